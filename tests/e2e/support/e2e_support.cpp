@@ -1,0 +1,333 @@
+#include "e2e_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+namespace e2e
+{
+
+extern "C" char** environ;
+
+std::string Bin(const std::string& program)
+{
+    return std::string(SES_BIN_DIR) + "/" + program;
+}
+
+static long long NowMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
+{
+    RunResult result;
+    int inPipe[2], outPipe[2], errPipe[2];
+    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+    {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return result;
+    }
+
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; e++)
+    {
+        envStrings.emplace_back(*e);
+    }
+    // A sanitized program refuses a preload library that comes before its runtime otherwise.
+    envStrings.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:abort_on_error=1");
+    for (const std::string& e : options.env)
+    {
+        envStrings.push_back(e);
+    }
+    std::vector<char*> envp;
+    for (std::string& e : envStrings)
+    {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp;
+    for (std::string& a : args)
+    {
+        argp.push_back(a.data());
+    }
+    argp.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid == 0)
+    {
+        dup2(inPipe[0], 0);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        setpgid(0, 0);
+        execve(argp[0], argp.data(), envp.data());
+        dprintf(2, "exec %s: %s\n", argp[0], strerror(errno));
+        _exit(127);
+    }
+    close(inPipe[0]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+
+    // Feed standard input in the same loop as the reads, so that a program which writes a lot
+    // before it reads cannot deadlock against us.
+    size_t inDone = 0;
+    int inFd = inPipe[1];
+    signal(SIGPIPE, SIG_IGN);
+    if (options.stdinData.empty())
+    {
+        close(inFd);
+        inFd = -1;
+    }
+    else
+    {
+        fcntl(inFd, F_SETFL, O_NONBLOCK);
+    }
+    int outFd = outPipe[0], errFd = errPipe[0];
+    long long deadline = NowMs() + options.timeoutMs;
+    while (outFd >= 0 || errFd >= 0)
+    {
+        pollfd fds[3];
+        int n = 0;
+        if (outFd >= 0)
+            fds[n++] = {outFd, POLLIN, 0};
+        if (errFd >= 0)
+            fds[n++] = {errFd, POLLIN, 0};
+        if (inFd >= 0)
+            fds[n++] = {inFd, POLLOUT, 0};
+        long long left = deadline - NowMs();
+        if (left <= 0)
+        {
+            result.timedOut = true;
+            kill(-pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, n, (int)left) < 0 && errno != EINTR)
+        {
+            break;
+        }
+        for (int i = 0; i < n; i++)
+        {
+            if (fds[i].revents == 0)
+                continue;
+            if (fds[i].fd == inFd)
+            {
+                ssize_t w = write(inFd, options.stdinData.data() + inDone, options.stdinData.size() - inDone);
+                if (w > 0)
+                    inDone += (size_t)w;
+                if (w < 0 || inDone == options.stdinData.size())
+                {
+                    close(inFd);
+                    inFd = -1;
+                }
+                continue;
+            }
+            char chunk[65536];
+            ssize_t r = read(fds[i].fd, chunk, sizeof(chunk));
+            std::string& sink = fds[i].fd == outFd ? result.out : result.err;
+            if (r > 0)
+            {
+                sink.append(chunk, (size_t)r);
+            }
+            else
+            {
+                close(fds[i].fd);
+                (fds[i].fd == outFd ? outFd : errFd) = -1;
+            }
+        }
+    }
+    for (int fd : {inFd, outFd, errFd})
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status))
+    {
+        result.exitStatus = WEXITSTATUS(status);
+    }
+    else if (WIFSIGNALED(status))
+    {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+TempDir::TempDir()
+{
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/ses-e2e-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr)
+    {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = buffer.data();
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+Enclosure::Enclosure(const std::vector<std::string>& initOptions)
+{
+    std::vector<std::string> argv = {Bin("sesim"), "init", dir_.Path()};
+    argv.insert(argv.end(), initOptions.begin(), initOptions.end());
+    RunResult r = e2e::Run(argv);
+    EXPECT_EQ(r.exitStatus, 0) << "sesim init failed: " << r.err;
+}
+
+RunResult Enclosure::Run(const std::vector<std::string>& argv, const RunOptions& options) const
+{
+    std::vector<std::string> full = {Bin("sesim"), "run", dir_.Path(), "--"};
+    full.insert(full.end(), argv.begin(), argv.end());
+    return e2e::Run(full, options);
+}
+
+RunResult Enclosure::Sesim(const std::string& command, const std::vector<std::string>& args) const
+{
+    std::vector<std::string> argv = {Bin("sesim"), command, dir_.Path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return e2e::Run(argv);
+}
+
+std::string Enclosure::Show(const std::string& key) const
+{
+    RunResult r = Sesim("show");
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    std::istringstream lines(r.out);
+    std::string line;
+    while (std::getline(lines, line))
+    {
+        if (line.compare(0, key.size() + 2, key + ": ") == 0)
+        {
+            return line.substr(key.size() + 2);
+        }
+    }
+    return "";
+}
+
+static std::string Field(const std::string& line, const std::string& name)
+{
+    std::string key = " " + name + "=";
+    size_t at = line.find(key);
+    if (at == std::string::npos)
+    {
+        return "";
+    }
+    at += key.size();
+    size_t end = line.find(' ', at);
+    return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+std::vector<LogEntry> Enclosure::Log() const
+{
+    std::vector<LogEntry> entries;
+    std::istringstream lines(ReadFile(File("commands.log")));
+    std::string line;
+    while (std::getline(lines, line))
+    {
+        if (line.empty())
+            continue;
+        LogEntry e;
+        e.line = line;
+        e.index = atoi(line.c_str());
+        e.opcode = (uint8_t)strtoul(Field(line, "op").c_str(), nullptr, 16);
+        e.cdb = FromHex(Field(line, "cdb"));
+        std::string dout = Field(line, "dout");
+        size_t colon = dout.find(':');
+        e.doutLength = strtoul(dout.c_str(), nullptr, 10);
+        if (colon != std::string::npos)
+        {
+            std::string hex = dout.substr(colon + 1);
+            size_t dots = hex.find("...");
+            e.dout = FromHex(hex.substr(0, dots));
+        }
+        e.status = (uint8_t)strtoul(Field(line, "status").c_str(), nullptr, 16);
+        e.sense = Field(line, "sense");
+        e.dinLength = strtoul(Field(line, "din").c_str(), nullptr, 10);
+        e.fault = Field(line, "fault");
+        size_t faultAt = line.find(" fault=");
+        if (faultAt != std::string::npos)
+        {
+            size_t noteAt = line.find(' ', faultAt + 1);
+            e.note = noteAt == std::string::npos ? "" : line.substr(noteAt + 1);
+        }
+        entries.push_back(e);
+    }
+    return entries;
+}
+
+std::vector<uint8_t> FromHex(const std::string& hex)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    {
+        bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
+    }
+    return bytes;
+}
+
+std::string ToHex(const std::vector<uint8_t>& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (uint8_t b : bytes)
+    {
+        hex += digits[b >> 4];
+        hex += digits[b & 0xF];
+    }
+    return hex;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+std::string Sha256Hex(const std::string& path)
+{
+    RunResult r = Run({"/usr/bin/sha256sum", path});
+    return r.out.substr(0, 64);
+}
+
+uint32_t Be32(const std::vector<uint8_t>& bytes, size_t at)
+{
+    return ((uint32_t)bytes.at(at) << 24) | ((uint32_t)bytes.at(at + 1) << 16) | ((uint32_t)bytes.at(at + 2) << 8) |
+           bytes.at(at + 3);
+}
+
+uint16_t Be16(const std::vector<uint8_t>& bytes, size_t at)
+{
+    return (uint16_t)((bytes.at(at) << 8) | bytes.at(at + 1));
+}
+
+} // namespace e2e
