@@ -925,6 +925,9 @@ int main(int argc, char* argv[])
     CommandOptions_t options;
     DownloadStatus_t downloadStatus;
     InitOptions(&options, &downloadStatus);
+    // Failures go to standard error unbuffered; a log that captures both streams keeps their
+    // order only if standard output, too, leaves line by line wherever it goes.
+    setvbuf(stdout, NULL, _IOLBF, 0);
 
     int parseResult = ProcessCommandLine(argc, argv, &options);
     if (parseResult == COMMAND_LINE_HELP)
