@@ -203,6 +203,25 @@ TEST(FwpushDownload, StorageIsPolledUntilCompletionWithoutActivation)
     EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD RD0E RD0E RD0E RD0E RD0E");
 }
 
+// The polls of a storage phase are paced, not a busy loop: 200 ms of storage take a few
+// dozen reads at most.
+TEST(FwpushDownload, StoragePhasePollsArePaced)
+{
+    Enclosure enclosure(Init({"--busy-reads", "0", "--busy-ms", "200"}));
+    Download d = Image(enclosure, 100);
+    RunResult r = Push(enclosure, d);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    std::vector<LogEntry> log = enclosure.Log();
+    size_t polls = 0;
+    for (const LogEntry& e : log)
+    {
+        if (e.index > Sends(log).back().index)
+            polls++;
+    }
+    EXPECT_GE(polls, 2u);
+    EXPECT_LE(polls, 21u);
+}
+
 TEST(FwpushDownload, DeferredDownloadIsActivatedOnRequest)
 {
     Enclosure enclosure(Init());
