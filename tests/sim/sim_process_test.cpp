@@ -417,6 +417,9 @@ TEST(Preload, MalformedRequestsGetTheSgDriversErrno)
                                  "check=ok status=2 masked=1 driver=8 info=1 sb_len_wr=8 key=5\n"
                                  "iovec=ok resid=60 vendor=SESIM   \n"
                                  "wrong-direction=ok status=0 resid=96\n"
+                                 "async write=88 waiting=1 read=88 pack_id=77 status=0 resid=60 type=13\n"
+                                 "async-empty=EAGAIN\n"
+                                 "async-old-interface=EINVAL\n"
                                  "version=30536\n"
                                  "timeout=6000\n"
                                  "emulated=0\n"
@@ -427,8 +430,8 @@ TEST(Preload, MalformedRequestsGetTheSgDriversErrno)
                                  "fstat=chr major=21\n";
     EXPECT_EQ(r.out, expected);
     // Only the requests that the driver passes on reached the enclosure.
-    EXPECT_EQ(e.Show("commands"), "6");
-    EXPECT_EQ(e.LogLines().size(), 6u);
+    EXPECT_EQ(e.Show("commands"), "7");
+    EXPECT_EQ(e.LogLines().size(), 7u);
 }
 
 TEST(Preload, FaultsReachTheCallerAndSesimFaultRestartsNumbering)
