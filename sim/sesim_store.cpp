@@ -199,7 +199,7 @@ Store::~Store()
     {
         munmap(map_, mapLength_);
     }
-    for (int fd : {stateFd_, logFd_, imageFd_})
+    for (int fd : {stateFd_, logFd_, consoleFd_, imageFd_})
     {
         if (fd >= 0)
         {
@@ -261,7 +261,8 @@ bool Store::Create(const std::string& dir, const Config& config, const InitialSt
         std::string text = FormatConfig(config);
         if (!WriteFileAtomically(dir + "/config", text.data(), text.size(), error) ||
             !WriteStateFile(dir + "/state", file, error) ||
-            !WriteFileAtomically(dir + "/commands.log", "", 0, error))
+            !WriteFileAtomically(dir + "/commands.log", "", 0, error) ||
+            !WriteFileAtomically(dir + "/console.log", "", 0, error))
         {
             break;
         }
@@ -493,6 +494,18 @@ void Store::AppendLog(const char* text, size_t length)
     if (logFd_ >= 0)
     {
         WriteAll(logFd_, text, length);
+    }
+}
+
+void Store::AppendConsole(const char* text, size_t length)
+{
+    if (consoleFd_ < 0)
+    {
+        consoleFd_ = open((dir_ + "/console.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    }
+    if (consoleFd_ >= 0 && length > 0)
+    {
+        WriteAll(consoleFd_, text, length);
     }
 }
 

@@ -652,6 +652,7 @@ TEST_F(Interop, ConsoleCommandAndAnswerThroughWriteAndReadBuffer)
                          "01", "fc", "00"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(ReadFile(answer), std::string("\x00\x0e\x00\x00revision 0100\n", 18));
+    EXPECT_EQ(ReadFile(e.Dir() + "/console.log"), "> rev\nrevision 0100\n");
     std::vector<std::string> log = e.LogLines();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_NE(log[0].find("op=3b cdb=3b010100000000000600 dout=6:010072657600 status=00"), std::string::npos) << log[0];
