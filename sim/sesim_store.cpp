@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <time.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,8 @@ namespace
 constexpr char kStateFileMagic[8] = {'S', 'E', 'S', 'I', 'M', 'S', 'T', '1'};
 constexpr size_t kStateHeaderLength = 64;
 constexpr size_t kSlotAlignment = 64;
+// A process that opens the enclosure waits this long for the lock before it gives up.
+constexpr int kOpenLockTimeoutMs = 10000;
 
 struct StateFileHeader
 {
@@ -313,9 +316,9 @@ bool Store::Open(const std::string& dir, std::string* error)
         return false;
     }
     static State probe;
-    if (!Lock())
+    if (!Lock(kOpenLockTimeoutMs))
     {
-        *error = dir + "/state cannot be locked";
+        *error = dir + "/state is locked by another process or damaged";
         return false;
     }
     bool loaded = Load(&probe, true);
@@ -334,10 +337,27 @@ bool Store::Open(const std::string& dir, std::string* error)
     return true;
 }
 
-bool Store::Lock()
+bool Store::Lock(int timeoutMs)
 {
     StateFileHeader* header = reinterpret_cast<StateFileHeader*>(map_);
-    int r = pthread_mutex_lock(&header->mutex);
+    int r = 0;
+    if (timeoutMs < 0)
+    {
+        r = pthread_mutex_lock(&header->mutex);
+    }
+    else
+    {
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += timeoutMs / 1000;
+        until.tv_nsec += (long)(timeoutMs % 1000) * 1000000;
+        if (until.tv_nsec >= 1000000000)
+        {
+            until.tv_sec++;
+            until.tv_nsec -= 1000000000;
+        }
+        r = pthread_mutex_timedlock(&header->mutex, &until);
+    }
     if (r == EOWNERDEAD)
     {
         // The holder was killed. The slots need no repair: an interrupted save left the

@@ -40,8 +40,8 @@ class Store final : public Backing
     const std::string& dir() const { return dir_; }
     const Config& config() const { return config_; }
 
-    // Lock may fail (a damaged file); Unlock is then a no-op.
-    bool Lock();
+    // Lock may fail (a damaged file, or the timeout in ms passed); Unlock is then a no-op.
+    bool Lock(int timeoutMs = -1);
     void Unlock();
     // The newest valid state. `verify` also checks the slot's CRC (done when a process opens the
     // enclosure; afterwards only this store's own saves touch the slots).

@@ -458,6 +458,28 @@ TEST(Preload, FaultsReachTheCallerAndSesimFaultRestartsNumbering)
     EXPECT_EQ(ReadFile(e.Dir() + "/config").find("fault drop@block=1\n") != std::string::npos, true);
 }
 
+TEST(Preload, FaultFilesArmFaultsFromInitAndFromSesimFault)
+{
+    TempDir t;
+    std::ofstream(t.File("faults")) << "# first two INQUIRYs fail\ncheck@op=12,count=2,sense=02/04/01\n\n"
+                                    << "status@cmd=5,value=18  # a reservation conflict\n";
+    Enclosure e({"--no-unit-attention", "--fault-file", t.File("faults")});
+    const std::string inquiry = "120000002400";
+    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"}).out.find("sense=70000200000000"),
+              std::string::npos);
+    e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"});
+    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"}).out.find("status=00"), std::string::npos);
+    e.Client({"cmd", "/dev/sesim0", "000000000000"});
+    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", "000000000000"}).out.find("status=18"), std::string::npos);
+    std::ofstream(t.File("more")) << "errno@cmd=1,errno=ENXIO\n";
+    ASSERT_EQ(Exec({Bin("sesim"), "fault", e.Dir(), "--fault-file", t.File("more")}).exitStatus, 0);
+    EXPECT_EQ(e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"}).out, "errno=ENXIO\n");
+    std::ofstream(t.File("bad")) << "check@cmd=1\nnonsense\n";
+    RunResult bad = Exec({Bin("sesim"), "fault", e.Dir(), "--fault-file", t.File("bad")});
+    EXPECT_EQ(bad.exitStatus, 2);
+    EXPECT_NE(bad.err.find("line 2"), std::string::npos) << bad.err;
+}
+
 TEST(Preload, LatencyIsAddedToEveryCommand)
 {
     Enclosure e({"--latency-us", "4000"});
