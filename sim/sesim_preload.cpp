@@ -217,7 +217,7 @@ bool CopyFromCaller(void* to, const void* from, size_t length)
     {
         struct iovec local = {to, length};
         struct iovec remote = {const_cast<void*>(from), length};
-        long n = syscall(SYS_process_vm_readv, g_pid, &local, 1, &remote, 1, 0);
+        long n = syscall(SYS_process_vm_readv, (long)g_pid, &local, 1UL, &remote, 1UL, 0UL);
         if (n == (long)length)
         {
             return true;
@@ -249,7 +249,7 @@ bool CopyToCaller(void* to, const void* from, size_t length)
     {
         struct iovec local = {const_cast<void*>(from), length};
         struct iovec remote = {to, length};
-        long n = syscall(SYS_process_vm_writev, g_pid, &local, 1, &remote, 1, 0);
+        long n = syscall(SYS_process_vm_writev, (long)g_pid, &local, 1UL, &remote, 1UL, 0UL);
         if (n == (long)length)
         {
             return true;
@@ -303,8 +303,8 @@ bool TransferWithCaller(bool toCaller, struct iovec* local, struct iovec* remote
     }
     if (g_processVmWorks)
     {
-        long n = syscall(toCaller ? SYS_process_vm_writev : SYS_process_vm_readv, g_pid, local, (unsigned long)count,
-                         remote, (unsigned long)count, 0);
+        long n = syscall(toCaller ? SYS_process_vm_writev : SYS_process_vm_readv, (long)g_pid, local,
+                         (unsigned long)count, remote, (unsigned long)count, 0UL);
         if (n == (long)total)
         {
             return true;
