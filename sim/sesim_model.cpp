@@ -570,7 +570,8 @@ void Model::RequestSense(Ctx& c)
     {
         c.Note("no sense");
     }
-    size_t length = BuildSense(scratch_, sizeof(scratch_), descriptor, key, asc, ascq, FieldPointer{false, false, 0, -1});
+    size_t length =
+        BuildSense(scratch_, sizeof(scratch_), descriptor, key, asc, ascq, FieldPointer{false, false, 0, -1});
     c.Deliver(scratch_, length, allocation);
 }
 

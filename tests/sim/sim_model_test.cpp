@@ -528,8 +528,9 @@ TEST(Download, ResentBlockAfterADroppedPageCompletes)
     while (offset < image.size() && sends < 10)
     {
         size_t n = std::min<size_t>(4072, image.size() - offset);
-        e.SendDiagnostic(Enclosure::ControlPage(
-            7, s.generation, offset, 9000, std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + (long)n)));
+        e.SendDiagnostic(
+            Enclosure::ControlPage(7, s.generation, offset, 9000,
+                                   std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + (long)n)));
         sends++;
         s = e.Status();
         if (s.status == 0x01 && s.expectedOffset == offset)
@@ -662,7 +663,8 @@ TEST(Console, PendingOutputAtStartIsOneResponseEach)
         Reply r = e.ConsoleRead();
         seen.emplace_back(std::string(r.din.begin() + 4, r.din.end()), Be16(r.din, 2));
     }
-    EXPECT_EQ(seen, (std::vector<std::pair<std::string, int>>{{"boot 1\n", 1}, {"boot 2\n", 1}, {"ready\n", 0}, {"", 0}}));
+    EXPECT_EQ(seen,
+              (std::vector<std::pair<std::string, int>>{{"boot 1\n", 1}, {"boot 2\n", 1}, {"ready\n", 0}, {"", 0}}));
 }
 
 TEST(Console, ResetActivatesDeferredFirmwareAfterTheAnswerIsRead)

@@ -359,7 +359,8 @@ TEST(Cli, MkimageWritesTheImageFormat)
     for (int size : {20, 21, 4096, 100003})
     {
         std::string path = t.File("img" + std::to_string(size));
-        ASSERT_EQ(Exec({Bin("sesim"), "mkimage", "--revision", "AB12", "--size", std::to_string(size), path}).exitStatus, 0);
+        ASSERT_EQ(
+            Exec({Bin("sesim"), "mkimage", "--revision", "AB12", "--size", std::to_string(size), path}).exitStatus, 0);
         std::string bytes = ReadFile(path);
         ASSERT_EQ(bytes.size(), (size_t)size);
         EXPECT_EQ(bytes.substr(0, 12), "SESIMG01AB12");
