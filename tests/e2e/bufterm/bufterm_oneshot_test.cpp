@@ -1,0 +1,185 @@
+// bufterm with the command on its command line, and the start-up that every run goes through.
+
+#include <gtest/gtest.h>
+
+#include "bufterm_expect.h"
+#include "scsi.h"
+
+using namespace bufterm_e2e;
+using e2e::Enclosure;
+using e2e::RunResult;
+
+TEST(BuftermStartup, ClearsSenseProbesTheConsoleThenSendsTheCommand)
+{
+    Enclosure enclosure;
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "status"}));
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    std::vector<e2e::LogEntry> log = enclosure.Log();
+    ASSERT_GE(log.size(), 4u);
+    // The power-on unit attention is taken by REQUEST SENSE, so the console commands run clean.
+    EXPECT_EQ(e2e::ToHex(log[0].cdb), kRequestSenseCdb);
+    EXPECT_EQ(log[0].dinLength, 16u);
+    EXPECT_EQ(e2e::ToHex(log[1].cdb), kReadBufferCdb);
+    EXPECT_EQ(e2e::ToHex(log[2].cdb), WriteBufferCdb(6));
+    EXPECT_EQ(log[2].doutLength, 9u);
+    EXPECT_EQ(e2e::ToHex(log[2].dout), CommandMessageHex("status"));
+    for (size_t i = 3; i < log.size(); i++)
+    {
+        EXPECT_EQ(e2e::ToHex(log[i].cdb), kReadBufferCdb) << log[i].line;
+    }
+    for (const e2e::LogEntry& entry : log)
+    {
+        EXPECT_EQ(entry.status, SCSI_STATUS_GOOD) << entry.line;
+    }
+}
+
+TEST(BuftermStartup, PendingOutputIsShownOnlyAtThePrompt)
+{
+    // Three responses with the pending flag set, then one without.
+    const std::vector<std::string> init = {"--pending-output", "one|", "--pending-output", "two|",
+                                           "--pending-output", "three|", "--pending-output", "four|"};
+    Enclosure interactive(init);
+    e2e::RunOptions options;
+    options.stdinData = "quit\n";
+    RunResult r = interactive.Run(Argv({Enclosure::kDevice}), options);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, "one|two|three|four|" + kPrintedPrompt + "quit\n\n");
+    EXPECT_EQ(WithOpcode(interactive.Log(), SCSI_OP_READ_BUFFER).size(), 4u);
+
+    Enclosure oneShot(init);
+    r = oneShot.Run(Argv({Enclosure::kDevice, "rev"}));
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out.find('|'), std::string::npos) << r.out;
+}
+
+TEST(BuftermStartup, DeviceWithoutTheConsoleIsRefusedBeforeAnyPrompt)
+{
+    Enclosure enclosure({"--no-read-buffer"});
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{Enclosure::kDevice}, {Enclosure::kDevice, "rev"}})
+    {
+        RunResult r = enclosure.Run(Argv(args));
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, "Send failed: Sense 02,05,20,00\n" + kNotSupported);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_TRUE(WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER).empty());
+}
+
+TEST(BuftermStartup, EarlyFailuresEndTheRunWithTheirOwnMessage)
+{
+    RunResult r = e2e::Run(Argv({"/nonexistent/sg0", "rev"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "Unable to open SCSI target device\n");
+
+    Enclosure enclosure({"--fault", "errno@cmd=1,errno=EIO"});
+    r = enclosure.Run(Argv({Enclosure::kDevice, "rev"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "scsiinit: Input/output error\nFailed to clear sense data on target\n");
+    EXPECT_EQ(enclosure.Log().size(), 1u);
+}
+
+TEST(BuftermOneShot, CommandTextTravelsWithItsNulAndShortCommandsAreSent)
+{
+    Enclosure enclosure;
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "x"}));
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    std::vector<e2e::LogEntry> writes = WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER);
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(e2e::ToHex(writes[0].cdb), WriteBufferCdb(1));
+    EXPECT_EQ(e2e::ToHex(writes[0].dout), "01007800");
+}
+
+TEST(BuftermOneShot, EmptyCommandIsRefusedWithoutSendingAnything)
+{
+    Enclosure enclosure;
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, ""}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, kSendFailed);
+    EXPECT_EQ(r.out, "\n");
+    EXPECT_TRUE(WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER).empty());
+}
+
+TEST(BuftermOneShot, LongCommandIsCutTo509Characters)
+{
+    Enclosure enclosure;
+    const std::string command = "echo " + std::string(600, 'z');
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, command}));
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    std::vector<e2e::LogEntry> writes = WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER);
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(e2e::ToHex(writes[0].cdb), WriteBufferCdb(509));
+    EXPECT_EQ(writes[0].doutLength, 512u);
+    EXPECT_NE(r.out.find(std::string(504, 'z')), std::string::npos);
+    EXPECT_EQ(r.out.find(std::string(505, 'z')), std::string::npos);
+}
+
+TEST(BuftermOneShot, OutputSpreadOverSeveralResponsesIsPrintedWhole)
+{
+    Enclosure enclosure;
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "log 40"}));
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    std::vector<e2e::LogEntry> log = enclosure.Log();
+    std::vector<e2e::LogEntry> reads = WithOpcode(log, SCSI_OP_READ_BUFFER);
+    // One probe, then the polls: several, because the output does not fit one response.
+    ASSERT_GE(reads.size(), 3u);
+    size_t shown = 0;
+    for (size_t i = 1; i < reads.size(); i++)
+    {
+        shown += reads[i].dinLength >= 4 ? reads[i].dinLength - 4 : 0;
+    }
+    EXPECT_EQ(r.out.size(), 1 + shown);
+    EXPECT_EQ(r.out[0], '\n');
+}
+
+TEST(BuftermOneShot, EmptyPendingResponsesPrintNothingAndArePolledAgain)
+{
+    Enclosure enclosure;
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "sleep 60"}));
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    // Each poll costs at least 10 ms, so 60 ms of pending output takes more than two polls.
+    EXPECT_GE(WithOpcode(enclosure.Log(), SCSI_OP_READ_BUFFER).size(), 1u + 3u);
+}
+
+TEST(BuftermOneShot, TextLength507IsTheLongestAccepted)
+{
+    // Commands: 1 REQUEST SENSE, 2 probe, 3 WRITE BUFFER, 4 first poll.
+    Enclosure accepted({"--fault", "bad-length@cmd=4,value=507"});
+    RunResult r = accepted.Run(Argv({Enclosure::kDevice, "echo hello"}));
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+
+    Enclosure polling({"--fault", "bad-length@cmd=4,value=508"});
+    r = polling.Run(Argv({Enclosure::kDevice, "echo hello"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, kReadFailed);
+
+    Enclosure probe({"--fault", "bad-length@cmd=2,value=508"});
+    r = probe.Run(Argv({Enclosure::kDevice, "echo hello"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, kNotSupported);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(BuftermOneShot, FailedCommandsEndTheRunWithTheSenseLine)
+{
+    Enclosure write({"--fault", "check@cmd=3,sense=05/24/00"});
+    RunResult r = write.Run(Argv({Enclosure::kDevice, "rev"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "Send failed: Sense 02,05,24,00\n" + kSendFailed);
+
+    Enclosure read({"--fault", "check@cmd=4,sense=04/44/00"});
+    r = read.Run(Argv({Enclosure::kDevice, "rev"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "Send failed: Sense 02,04,44,00\n" + kReadFailed);
+}
+
+TEST(BuftermOneShot, TransportFailureWhilePollingIsAFailure)
+{
+    // The rest of the output is lost, so the run cannot end as a success.
+    Enclosure enclosure({"--fault", "errno@cmd=4,errno=EIO"});
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "rev"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "scsiinit: Input/output error\n" + kReadFailed);
+}
