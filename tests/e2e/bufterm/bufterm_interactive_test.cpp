@@ -66,15 +66,6 @@ TEST(BuftermInteractive, TransportFailureWhilePollingReturnsToThePrompt)
     EXPECT_EQ(r.out, kPrintedPrompt + "echo first\n" + kPrintedPrompt + "echo second\nsecond\n" + kPrintedPrompt + "\n");
 }
 
-TEST(BuftermInteractive, FailedPollingReadStillEndsTheSession)
-{
-    Enclosure enclosure({"--fault", "bad-length@cmd=4,value=508"});
-    RunResult r = Session(enclosure, "echo first\necho second\n");
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, kReadFailed);
-    EXPECT_EQ(SentCommands(enclosure), (std::vector<std::string>{"echo first"}));
-}
-
 namespace
 {
 
