@@ -79,6 +79,8 @@ struct SimFd
     int commandQueue;
     int keepOrphan;
     int forcePackId;
+    int queued; // requests written with write() whose answers read() has not collected yet
+    sg_io_hdr_t answers[SG_MAX_QUEUE];
 };
 
 pthread_mutex_t g_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
@@ -87,6 +89,7 @@ int g_attachmentCount = 0;
 SimFd g_fds[kMaxSimFds];
 std::atomic<int> g_simFdCount{0};
 bool g_processVmWorks = true;
+pid_t g_pid = 0; // cached: process_vm_* need it on every command; updated in a forked child
 alignas(16) uint8_t g_dataOut[kDataCapacity];
 alignas(16) uint8_t g_dataIn[kDataCapacity];
 struct iovec g_iovecs[kUioMaxIov];
@@ -121,6 +124,8 @@ __attribute__((constructor)) void LoadAttachments()
     {
         f.fd = -1;
     }
+    g_pid = getpid();
+    pthread_atfork(nullptr, nullptr, [] { g_pid = getpid(); });
     const char* spec = getenv("SESIM_ATTACH");
     if (spec == nullptr)
     {
@@ -212,7 +217,7 @@ bool CopyFromCaller(void* to, const void* from, size_t length)
     {
         struct iovec local = {to, length};
         struct iovec remote = {const_cast<void*>(from), length};
-        long n = syscall(SYS_process_vm_readv, getpid(), &local, 1, &remote, 1, 0);
+        long n = syscall(SYS_process_vm_readv, g_pid, &local, 1, &remote, 1, 0);
         if (n == (long)length)
         {
             return true;
@@ -244,7 +249,7 @@ bool CopyToCaller(void* to, const void* from, size_t length)
     {
         struct iovec local = {const_cast<void*>(from), length};
         struct iovec remote = {to, length};
-        long n = syscall(SYS_process_vm_writev, getpid(), &local, 1, &remote, 1, 0);
+        long n = syscall(SYS_process_vm_writev, g_pid, &local, 1, &remote, 1, 0);
         if (n == (long)length)
         {
             return true;
@@ -275,6 +280,48 @@ bool ProbeCaller(const uint8_t* from, size_t length)
         }
         from += n;
         length -= n;
+    }
+    return true;
+}
+
+// Moves several pieces between our memory and the caller's in one system call, in order; true
+// only when every byte moved (a bad pointer stops the transfer there, as the kernel's copies do).
+bool TransferWithCaller(bool toCaller, struct iovec* local, struct iovec* remote, int count)
+{
+    size_t total = 0;
+    for (int i = 0; i < count; i++)
+    {
+        if (remote[i].iov_len > 0 && remote[i].iov_base == nullptr)
+        {
+            return false;
+        }
+        total += remote[i].iov_len;
+    }
+    if (total == 0)
+    {
+        return true;
+    }
+    if (g_processVmWorks)
+    {
+        long n = syscall(toCaller ? SYS_process_vm_writev : SYS_process_vm_readv, g_pid, local, (unsigned long)count,
+                         remote, (unsigned long)count, 0);
+        if (n == (long)total)
+        {
+            return true;
+        }
+        if (!(n < 0 && (errno == ENOSYS || errno == EPERM)))
+        {
+            return false;
+        }
+        g_processVmWorks = false;
+    }
+    for (int i = 0; i < count; i++)
+    {
+        if (remote[i].iov_len > 0)
+        {
+            memcpy(toCaller ? remote[i].iov_base : local[i].iov_base,
+                   toCaller ? local[i].iov_base : remote[i].iov_base, remote[i].iov_len);
+        }
     }
     return true;
 }
@@ -348,7 +395,14 @@ int OpenSim(int index, int flags)
     {
         return -1;
     }
-    *slot = SimFd{fd, index, kDefaultTimeoutTicks, kDefaultReservedSize, 0, 0, 0};
+    slot->fd = fd;
+    slot->attachment = index;
+    slot->timeoutTicks = kDefaultTimeoutTicks;
+    slot->reservedSize = kDefaultReservedSize;
+    slot->commandQueue = 0;
+    slot->keepOrphan = 0;
+    slot->forcePackId = 0;
+    slot->queued = 0;
     g_simFdCount.fetch_add(1, std::memory_order_release);
     return fd;
 }
@@ -459,7 +513,9 @@ bool ScatterDataIn(int segments, size_t length)
     return true;
 }
 
-int SgIo(SimFd& f, void* arg)
+// One sg_io_hdr request. SG_IO writes the results into the caller's header at `arg`; a request
+// written with write() has them stored in `answer` for read() to hand over.
+int SgIo(SimFd& f, void* arg, sg_io_hdr_t* answer = nullptr)
 {
     sg_io_hdr_t h;
     if (!CopyFromCaller(&h, arg, sizeof(h)))
@@ -486,20 +542,31 @@ int SgIo(SimFd& f, void* arg)
     {
         return -EMSGSIZE;
     }
+    bool invalid = !ValidTransfer(h) || h.dxfer_len >= kMaxTransfer || h.cmd_len > kMaxCdbToDevice;
+    bool hasData = h.dxfer_len > 0 && h.dxfer_direction != SG_DXFER_NONE;
+    bool toDevice = h.dxfer_direction == SG_DXFER_TO_DEV;
+    // The common case, a data-out buffer in one piece, comes in with the CDB in one call; the
+    // driver's order of errors is kept: CDB EFAULT, then EINVAL, then data EFAULT.
+    bool simpleOut = !invalid && hasData && toDevice && h.iovec_count == 0 && h.dxfer_len <= kDataCapacity;
     uint8_t cdb[kMaxCdbFromUser];
-    if (!CopyFromCaller(cdb, h.cmdp, h.cmd_len))
+    struct iovec local[3] = {{cdb, h.cmd_len}, {g_dataOut, simpleOut ? h.dxfer_len : 0}, {}};
+    struct iovec remote[3] = {{h.cmdp, h.cmd_len}, {h.dxferp, simpleOut ? h.dxfer_len : 0}, {}};
+    bool dataOk = TransferWithCaller(false, local, remote, simpleOut ? 2 : 1);
+    if (!dataOk && (!simpleOut || !CopyFromCaller(cdb, h.cmdp, h.cmd_len)))
     {
         return -EFAULT;
     }
-    if (!ValidTransfer(h) || h.dxfer_len >= kMaxTransfer || h.cmd_len > kMaxCdbToDevice)
+    if (invalid)
     {
         return -EINVAL;
     }
-    bool hasData = h.dxfer_len > 0 && h.dxfer_direction != SG_DXFER_NONE;
-    bool toDevice = h.dxfer_direction == SG_DXFER_TO_DEV;
+    if (!dataOk)
+    {
+        return -EFAULT;
+    }
     int segments = 0;
-    long dataOutLength = 0;
-    if (hasData)
+    long dataOutLength = simpleOut ? (long)h.dxfer_len : 0;
+    if (hasData && !simpleOut)
     {
         int error = 0;
         segments = Segments(h, &error);
@@ -545,36 +612,43 @@ int SgIo(SimFd& f, void* arg)
     }
     h.resid = (int)(h.dxfer_len - (unsigned)transferred);
     h.duration = (unsigned)(MonotonicMs() - start);
-    if (hasData && !toDevice && result.dataInLength > 0 && !ScatterDataIn(segments, result.dataInLength))
-    {
-        return -EFAULT;
-    }
-    // As sg_new_read(): sense goes back after a CHECK CONDITION or when it is there, cut to
-    // mx_sb_len and to the length its own additional length field gives.
+    // As sg_new_read(): sense goes back after a CHECK CONDITION or when there is some, cut to
+    // mx_sb_len and to the length its own additional length field gives; then the header; then
+    // the data-in bytes.
     uint8_t sense[sesim::kSenseCapacity] = {};
     memcpy(sense, result.sense, result.senseLength);
-    if ((h.masked_status & 0x01) || (sense[0] & 0x70) == 0x70)
+    size_t senseLength = 0;
+    if (h.mx_sb_len > 0 && h.sbp != nullptr && ((h.masked_status & 0x01) || (sense[0] & 0x70) == 0x70))
     {
         size_t room = h.mx_sb_len < sizeof(sense) ? h.mx_sb_len : sizeof(sense);
-        size_t length = 8 + (size_t)sense[7];
-        length = length < room ? length : room;
-        if (length > 0)
-        {
-            if (!CopyToCaller(h.sbp, sense, length))
-            {
-                return -EFAULT;
-            }
-            h.driver_status = kDriverSense;
-            h.sb_len_wr = (unsigned char)length;
-        }
+        senseLength = 8 + (size_t)sense[7];
+        senseLength = senseLength < room ? senseLength : room;
+        h.driver_status = kDriverSense;
+        h.sb_len_wr = (unsigned char)senseLength;
     }
     if (h.masked_status != 0 || h.host_status != 0 || h.driver_status != 0)
     {
         h.info |= SG_INFO_CHECK;
     }
-    if (!CopyToCaller(arg, &h, sizeof(h)))
+    bool dataIn = hasData && !toDevice && result.dataInLength > 0;
+    bool simpleIn = dataIn && h.iovec_count == 0;
+    local[0] = {sense, senseLength};
+    remote[0] = {h.sbp, senseLength};
+    local[1] = {&h, answer == nullptr ? sizeof(h) : 0};
+    remote[1] = {arg, answer == nullptr ? sizeof(h) : 0};
+    local[2] = {g_dataIn, simpleIn ? result.dataInLength : 0};
+    remote[2] = {h.dxferp, simpleIn ? result.dataInLength : 0};
+    if (!TransferWithCaller(true, local, remote, 3))
     {
         return -EFAULT;
+    }
+    if (dataIn && !simpleIn && !ScatterDataIn(segments, result.dataInLength))
+    {
+        return -EFAULT;
+    }
+    if (answer != nullptr)
+    {
+        *answer = h;
     }
     return 0;
 }
@@ -650,9 +724,9 @@ int SimIoctl(SimFd& f, unsigned long request, void* arg)
         f.forcePackId = value != 0;
         return 0;
     case SG_GET_PACK_ID:
-        return PutInt(arg, -1) ? 0 : -EFAULT; // nothing waits to be read
+        return PutInt(arg, f.queued > 0 ? f.answers[0].pack_id : -1) ? 0 : -EFAULT;
     case SG_GET_NUM_WAITING:
-        return PutInt(arg, 0) ? 0 : -EFAULT;
+        return PutInt(arg, f.queued) ? 0 : -EFAULT;
     case SG_SET_FORCE_LOW_DMA:
     case kSgSetDebug:
         return GetInt(arg, &value) ? 0 : -EFAULT;
@@ -890,6 +964,132 @@ int ioctl(int fd, unsigned long request, ...) __THROW
     }
     REAL(ioctl);
     return real(fd, request, arg);
+}
+
+// The driver's asynchronous interface, version 3: write() an sg_io_hdr, read() its answer. The
+// command runs when it is written (its data and sense arrive then); read() hands over the
+// completed header. The older sg_header interface is not modelled (EINVAL).
+ssize_t write(int fd, const void* buffer, size_t count)
+{
+    if (FindFd(fd) != nullptr)
+    {
+        Guard guard;
+        SimFd* f = FindFd(fd);
+        if (f != nullptr)
+        {
+            struct sg_header old;
+            if (count < sizeof(old))
+            {
+                errno = EIO;
+                return -1;
+            }
+            if (!CopyFromCaller(&old, buffer, sizeof(old)))
+            {
+                errno = EFAULT;
+                return -1;
+            }
+            // A negative reply length is the data direction of an sg_io_hdr.
+            if (old.reply_len >= 0 || count < sizeof(sg_io_hdr_t))
+            {
+                errno = EINVAL;
+                return -1;
+            }
+            if (f->queued >= SG_MAX_QUEUE)
+            {
+                errno = EDOM;
+                return -1;
+            }
+            int r = SgIo(*f, const_cast<void*>(buffer), &f->answers[f->queued]);
+            if (r < 0)
+            {
+                errno = -r;
+                return -1;
+            }
+            f->queued++;
+            return (ssize_t)count;
+        }
+    }
+    static auto real = Next<ssize_t (*)(int, const void*, size_t)>("write");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(fd, buffer, count);
+}
+
+ssize_t read(int fd, void* buffer, size_t count)
+{
+    if (FindFd(fd) != nullptr)
+    {
+        Guard guard;
+        SimFd* f = FindFd(fd);
+        if (f != nullptr)
+        {
+            if (count < sizeof(sg_io_hdr_t))
+            {
+                errno = EINVAL;
+                return -1;
+            }
+            // Everything written has already completed: with nothing queued a read would wait
+            // forever, so it says EAGAIN whatever O_NONBLOCK says.
+            int pick = 0;
+            if (f->forcePackId)
+            {
+                sg_io_hdr_t wanted;
+                if (!CopyFromCaller(&wanted, buffer, sizeof(wanted)))
+                {
+                    errno = EFAULT;
+                    return -1;
+                }
+                pick = -1;
+                for (int i = 0; i < f->queued; i++)
+                {
+                    if (wanted.pack_id == -1 || f->answers[i].pack_id == wanted.pack_id)
+                    {
+                        pick = i;
+                        break;
+                    }
+                }
+            }
+            if (f->queued == 0 || pick < 0)
+            {
+                errno = EAGAIN;
+                return -1;
+            }
+            if (!CopyToCaller(buffer, &f->answers[pick], sizeof(sg_io_hdr_t)))
+            {
+                errno = EFAULT;
+                return -1;
+            }
+            memmove(&f->answers[pick], &f->answers[pick + 1], sizeof(sg_io_hdr_t) * (size_t)(f->queued - pick - 1));
+            f->queued--;
+            return (ssize_t)sizeof(sg_io_hdr_t);
+        }
+    }
+    static auto real = Next<ssize_t (*)(int, void*, size_t)>("read");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(fd, buffer, count);
+}
+
+// _FORTIFY_SOURCE turns read() into this.
+ssize_t __read_chk(int fd, void* buffer, size_t count, size_t bufferLength)
+{
+    if (FindFd(fd) != nullptr && count <= bufferLength)
+    {
+        return read(fd, buffer, count);
+    }
+    static auto real = Next<ssize_t (*)(int, void*, size_t, size_t)>("__read_chk");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(fd, buffer, count, bufferLength);
 }
 
 int dup(int fd) __THROW

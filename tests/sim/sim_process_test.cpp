@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -235,6 +234,21 @@ std::string MakeImage(const Enclosure& e, const std::string& name, const std::st
 
 // ---------------------------------------------------------------- command line
 
+// The option names ("--name") that directly follow each occurrence of `marker`.
+std::vector<std::string> OptionsAfter(const std::string& text, const std::string& marker)
+{
+    std::vector<std::string> options;
+    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1))
+    {
+        size_t start = at + marker.size();
+        if (text.compare(start, 2, "--") != 0)
+            continue;
+        size_t end = text.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-", start);
+        options.push_back(text.substr(start, end - start));
+    }
+    return options;
+}
+
 TEST(Cli, HelpDocumentsEveryCommandAndEveryInitOption)
 {
     RunResult help = Exec({Bin("sesim"), "--help"});
@@ -249,21 +263,18 @@ TEST(Cli, HelpDocumentsEveryCommandAndEveryInitOption)
     // Every option of the interface page's init table is in `sesim init --help`, and no other.
     std::string doc = ReadFile(std::string(SESIM_SOURCE_DIR) + "/docs/SIMULATOR.md");
     std::string initHelp = Exec({Bin("sesim"), "init", "--help"}).out;
-    std::regex docOption("\\n\\| `(--[a-z0-9-]+)");
-    int documented = 0;
-    for (auto it = std::sregex_iterator(doc.begin(), doc.end(), docOption); it != std::sregex_iterator(); ++it)
+    std::vector<std::string> docOptions = OptionsAfter(doc, "\n| `");
+    for (const std::string& option : docOptions)
     {
-        documented++;
-        EXPECT_NE(initHelp.find((*it)[1].str() + " "), std::string::npos) << (*it)[1].str();
+        EXPECT_NE(initHelp.find(option + " "), std::string::npos) << option;
     }
-    std::regex helpOption("\\n  (--[a-z0-9-]+)");
-    int helped = 0;
-    for (auto it = std::sregex_iterator(initHelp.begin(), initHelp.end(), helpOption); it != std::sregex_iterator();
-         ++it)
+    std::vector<std::string> helpOptions = OptionsAfter(initHelp, "\n  ");
+    for (const std::string& option : helpOptions)
     {
-        helped++;
-        EXPECT_NE(doc.find("| `" + (*it)[1].str()), std::string::npos) << (*it)[1].str();
+        EXPECT_NE(doc.find("| `" + option), std::string::npos) << option;
     }
+    int documented = (int)docOptions.size();
+    int helped = (int)helpOptions.size();
     EXPECT_EQ(documented, 24);
     EXPECT_EQ(helped, documented);
 }
@@ -406,6 +417,9 @@ TEST(Preload, MalformedRequestsGetTheSgDriversErrno)
                                  "check=ok status=2 masked=1 driver=8 info=1 sb_len_wr=8 key=5\n"
                                  "iovec=ok resid=60 vendor=SESIM   \n"
                                  "wrong-direction=ok status=0 resid=96\n"
+                                 "async write=88 waiting=1 read=88 pack_id=77 status=0 resid=60 type=13\n"
+                                 "async-empty=EAGAIN\n"
+                                 "async-old-interface=EINVAL\n"
                                  "version=30536\n"
                                  "timeout=6000\n"
                                  "emulated=0\n"
@@ -416,8 +430,8 @@ TEST(Preload, MalformedRequestsGetTheSgDriversErrno)
                                  "fstat=chr major=21\n";
     EXPECT_EQ(r.out, expected);
     // Only the requests that the driver passes on reached the enclosure.
-    EXPECT_EQ(e.Show("commands"), "6");
-    EXPECT_EQ(e.LogLines().size(), 6u);
+    EXPECT_EQ(e.Show("commands"), "7");
+    EXPECT_EQ(e.LogLines().size(), 7u);
 }
 
 TEST(Preload, FaultsReachTheCallerAndSesimFaultRestartsNumbering)
@@ -444,15 +458,37 @@ TEST(Preload, FaultsReachTheCallerAndSesimFaultRestartsNumbering)
     EXPECT_EQ(ReadFile(e.Dir() + "/config").find("fault drop@block=1\n") != std::string::npos, true);
 }
 
+TEST(Preload, FaultFilesArmFaultsFromInitAndFromSesimFault)
+{
+    TempDir t;
+    std::ofstream(t.File("faults")) << "# first two INQUIRYs fail\ncheck@op=12,count=2,sense=02/04/01\n\n"
+                                    << "status@cmd=5,value=18  # a reservation conflict\n";
+    Enclosure e({"--no-unit-attention", "--fault-file", t.File("faults")});
+    const std::string inquiry = "120000002400";
+    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"}).out.find("sense=70000200000000"),
+              std::string::npos);
+    e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"});
+    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"}).out.find("status=00"), std::string::npos);
+    e.Client({"cmd", "/dev/sesim0", "000000000000"});
+    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", "000000000000"}).out.find("status=18"), std::string::npos);
+    std::ofstream(t.File("more")) << "errno@cmd=1,errno=ENXIO\n";
+    ASSERT_EQ(Exec({Bin("sesim"), "fault", e.Dir(), "--fault-file", t.File("more")}).exitStatus, 0);
+    EXPECT_EQ(e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"}).out, "errno=ENXIO\n");
+    std::ofstream(t.File("bad")) << "check@cmd=1\nnonsense\n";
+    RunResult bad = Exec({Bin("sesim"), "fault", e.Dir(), "--fault-file", t.File("bad")});
+    EXPECT_EQ(bad.exitStatus, 2);
+    EXPECT_NE(bad.err.find("line 2"), std::string::npos) << bad.err;
+}
+
 TEST(Preload, LatencyIsAddedToEveryCommand)
 {
     Enclosure e({"--latency-us", "4000"});
     e.Client({"cmd", "/dev/sesim0", "000000000000"});
     RunResult r = e.Client({"loop", "/dev/sesim0", "25"});
     ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("wall_us_per_command=([0-9.]+)")));
-    EXPECT_GE(std::stod(m[1].str()), 4000.0);
+    size_t at = r.out.find("wall_us_per_command=");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_GE(std::stod(r.out.substr(at + strlen("wall_us_per_command="))), 4000.0);
 }
 
 // ---------------------------------------------------------------- persistence
@@ -638,6 +674,7 @@ TEST_F(Interop, ConsoleCommandAndAnswerThroughWriteAndReadBuffer)
                          "01", "fc", "00"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(ReadFile(answer), std::string("\x00\x0e\x00\x00revision 0100\n", 18));
+    EXPECT_EQ(ReadFile(e.Dir() + "/console.log"), "> rev\nrevision 0100\n");
     std::vector<std::string> log = e.LogLines();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_NE(log[0].find("op=3b cdb=3b010100000000000600 dout=6:010072657600 status=00"), std::string::npos) << log[0];
