@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-asan test test-fast asan demo clean
+.PHONY: all deps build build-asan test test-fast asan demo bench clean
 
 all: build
 
@@ -33,6 +33,11 @@ asan: build-asan
 # A firmware download rehearsed on a simulated enclosure in a temporary directory.
 demo: build
 	@BUILD_DIR=$(BUILD_DIR) ./scripts/demo.sh
+
+# fwpush side by side with sg_ses_microcode, and bufterm, on the simulated enclosure: a table,
+# then one `name: value` line per figure (docs/PERFORMANCE.md). BENCH_QUICK=1 for a short run.
+bench: build
+	@BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) python3 bench/bench.py
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)
