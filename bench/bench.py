@@ -284,12 +284,15 @@ class Bench:
     def memory_floor(self):
         rounds = 5
         null_env = {"BENCH_NULL_DEVICE": NULL_DEVICE}
-        self.floor_rss["trivial"] = median(self.runstat([self.t.trivial])["maxrss_kib"] for _ in range(rounds))
+        alone = [self.runstat([self.t.trivial]) for _ in range(rounds)]
+        self.floor_rss["trivial"] = median(r["maxrss_kib"] for r in alone)
+        self.floor_rss["trivial_wall_ms"] = median(r["wall_us"] for r in alone) / 1000
         self.floor_rss["trivial_null_enclosure"] = median(
             self.runstat([self.t.trivial], preload=self.t.null, env=null_env)["maxrss_kib"] for _ in range(rounds))
         enclosure = self.enclosure(0)
-        self.floor_rss["trivial_under_sesim"] = median(
-            self.runstat([self.t.trivial], enclosure=enclosure)["maxrss_kib"] for _ in range(rounds))
+        under = [self.runstat([self.t.trivial], enclosure=enclosure) for _ in range(rounds)]
+        self.floor_rss["trivial_under_sesim"] = median(r["maxrss_kib"] for r in under)
+        self.floor_rss["trivial_under_sesim_wall_ms"] = median(r["wall_us"] for r in under) / 1000
 
     # ----------------------------------------------------------------------------------------
     # Downloads on the simulated enclosure
@@ -458,6 +461,13 @@ class Bench:
         fig.append(("env.trivial_peak_rss_kib", self.floor_rss["trivial"]))
         fig.append(("env.trivial_null_enclosure_peak_rss_kib", self.floor_rss["trivial_null_enclosure"]))
         fig.append(("env.trivial_under_sesim_peak_rss_kib", self.floor_rss["trivial_under_sesim"]))
+        fig.append(("env.trivial_wall_ms", self.floor_rss["trivial_wall_ms"]))
+        fig.append(("env.trivial_under_sesim_wall_ms", self.floor_rss["trivial_under_sesim_wall_ms"]))
+        # What one command costs on the simulated enclosure, as the least client sees it.
+        for latency in self.latencies:
+            runs = self.sim[("floor", latency, self.sizes[-1])]
+            fig.append(("env.sesim_us_per_command_at_%dus" % latency,
+                        median(r["wall_us"] / r["commands"] for r in runs)))
         for program in DOWNLOADERS:
             name = DISPLAY[program]
             sizes = self.sizes_of(program)
@@ -494,6 +504,8 @@ class Bench:
             f.append(("cpu_us_per_block_under_sesim", self.sim_median(program, lat0, common, cpu_of) / cblocks))
             f.append(("peak_rss_kib_max", max(median(r["maxrss_kib"] for r in runs)
                                               for (p, _), runs in self.null.items() if p == program)))
+            f.append(("peak_rss_breakdown_kib", " ".join(
+                "%s=%d" % (k, v) for k, v in self.rss_map[program].items() if not k.startswith("libbench_"))))
             f.append(("peak_rss_kib_max_under_sesim", max(median(r["maxrss_kib"] for r in runs)
                                                           for (p, _, _), runs in self.sim.items() if p == program)))
             f.append(("scsi_commands_per_block",
@@ -511,6 +523,8 @@ class Bench:
             fig.append(("bufterm.%s_floor_client_ms" % key, median(r["wall_us"] for r in floors) / 1000))
             fig.append(("bufterm.%s_floor_client_ratio" % key,
                         median(a["wall_us"] / b["wall_us"] for a, b in zip(runs, floors))))
+            fig.append(("bufterm.%s_added_ms" % key,
+                        median(a["wall_us"] - b["wall_us"] for a, b in zip(runs, floors)) / 1000))
             fig.append(("bufterm.%s_polls" % key, median(r["polls"] for r in runs)))
         fig.append(("bufterm.echo_latency_us", median(self.echo["bufterm"])))
         fig.append(("bufterm.echo_latency_p90_us", percentile(self.echo["bufterm"], 0.9)))
