@@ -386,8 +386,10 @@ class Bench:
     # bufterm
 
     def bufterm_oneshot(self):
+        # A one-shot command lasts tens of milliseconds, start-up included, and start-up varies
+        # most on a busy machine: three times the rounds, which still take only seconds.
         for latency in self.latencies:
-            for _ in range(self.rounds):
+            for _ in range(3 * self.rounds):
                 for command in BUFTERM_COMMANDS:
                     for client in ("bufterm", "floor"):
                         enclosure = self.enclosure(latency)
