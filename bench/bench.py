@@ -95,6 +95,12 @@ def blocks_of(size):
     return (size + BLOCK_SIZE - 1) // BLOCK_SIZE
 
 
+def alternate(programs, round_):
+    """A B C in even rounds, C B A in odd ones, so that a drift of the machine's state over a
+    round (page cache, writeback, other load) does not always favour the same program."""
+    return programs if round_ % 2 == 0 else programs[::-1]
+
+
 def cpu_of(record):
     return record["user_us"] + record["sys_us"]
 
@@ -300,8 +306,8 @@ class Bench:
     def sim_downloads(self):
         for latency in self.latencies:
             for mib in self.sizes:
-                for _ in range(self.rounds):
-                    for program in [p for p in DOWNLOADERS if (p, mib) not in self.refused]:
+                for round_ in range(self.rounds):
+                    for program in alternate([p for p in DOWNLOADERS if (p, mib) not in self.refused], round_):
                         enclosure = self.enclosure(latency)
                         record = self.runstat(self.download(program, mib), enclosure=enclosure)
                         self.expect_download(record, program, mib, enclosure)
@@ -317,8 +323,8 @@ class Bench:
     def null_downloads(self):
         env = {"BENCH_NULL_DEVICE": NULL_DEVICE}
         for mib in self.sizes:
-            for _ in range(self.rounds):
-                for program in [p for p in DOWNLOADERS if (p, mib) not in self.refused]:
+            for round_ in range(self.rounds):
+                for program in alternate([p for p in DOWNLOADERS if (p, mib) not in self.refused], round_):
                     record = self.runstat(self.download(program, mib, NULL_DEVICE), preload=self.t.null, env=env)
                     self.expect_download(record, program, mib)
                     self.null.setdefault((program, mib), []).append(record)
@@ -389,9 +395,9 @@ class Bench:
         # A one-shot command lasts tens of milliseconds, start-up included, and start-up varies
         # most on a busy machine: three times the rounds, which still take only seconds.
         for latency in self.latencies:
-            for _ in range(3 * self.rounds):
+            for round_ in range(3 * self.rounds):
                 for command in BUFTERM_COMMANDS:
-                    for client in ("bufterm", "floor"):
+                    for client in alternate(["bufterm", "floor"], round_):
                         enclosure = self.enclosure(latency)
                         argv = [self.t.bufterm, DEVICE, command] if client == "bufterm" else \
                             [self.t.floor, "--console", DEVICE, command]
