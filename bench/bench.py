@@ -191,9 +191,9 @@ class Bench:
         self.null = {}       # (program, MiB) -> [runstat records] on the null enclosure
         self.syscalls = {}   # (program, MiB) -> {"own": {name: n}, "all": n}
         self.allocs = {}     # (program, device, MiB) -> counter record
-        self.oneshot = {}    # (command, latency) -> [records]
+        self.oneshot = {}    # (client, command, latency) -> [runstat records]
         self.echo = {}       # program -> [latencies in us]
-        self.floor_rss = {}
+        self.baseline = {}   # a trivial program: peak RSS and wall time, alone and under sesim
         self.refused = {}    # (program, MiB) -> the program's own message
         self.rss_map = {}
         self.figures = []
@@ -233,7 +233,7 @@ class Bench:
             return [self.t.sg, "-m", "7", "-b", str(BLOCK_SIZE), "-I", image, device]
         return [self.t.floor, device, image]
 
-    def runstat(self, argv, enclosure=None, preload=None, env=None, stdin=None):
+    def runstat(self, argv, enclosure=None, preload=None, env=None):
         """Runs argv (under `sesim run` when an enclosure is given) and returns runstat's record
         of that process alone: wall_us, user_us, sys_us, maxrss_kib, status."""
         result = self.path("runstat.txt")
@@ -246,8 +246,7 @@ class Bench:
         child_env = dict(os.environ)
         child_env.update(env or {})
         with open(self.path("stderr.txt"), "w") as err:
-            run(prefix + wrapper + ["--"] + argv, stderr=err, env=child_env,
-                stdin=stdin if stdin is not None else subprocess.DEVNULL)
+            run(prefix + wrapper + ["--"] + argv, stderr=err, env=child_env, stdin=subprocess.DEVNULL)
         record = parse_kv(open(result).read())
         record["stderr"] = open(self.path("stderr.txt")).read()
         return record
@@ -288,17 +287,20 @@ class Bench:
     # Memory floor
 
     def memory_floor(self):
-        rounds = 5
-        null_env = {"BENCH_NULL_DEVICE": NULL_DEVICE}
-        alone = [self.runstat([self.t.trivial]) for _ in range(rounds)]
-        self.floor_rss["trivial"] = median(r["maxrss_kib"] for r in alone)
-        self.floor_rss["trivial_wall_ms"] = median(r["wall_us"] for r in alone) / 1000
-        self.floor_rss["trivial_null_enclosure"] = median(
-            self.runstat([self.t.trivial], preload=self.t.null, env=null_env)["maxrss_kib"] for _ in range(rounds))
+        """A program that returns at once, alone, with the null enclosure and under `sesim run`:
+        what the loader and the C library cost, and what each enclosure adds to any process."""
         enclosure = self.enclosure(0)
-        under = [self.runstat([self.t.trivial], enclosure=enclosure) for _ in range(rounds)]
-        self.floor_rss["trivial_under_sesim"] = median(r["maxrss_kib"] for r in under)
-        self.floor_rss["trivial_under_sesim_wall_ms"] = median(r["wall_us"] for r in under) / 1000
+        runs = {"alone": [], "null": [], "sesim": []}
+        for _ in range(9):
+            runs["alone"].append(self.runstat([self.t.trivial]))
+            runs["null"].append(self.runstat([self.t.trivial], preload=self.t.null,
+                                             env={"BENCH_NULL_DEVICE": NULL_DEVICE}))
+            runs["sesim"].append(self.runstat([self.t.trivial], enclosure=enclosure))
+        self.baseline["trivial"] = median(r["maxrss_kib"] for r in runs["alone"])
+        self.baseline["trivial_wall_ms"] = median(r["wall_us"] for r in runs["alone"]) / 1000
+        self.baseline["trivial_null_enclosure"] = median(r["maxrss_kib"] for r in runs["null"])
+        self.baseline["trivial_under_sesim"] = median(r["maxrss_kib"] for r in runs["sesim"])
+        self.baseline["trivial_under_sesim_wall_ms"] = median(r["wall_us"] for r in runs["sesim"]) / 1000
 
     # ----------------------------------------------------------------------------------------
     # Downloads on the simulated enclosure
@@ -466,11 +468,11 @@ class Bench:
         fig.append(("bench.rounds", self.rounds))
         fig.append(("bench.timer_slack_ns", self.slack))
         fig.append(("bench.cpu_compare_image_mib", common))
-        fig.append(("env.trivial_peak_rss_kib", self.floor_rss["trivial"]))
-        fig.append(("env.trivial_null_enclosure_peak_rss_kib", self.floor_rss["trivial_null_enclosure"]))
-        fig.append(("env.trivial_under_sesim_peak_rss_kib", self.floor_rss["trivial_under_sesim"]))
-        fig.append(("env.trivial_wall_ms", self.floor_rss["trivial_wall_ms"]))
-        fig.append(("env.trivial_under_sesim_wall_ms", self.floor_rss["trivial_under_sesim_wall_ms"]))
+        fig.append(("env.trivial_peak_rss_kib", self.baseline["trivial"]))
+        fig.append(("env.trivial_null_enclosure_peak_rss_kib", self.baseline["trivial_null_enclosure"]))
+        fig.append(("env.trivial_under_sesim_peak_rss_kib", self.baseline["trivial_under_sesim"]))
+        fig.append(("env.trivial_wall_ms", self.baseline["trivial_wall_ms"]))
+        fig.append(("env.trivial_under_sesim_wall_ms", self.baseline["trivial_under_sesim_wall_ms"]))
         # What one command costs on the simulated enclosure, as the least client sees it.
         for latency in self.latencies:
             runs = self.sim[("floor", latency, self.sizes[-1])]
