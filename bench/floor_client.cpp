@@ -41,7 +41,11 @@ const uint8_t kConsoleBufferId = 0x01;
 const unsigned kCdb10Length = 10;
 const unsigned kConsoleMessageLength = 512;
 const unsigned kConsoleHeaderLength = 4;
-const unsigned kConsolePendingByte = 3;
+const unsigned kConsolePendingField = 2;
+// A console command message: mode byte, reserved byte, the text, its NUL.
+const unsigned kConsoleTextOffset = 2;
+// READ BUFFER allocation length and WRITE BUFFER parameter list length: bytes 6-8 of the CDB.
+const unsigned kBufferCdbLengthField = 6;
 const unsigned kRequestSenseLength = 16;
 const long kConsolePauseNs = 10L * 1000 * 1000;
 const uint8_t kSendDiagPf = 0x10;
@@ -93,6 +97,13 @@ void Put32(uint8_t* p, uint32_t v)
     p[3] = (uint8_t)v;
 }
 
+void Put24(uint8_t* p, uint32_t v)
+{
+    p[0] = (uint8_t)(v >> 16);
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)v;
+}
+
 uint32_t Get32(const uint8_t* p)
 {
     return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
@@ -138,13 +149,12 @@ bool ConsoleRead(int fd, uint8_t* message, bool* pending)
 {
     uint8_t cdb[kCdb10Length] = {kOpReadBuffer, kBufferModeVendor, kConsoleBufferId, 0, 0, 0, 0, 0, 0, 0};
     unsigned length = kConsoleMessageLength - kConsoleHeaderLength;
-    cdb[7] = (uint8_t)(length >> 8);
-    cdb[8] = (uint8_t)length;
+    Put24(cdb + kBufferCdbLengthField, length);
     if (!Issue(fd, cdb, SG_DXFER_FROM_DEV, message, length, sizeof(cdb)))
     {
         return false;
     }
-    *pending = message[kConsolePendingByte - 1] != 0 || message[kConsolePendingByte] != 0;
+    *pending = message[kConsolePendingField] != 0 || message[kConsolePendingField + 1] != 0;
     return true;
 }
 
@@ -169,15 +179,14 @@ int Console(const char* device, const char* text)
             return 1;
         }
     }
-    size_t textLength = strnlen(text, kConsoleMessageLength - 3);
+    size_t textLength = strnlen(text, kConsoleMessageLength - kConsoleTextOffset - 1);
     message[0] = kBufferModeVendor;
     message[1] = 0;
-    memcpy(message + 2, text, textLength);
-    message[2 + textLength] = 0;
-    unsigned count = (unsigned)textLength + 3;
+    memcpy(message + kConsoleTextOffset, text, textLength);
+    message[kConsoleTextOffset + textLength] = 0;
+    unsigned count = (unsigned)(kConsoleTextOffset + textLength + 1);
     uint8_t cdb[kCdb10Length] = {kOpWriteBuffer, kBufferModeVendor, kConsoleBufferId, 0, 0, 0, 0, 0, 0, 0};
-    cdb[7] = (uint8_t)(count >> 8);
-    cdb[8] = (uint8_t)count;
+    Put24(cdb + kBufferCdbLengthField, count);
     if (!Issue(fd, cdb, SG_DXFER_TO_DEV, message, count, sizeof(cdb)))
     {
         return 1;
