@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-asan test test-fast asan demo clean
+.PHONY: all deps build build-asan test test-fast asan demo package clean
 
 all: build
 
@@ -33,6 +33,10 @@ asan: build-asan
 # A firmware download rehearsed on a simulated enclosure in a temporary directory.
 demo: build
 	@BUILD_DIR=$(BUILD_DIR) ./scripts/demo.sh
+
+# The Debian package, in $(BUILD_DIR)/ (install it with: sudo apt install ./$(BUILD_DIR)/ses-maint_*.deb).
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)
