@@ -213,7 +213,7 @@ messages_documented() { # PAGE SOURCE...
     text=$(MANWIDTH=4000 man -E ascii -l "$page" 2>/dev/null | tr -s ' ')
     local messages
     messages=$(grep -hoE '(fprintf\(stderr, |fputs\(|FailAndExit\([A-Za-z]+, |perror\()"[^"]*"' "$@" |
-        sed -E 's/^[^"]*"//; s/"$//')
+        sed -E 's/^[^"]*"//; s/"$//' | sort -u)
     while IFS= read -r piece; do
         grep -qF -- "$piece" <<<"$text" || fail "$(basename "$page") does not mention the message text '$piece'"
     done < <(message_pieces <<<"$messages")
