@@ -30,8 +30,9 @@ asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -LE 'kernel|package|bench'
 
+# A firmware download rehearsed on a simulated enclosure in a temporary directory.
 demo: build
-	@echo "make demo arrives with the firmware download program."
+	@BUILD_DIR=$(BUILD_DIR) ./scripts/demo.sh
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)

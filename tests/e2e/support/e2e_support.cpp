@@ -34,6 +34,22 @@ static long long NowMs()
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
+// Sets NAME=VALUE in an environment, replacing an earlier entry of that name: with two, a
+// program would see only the first.
+static void SetEnvEntry(std::vector<std::string>& env, const std::string& entry)
+{
+    std::string prefix = entry.substr(0, entry.find('=') + 1);
+    for (std::string& e : env)
+    {
+        if (e.compare(0, prefix.size(), prefix) == 0)
+        {
+            e = entry;
+            return;
+        }
+    }
+    env.push_back(entry);
+}
+
 RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
 {
     RunResult result;
@@ -50,10 +66,13 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
         envStrings.emplace_back(*e);
     }
     // A sanitized program refuses a preload library that comes before its runtime otherwise.
-    envStrings.emplace_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1:abort_on_error=1");
+    // Appended to the caller's own sanitizer options, since ASan takes the last of a repeated flag.
+    std::string asanOptions = "verify_asan_link_order=0:detect_leaks=1:abort_on_error=1";
+    const char* outerAsan = getenv("ASAN_OPTIONS");
+    SetEnvEntry(envStrings, "ASAN_OPTIONS=" + (outerAsan != nullptr ? std::string(outerAsan) + ":" : "") + asanOptions);
     for (const std::string& e : options.env)
     {
-        envStrings.push_back(e);
+        SetEnvEntry(envStrings, e);
     }
     std::vector<char*> envp;
     for (std::string& e : envStrings)
@@ -241,8 +260,33 @@ static std::string Field(const std::string& line, const std::string& name)
 
 std::vector<LogEntry> Enclosure::Log() const
 {
+    return ReadCommandLog(File("commands.log"));
+}
+
+RunResult ScriptedDevice::Run(const std::vector<std::string>& argv, const RunOptions& options) const
+{
+    std::string script;
+    for (const std::string& rule : rules_)
+    {
+        script += rule + "\n";
+    }
+    WriteFile(File("script"), script);
+    RunOptions withDevice = options;
+    withDevice.env.push_back(std::string("LD_PRELOAD=") + SES_LIB_DIR + "/libe2e_scripted_sg.so");
+    withDevice.env.push_back(std::string("E2E_SCRIPTED_SG_PATH=") + kDevice);
+    withDevice.env.push_back("E2E_SCRIPTED_SG_SCRIPT=" + File("script"));
+    return e2e::Run(argv, withDevice);
+}
+
+std::vector<LogEntry> ScriptedDevice::Log() const
+{
+    return ReadCommandLog(File("script.log"));
+}
+
+std::vector<LogEntry> ReadCommandLog(const std::string& path)
+{
     std::vector<LogEntry> entries;
-    std::istringstream lines(ReadFile(File("commands.log")));
+    std::istringstream lines(ReadFile(path));
     std::string line;
     while (std::getline(lines, line))
     {

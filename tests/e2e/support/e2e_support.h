@@ -84,6 +84,28 @@ class Enclosure
     TempDir dir_;
 };
 
+// Reads a command log in the simulator's format.
+std::vector<LogEntry> ReadCommandLog(const std::string& path);
+
+// A scripted SCSI generic node (support/scripted_sg.cpp) for device behaviour that the
+// simulator does not model: each command is answered by the first rule that matches it.
+// Rule syntax: "MATCH COUNT [status=XX] [sense=KK/AA/QQ] [data=HEX] [host=XX] [errno=N]",
+// MATCH the operation code in hex with an optional "/PP" for CDB byte 2, COUNT a number or '*'.
+class ScriptedDevice
+{
+  public:
+    static constexpr const char* kDevice = "/dev/scripted0";
+    void Add(const std::string& rule) { rules_.push_back(rule); }
+    // Runs a program that sees kDevice answer as the rules say.
+    RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = RunOptions()) const;
+    std::vector<LogEntry> Log() const;
+    std::string File(const std::string& name) const { return dir_.File(name); }
+
+  private:
+    TempDir dir_;
+    std::vector<std::string> rules_;
+};
+
 std::vector<uint8_t> FromHex(const std::string& hex);
 std::string ToHex(const std::vector<uint8_t>& bytes);
 std::string ReadFile(const std::string& path);

@@ -1,0 +1,239 @@
+// The command line, the download parameters and the image checks: everything fwpush decides
+// before it talks to the enclosure.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "fwpush_expect.h"
+
+using namespace fwpush_e2e;
+using e2e::Enclosure;
+using e2e::RunResult;
+
+namespace
+{
+
+// A path that fails to open, so that a command line that wrongly passes the parser shows up
+// as "Unable to open SCSI target device".
+const char* const kNoDevice = "/nonexistent/sg0";
+
+TEST(FwpushCommandLine, HelpReachedWithOneFurtherArgumentEndsWithSuccess)
+{
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-h", "x"}, {kNoDevice, "-h"}})
+    {
+        std::vector<std::string> argv = {Fwpush()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        RunResult r = e2e::Run(argv);
+        EXPECT_EQ(r.exitStatus, 0) << args[0];
+        EXPECT_EQ(r.out, Help());
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(FwpushCommandLine, WrongArgumentCountIsRefusedEvenWithHelp)
+{
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"-h"}, {"-h", "-d", "-d", "-d", "-d", "-d"}, {kNoDevice}})
+    {
+        std::vector<std::string> argv = {Fwpush()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        RunResult r = e2e::Run(argv);
+        EXPECT_EQ(r.exitStatus, 1) << args.size();
+        EXPECT_EQ(r.err, "Invalid argument count\n");
+        EXPECT_EQ(r.out, Help());
+    }
+}
+
+struct Rejected
+{
+    std::vector<std::string> args;
+    std::string rejected;
+};
+
+TEST(FwpushCommandLine, FirstRejectedArgumentIsNamed)
+{
+    const std::vector<Rejected> cases = {
+        {{kNoDevice, "img", "third"}, "third"},
+        {{kNoDevice, "img", "third", "-h"}, "third"}, // parsing stops before -h
+        {{"-p=4097", kNoDevice, "img"}, "-p=4097"},
+        {{"-p=-1", kNoDevice, "img"}, "-p=-1"},
+        {{"-p=", kNoDevice, "img"}, "-p="},
+        {{"-p=abc", kNoDevice, "img"}, "-p=abc"},
+        {{"-p4096", kNoDevice, "img"}, "-p4096"},
+        // No room for image bytes: the page would carry nothing but its header.
+        {{"-p=24", kNoDevice, "img"}, "-p=24"},
+        {{"-p=0", kNoDevice, "img"}, "-p=0"},
+        // Would be 100 if narrowed to 32 bits before the range test.
+        {{"-p=4294967396", kNoDevice, "img"}, "-p=4294967396"},
+        {{"-t", kNoDevice, "img"}, "-t"},
+        {{"-t=x", kNoDevice, "img"}, "-t=x"},
+        {{"-x", kNoDevice, "img"}, "-x"},
+        {{kNoDevice, "-", "img"}, "-"},
+    };
+    for (const Rejected& c : cases)
+    {
+        std::vector<std::string> argv = {Fwpush()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        RunResult r = e2e::Run(argv);
+        EXPECT_EQ(r.exitStatus, 1) << c.rejected;
+        EXPECT_EQ(r.err, "Invalid argument '" + c.rejected + "'\n");
+        EXPECT_EQ(r.out, Help());
+    }
+}
+
+TEST(FwpushCommandLine, MissingNamesEndBeforeAnythingIsOpened)
+{
+    Enclosure enclosure({"--no-unit-attention"});
+    struct Case
+    {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"-d", "-a"}, "Missing SCSI target device name\n"},
+        {{"-A", "-t=1"}, "Missing SCSI target device name\n"},
+        {{"-d", kDevice}, "Missing firmware file name\n"},
+        {{kDevice, "-p=100"}, "Missing firmware file name\n"},
+    };
+    for (const Case& c : cases)
+    {
+        std::vector<std::string> argv = {Fwpush()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        RunResult r = enclosure.Run(argv);
+        EXPECT_EQ(r.exitStatus, 1) << c.args[0];
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_EQ(r.out, Help());
+    }
+    EXPECT_TRUE(enclosure.Log().empty());
+}
+
+// A device that is not an enclosure ends the run right after INQUIRY, which shows the
+// parameter block of every option combination cheaply.
+TEST(FwpushParameters, PrintOutFollowsTheOptions)
+{
+    Enclosure enclosure({"--no-unit-attention", "--device-type", "0"});
+    const std::string image = enclosure.File("fw.img");
+    MakeImage(image, "0200", 2 * kDefaultBlock + 1);
+    struct Case
+    {
+        std::vector<std::string> options;
+        Params params;
+    };
+    Params plain;
+    plain.file = image;
+    plain.length = 2 * kDefaultBlock + 1;
+    auto with = [&](auto change) {
+        Params p = plain;
+        change(p);
+        return p;
+    };
+    const std::string defer = "Save and defer activate";
+    const std::vector<Case> cases = {
+        {{}, plain},
+        {{"-d"}, with([&](Params& p) { p.mode = defer; })},
+        {{"-a"}, with([&](Params& p) { p.mode = defer, p.activate = true; })},
+        {{"-a", "-d"}, with([&](Params& p) { p.mode = defer, p.activate = true; })},
+        {{"-dx"}, with([&](Params& p) { p.mode = defer; })},
+        {{"-A"}, with([&](Params& p) { p.mode = "Activate only", p.activate = true, p.file = "<N/A>", p.length = 0; })},
+        {{"-d", "-A"}, with([&](Params& p) { p.mode = "Activate only", p.activate = true, p.file = "<N/A>", p.length = 0; })},
+        {{"-p=0x1000", "-t=0x102"}, with([&](Params& p) { p.bufferId = 2; })},
+        {{"-p=512k", "-t=7x"}, with([&](Params& p) { p.maxPage = 512, p.bufferId = 7; })},
+        {{"-p=25", "-t=-1"}, with([&](Params& p) { p.maxPage = 25, p.bufferId = 255; })},
+        {{"-p=0100"}, with([&](Params& p) { p.maxPage = 64; })},
+    };
+    for (const Case& c : cases)
+    {
+        std::vector<std::string> argv = {Fwpush()};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        argv.push_back(kDevice);
+        argv.push_back(image);
+        RunResult r = enclosure.Run(argv);
+        SCOPED_TRACE(c.options.empty() ? "no options" : c.options[0]);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.out, Banner() + ParameterBlock(c.params) +
+                             "Identifying device\n"
+                             "Vendor                : SESIM   \n"
+                             "Product               : SIM ENCLOSURE   \n"
+                             "Revision              : 0100\n");
+        EXPECT_EQ(r.err, "Device /dev/sesim0 is not an enclosure services device\n");
+    }
+}
+
+TEST(FwpushParameters, ActivateOnlyNeedsNoImage)
+{
+    Enclosure enclosure({"--no-unit-attention", "--device-type", "0"});
+    RunResult r = enclosure.Run({Fwpush(), "-A", kDevice});
+    Params p;
+    p.mode = "Activate only";
+    p.activate = true;
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_NE(r.out.find(ParameterBlock(p)), std::string::npos) << r.out;
+}
+
+// Nothing may reach the enclosure when the image cannot be described in the control pages.
+TEST(FwpushImage, ImagesThatCannotBeSentAreRefusedBeforeAnyCommand)
+{
+    Enclosure enclosure({"--no-unit-attention"});
+    const std::string huge = enclosure.File("huge.img");
+    int fd = open(huge.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 0x100000000LL), 0); // sparse: 4 GiB exactly
+    close(fd);
+    mkdir(enclosure.File("dir").c_str(), 0755);
+
+    struct Case
+    {
+        std::string image;
+        std::string message;
+        std::string stdinData;
+    };
+    const std::vector<Case> cases = {
+        {enclosure.File("missing.img"), "Unable to open firmware file " + enclosure.File("missing.img") + "\n", ""},
+        {enclosure.File("dir"), "Unable to open firmware file " + enclosure.File("dir") + "\n", ""},
+        {"/dev/stdin", "Unable to measure the length of firmware file /dev/stdin: Illegal seek\n", "image bytes"},
+        {huge, "Firmware file " + huge + " is too large: 4294967296 bytes, at most 4294967295 bytes can be downloaded\n",
+         ""},
+    };
+    for (const Case& c : cases)
+    {
+        e2e::RunOptions options;
+        options.stdinData = c.stdinData;
+        RunResult r = enclosure.Run({Fwpush(), kDevice, c.image}, options);
+        EXPECT_EQ(r.exitStatus, 1) << c.image;
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_EQ(r.out, Banner());
+    }
+    EXPECT_TRUE(enclosure.Log().empty());
+}
+
+TEST(FwpushImage, UnopenableDeviceIsNamed)
+{
+    RunResult r = e2e::Run({Fwpush(), kNoDevice, "/dev/null"});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, std::string("Unable to open SCSI target device ") + kNoDevice + "\n");
+    EXPECT_EQ(r.out, Banner());
+}
+
+// An empty image, and a device file that reads endless bytes but measures 0: neither may put a
+// single image byte on the wire.
+TEST(FwpushImage, NoBytesBeyondTheMeasuredLengthAreSent)
+{
+    Enclosure enclosure({"--no-unit-attention"});
+    const std::string empty = enclosure.File("empty.img");
+    e2e::WriteFile(empty, "");
+    for (const std::string& image : {empty, std::string("/dev/zero")})
+    {
+        RunResult r = enclosure.Run({Fwpush(), kDevice, image});
+        Params p;
+        p.file = image;
+        EXPECT_EQ(r.exitStatus, 1) << image;
+        EXPECT_EQ(r.out, DownloadOut(p, {}));
+        EXPECT_EQ(r.err, "Unexpected end of file\n");
+    }
+    EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E INQ TUR RD00 RD0E");
+}
+
+} // namespace

@@ -1,0 +1,290 @@
+// The download itself: the control pages on the wire, resends, the storage phase, the final
+// status and the activation request.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "fwpush_expect.h"
+
+using namespace fwpush_e2e;
+using e2e::Enclosure;
+using e2e::LogEntry;
+using e2e::RunResult;
+
+namespace
+{
+
+constexpr uint32_t kGencode = 0x01020304;
+const std::string kGencodeOption = std::to_string(kGencode);
+
+std::vector<std::string> Init(std::vector<std::string> extra = {})
+{
+    std::vector<std::string> options = {"--no-unit-attention", "--gencode", kGencodeOption, "--busy-reads", "1"};
+    options.insert(options.end(), extra.begin(), extra.end());
+    return options;
+}
+
+struct Download
+{
+    std::string path;
+    std::string bytes;
+    Params params;
+};
+
+Download Image(const Enclosure& enclosure, uint32_t size, const std::string& revision = "0200")
+{
+    Download d;
+    d.path = enclosure.File("fw-" + revision + ".img");
+    d.bytes = MakeImage(d.path, revision, size);
+    d.params.file = d.path;
+    d.params.length = size;
+    return d;
+}
+
+RunResult Push(const Enclosure& enclosure, const Download& d, const std::vector<std::string>& options = {})
+{
+    std::vector<std::string> argv = {Fwpush()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(kDevice);
+    argv.push_back(d.path);
+    return enclosure.Run(argv);
+}
+
+// Checks that the SEND DIAGNOSTIC commands of a run carry exactly the given blocks.
+void ExpectBlocks(const std::vector<LogEntry>& sends, const Download& d, const std::vector<uint32_t>& offsets,
+                  const std::vector<uint32_t>& sizes, uint8_t mode = 0x07, uint8_t bufferId = 0)
+{
+    ASSERT_GE(sends.size(), offsets.size());
+    for (size_t i = 0; i < offsets.size(); i++)
+    {
+        ExpectDataPage(sends[i], ControlHeader(kGencode, mode, bufferId, offsets[i], d.params.length, sizes[i]),
+                       d.bytes, offsets[i], sizes[i]);
+    }
+}
+
+TEST(FwpushDownload, BlocksCarryOffsetsLengthsAndZeroPadding)
+{
+    Enclosure enclosure(Init({"--busy-reads", "2"}));
+    const uint32_t size = 2 * kDefaultBlock + 1;
+    Download d = Image(enclosure, size);
+    RunResult r = Push(enclosure, d);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, DownloadOut(d.params, Blocks(size)) + "\nDownload complete\n");
+    std::vector<LogEntry> log = enclosure.Log();
+    // One page and one status read per block, then the polls of the storage phase.
+    EXPECT_EQ(Sequence(log), "INQ TUR RD00 RD0E SD RD0E SD RD0E SD RD0E RD0E RD0E");
+    for (const LogEntry& e : log)
+    {
+        if (e.opcode == 0x1C && e.cdb[2] == 0x0E)
+        {
+            EXPECT_EQ(e2e::ToHex(e.cdb), "1c010e003c00");
+        }
+    }
+    std::vector<LogEntry> sends = Sends(log);
+    ASSERT_EQ(sends.size(), 3u);
+    ExpectBlocks(sends, d, {0, kDefaultBlock, 2 * kDefaultBlock}, {kDefaultBlock, kDefaultBlock, 1});
+}
+
+TEST(FwpushDownload, ImageOfWholeBlocksSendsNoEmptyBlock)
+{
+    Enclosure enclosure(Init());
+    const uint32_t size = 2 * kDefaultBlock;
+    Download d = Image(enclosure, size);
+    RunResult r = Push(enclosure, d);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, DownloadOut(d.params, Blocks(size)) + "\nDownload complete\n");
+    std::vector<LogEntry> sends = Sends(enclosure.Log());
+    ASSERT_EQ(sends.size(), 2u);
+    ExpectBlocks(sends, d, {0, kDefaultBlock}, {kDefaultBlock, kDefaultBlock});
+}
+
+// A page size that is not a multiple of four: the page grows by the pad bytes.
+TEST(FwpushDownload, OddPageSizePadsEveryPage)
+{
+    Enclosure enclosure(Init({"--no-offset-alignment-check"}));
+    Download d = Image(enclosure, 200);
+    d.params.maxPage = 101;
+    RunResult r = Push(enclosure, d, {"-p=101"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, DownloadOut(d.params, {77, 77, 46}) + "\nDownload complete\n");
+    std::vector<LogEntry> sends = Sends(enclosure.Log());
+    ASSERT_EQ(sends.size(), 3u);
+    ExpectBlocks(sends, d, {0, 77, 154}, {77, 77, 46});
+    EXPECT_EQ(sends[0].doutLength, 104u);
+    EXPECT_EQ(sends[2].doutLength, 72u);
+}
+
+TEST(FwpushDownload, DroppedBlockIsResentUnchanged)
+{
+    Enclosure enclosure(Init({"--fault", "drop@block=2"}));
+    const uint32_t size = 2 * kDefaultBlock + 1;
+    Download d = Image(enclosure, size);
+    RunResult r = Push(enclosure, d);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, "Retrying Block 1, Download Status 1, Offset 4072, Expected Offset 4072 \n");
+    // The resend does not advance the progress line.
+    EXPECT_EQ(r.out, DownloadOut(d.params, Blocks(size)) + "\nDownload complete\n");
+    std::vector<LogEntry> sends = Sends(enclosure.Log());
+    ASSERT_EQ(sends.size(), 4u);
+    ExpectBlocks(sends, d, {0, kDefaultBlock, kDefaultBlock, 2 * kDefaultBlock},
+                 {kDefaultBlock, kDefaultBlock, kDefaultBlock, 1});
+    EXPECT_EQ(e2e::ToHex(sends[1].dout), e2e::ToHex(sends[2].dout));
+}
+
+std::string FailedSend(int block, uint32_t offset)
+{
+    return "SEND_DIAG failed: Sense 02,04,44,00\nSend failed status 4\n"
+           "Failed to send Page E Control Request, block " +
+           std::to_string(block) + ", status 4, offset " + std::to_string(offset) + "\n";
+}
+
+TEST(FwpushDownload, FailedSendIsRepeatedWhileTheEnclosureWaitsForTheBlock)
+{
+    Enclosure enclosure(Init({"--fault", "check@block=2,count=2"}));
+    const uint32_t size = 2 * kDefaultBlock + 1;
+    Download d = Image(enclosure, size);
+    RunResult r = Push(enclosure, d);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, Repeat(FailedSend(1, kDefaultBlock) + "Retrying block 1\n", 2));
+    EXPECT_EQ(r.out, DownloadOut(d.params, Blocks(size)) + "\nDownload complete\n");
+    std::vector<LogEntry> sends = Sends(enclosure.Log());
+    ASSERT_EQ(sends.size(), 5u);
+    ExpectBlocks(sends, d, {0, kDefaultBlock, kDefaultBlock, kDefaultBlock, 2 * kDefaultBlock},
+                 {kDefaultBlock, kDefaultBlock, kDefaultBlock, kDefaultBlock, 1});
+}
+
+TEST(FwpushDownload, FifthFailedSendOfABlockEndsTheDownload)
+{
+    Enclosure enclosure(Init({"--fault", "check@block=2,count=5"}));
+    const uint32_t size = 2 * kDefaultBlock + 1;
+    Download d = Image(enclosure, size);
+    RunResult r = Push(enclosure, d);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, Repeat(FailedSend(1, kDefaultBlock) + "Retrying block 1\n", 4) + FailedSend(1, kDefaultBlock) +
+                         "Download Failed\n");
+    EXPECT_EQ(r.out, DownloadOut(d.params, {kDefaultBlock}));
+    std::vector<LogEntry> sends = Sends(enclosure.Log());
+    ASSERT_EQ(sends.size(), 6u);
+    for (size_t i = 1; i < sends.size(); i++)
+        EXPECT_EQ(e2e::Be32(sends[i].dout, 12), kDefaultBlock);
+}
+
+TEST(FwpushDownload, DroppedBlockFiveTimesEndsTheDownload)
+{
+    Enclosure enclosure(Init({"--fault", "drop@block=1,count=5"}));
+    Download d = Image(enclosure, 100);
+    RunResult r = Push(enclosure, d);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, Repeat("Retrying Block 0, Download Status 1, Offset 0, Expected Offset 0 \n", 4) +
+                         "Download Failed\n");
+    EXPECT_EQ(r.out, DownloadOut(d.params, {}));
+    EXPECT_EQ(Sends(enclosure.Log()).size(), 5u);
+}
+
+TEST(FwpushDownload, StorageIsPolledUntilCompletionWithoutActivation)
+{
+    Enclosure enclosure(Init({"--complete-status", "0x11", "--busy-reads", "4"}));
+    Download d = Image(enclosure, 100);
+    RunResult r = Push(enclosure, d);
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, DownloadOut(d.params, {100}) + "\nDownload complete\n");
+    EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD RD0E RD0E RD0E RD0E RD0E");
+}
+
+TEST(FwpushDownload, DeferredDownloadIsActivatedOnRequest)
+{
+    Enclosure enclosure(Init());
+    Download d = Image(enclosure, 2 * kDefaultBlock + 1);
+    d.params.mode = "Save and defer activate";
+    d.params.activate = true;
+    RunResult r = Push(enclosure, d, {"-a"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, DownloadOut(d.params, Blocks(d.params.length)) + "\nDownload complete\nSending activation request\n");
+    std::vector<LogEntry> log = enclosure.Log();
+    EXPECT_EQ(Sequence(log), "INQ TUR RD00 RD0E SD RD0E SD RD0E SD RD0E RD0E SD");
+    std::vector<LogEntry> sends = Sends(log);
+    ASSERT_EQ(sends.size(), 4u);
+    ExpectBlocks(sends, d, {0, kDefaultBlock, 2 * kDefaultBlock}, {kDefaultBlock, kDefaultBlock, 1}, 0x0E);
+    ExpectActivationPage(sends[3], kGencode, 0, d.params.length);
+    EXPECT_EQ(enclosure.Show("revision"), "0200");
+    EXPECT_EQ(enclosure.Show("deferred image"), "none");
+}
+
+// 0x03 is the storage phase of a deferred download: polled like 0x02, not a final status.
+TEST(FwpushDownload, DeferredStorageStatusIsWaitedFor)
+{
+    Enclosure enclosure(Init({"--deferred-busy-status", "0x03", "--busy-reads", "3"}));
+    Download d = Image(enclosure, 100);
+    d.params.mode = "Save and defer activate";
+    RunResult r = Push(enclosure, d, {"-d"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, DownloadOut(d.params, {100}) + "\nDownload complete\n");
+    EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD RD0E RD0E RD0E RD0E");
+    EXPECT_EQ(enclosure.Show("revision"), "0100");
+}
+
+struct FinalStatus
+{
+    std::vector<std::string> init;
+    std::vector<std::string> options;
+    bool validImage;
+    std::string err;
+};
+
+TEST(FwpushDownload, FinalErrorStatusesAreReported)
+{
+    const std::vector<FinalStatus> cases = {
+        {{}, {"-t=5"}, true, "\nError in control page fields. Field offset 11\n"},
+        {{"--max-image-size", "64"}, {}, true, "\nError in control page fields. Field offset 16\n"},
+        {{}, {}, false, "\nError in download image data\n"},
+    };
+    for (const FinalStatus& c : cases)
+    {
+        Enclosure enclosure(Init(c.init));
+        Download d = Image(enclosure, 100);
+        if (!c.validImage)
+            e2e::WriteFile(d.path, std::string(100, 'x'));
+        RunResult r = Push(enclosure, d, c.options);
+        SCOPED_TRACE(c.err);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out.substr(r.out.size() - 15), "\rBlock 1, 100.00%");
+    }
+}
+
+// A first block that does not arrive leaves the enclosure idle: that is no completion.
+TEST(FwpushDownload, IdleStatusAfterABlockIsAFailure)
+{
+    Enclosure enclosure(Init({"--fault", "check@block=1"}));
+    Download d = Image(enclosure, 100);
+    RunResult r = Push(enclosure, d);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, FailedSend(0, 0) + "\nDownload status 0x0\n");
+}
+
+// The largest image a page can describe is announced as it is; this enclosure refuses it.
+TEST(FwpushDownload, LargestImageLengthIsAnnouncedExactly)
+{
+    Enclosure enclosure(Init());
+    Download d;
+    d.path = enclosure.File("sparse.img");
+    int fd = open(d.path.c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 0xFFFFFFFFLL), 0);
+    close(fd);
+    RunResult r = enclosure.Run({Fwpush(), kDevice, d.path});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_NE(r.out.find("File length           : 4294967295 Bytes\nSES"), std::string::npos);
+    EXPECT_EQ(r.err, "\nError in control page fields. Field offset 16\n");
+    std::vector<LogEntry> sends = Sends(enclosure.Log());
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(e2e::ToHex(std::vector<uint8_t>(sends[0].dout.begin(), sends[0].dout.begin() + kHeader)),
+              e2e::ToHex(ControlHeader(kGencode, 0x07, 0, 0, 0xFFFFFFFF, kDefaultBlock)));
+}
+
+} // namespace

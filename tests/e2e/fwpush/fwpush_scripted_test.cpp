@@ -1,0 +1,312 @@
+// Enclosure answers that an honest enclosure model does not give (a completion before the last
+// byte, an expected offset of 0xFFFFFFFF, a status that never clears), from a scripted device.
+
+#include <time.h>
+
+#include <gtest/gtest.h>
+
+#include "fwpush_expect.h"
+
+using namespace fwpush_e2e;
+using e2e::RunResult;
+using e2e::ScriptedDevice;
+
+namespace
+{
+
+const std::string kScripted = ScriptedDevice::kDevice;
+
+std::string Hex32(uint32_t value)
+{
+    char text[9];
+    snprintf(text, sizeof(text), "%08x", value);
+    return text;
+}
+
+// A download microcode status page with one descriptor.
+std::string StatusPage(uint8_t code, uint32_t expectedOffset, uint8_t additional = 0)
+{
+    char head[32];
+    snprintf(head, sizeof(head), "0e000014%s0000%02x%02x", Hex32(0).c_str(), code, additional);
+    return std::string(head) + Hex32(0x100000) + "000000" + "00" + Hex32(expectedOffset);
+}
+
+std::string Status(const std::string& count, uint8_t code, uint32_t expectedOffset, uint8_t additional = 0)
+{
+    return "1c/0e " + count + " data=" + StatusPage(code, expectedOffset, additional);
+}
+
+// An enclosure that identifies itself, is ready and lists page 0x0E.
+void Identity(ScriptedDevice& device, const std::string& product = "SCRIPTED ENCL   ")
+{
+    device.Add("12 * data=0d000502" "1f000000" + e2e::ToHex({'S', 'C', 'R', 'I', 'P', 'T', 'E', 'D'}) +
+               e2e::ToHex(std::vector<uint8_t>(product.begin(), product.end())) + e2e::ToHex({'0', '1', '0', '0'}));
+    device.Add("00 *");
+    device.Add("1c/00 * data=00000005000102070e");
+}
+
+// The same, idle at the first status read; the status rules of the test answer the later ones.
+void Enclosure(ScriptedDevice& device, const std::string& product = "SCRIPTED ENCL   ")
+{
+    Identity(device, product);
+    device.Add(Status("1", 0x00, 0));
+}
+
+std::string Image(const ScriptedDevice& device, uint32_t size)
+{
+    const std::string path = device.File("fw.img");
+    std::string bytes(size, '\0');
+    for (uint32_t i = 0; i < size; i++)
+        bytes[i] = (char)(i * 7);
+    e2e::WriteFile(path, bytes);
+    return path;
+}
+
+RunResult Push(const ScriptedDevice& device, const std::string& image, const std::vector<std::string>& options = {})
+{
+    std::vector<std::string> argv = {Fwpush()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(kScripted);
+    argv.push_back(image);
+    return device.Run(argv);
+}
+
+std::string FailedSend(int block, uint32_t offset)
+{
+    return "SEND_DIAG failed: Sense 02,04,44,00\nSend failed status 4\n"
+           "Failed to send Page E Control Request, block " +
+           std::to_string(block) + ", status 4, offset " + std::to_string(offset) + "\n";
+}
+
+const std::string kSendCheck = "1d 1 status=02 sense=04/44/00";
+
+// 0xFFFFFFFF takes data at any offset: a good send needs no resend, a failed one is repeated.
+TEST(FwpushScripted, AnyOffsetExpectedMatchesEveryOffset)
+{
+    ScriptedDevice device;
+    Enclosure(device);
+    device.Add(kSendCheck);
+    device.Add("1d *");
+    device.Add(Status("3", 0x01, 0xFFFFFFFF));
+    device.Add(Status("*", 0x10, 0));
+    const uint32_t size = 2 * kDefaultBlock + 1;
+    RunResult r = Push(device, Image(device, size));
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, FailedSend(0, 0) + "Retrying block 0\n");
+    std::vector<e2e::LogEntry> sends = Sends(device.Log());
+    ASSERT_EQ(sends.size(), 4u);
+    EXPECT_EQ(e2e::Be32(sends[1].dout, 12), 0u);
+    EXPECT_EQ(e2e::Be32(sends[2].dout, 12), kDefaultBlock);
+    EXPECT_EQ(e2e::Be32(sends[3].dout, 12), 2 * kDefaultBlock);
+}
+
+TEST(FwpushScripted, CompletionWithBytesLeftIsAFailure)
+{
+    for (uint32_t left : {1u, 5u})
+    {
+        ScriptedDevice device;
+        Enclosure(device);
+        device.Add("1d *");
+        device.Add(Status("1", 0x01, kDefaultBlock));
+        device.Add(Status("*", 0x10, 0));
+        const uint32_t size = 2 * kDefaultBlock + left;
+        RunResult r = Push(device, Image(device, size));
+        Params p;
+        p.file = device.File("fw.img");
+        p.length = size;
+        p.device = kScripted;
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, left == 1 ? "Download completed but 1 byte remains in file\n"
+                                   : "Download completed but 5 bytes remain in file\n");
+        EXPECT_EQ(r.out, Banner() + ParameterBlock(p) +
+                             Identification("0100", "SCRIPTED", "SCRIPTED ENCL   ") +
+                             "Waiting for existing download operations...\nDownloading...\n" +
+                             Progress({kDefaultBlock, kDefaultBlock}, size));
+    }
+}
+
+TEST(FwpushScripted, FinalStatusesWithoutAModelAreDecoded)
+{
+    const std::vector<std::pair<uint8_t, std::string>> cases = {
+        {0x80, "\nError in control page fields. Field offset 8\n"},
+        {0x82, "\nDownload timeout\n"},
+        {0x83, "\nInternal error 0x83\n"},
+        {0x84, "\nInternal error 0x84\n"},
+        {0x20, "\nDownload status 0x20\n"},
+    };
+    for (const auto& c : cases)
+    {
+        ScriptedDevice device;
+        Enclosure(device);
+        device.Add("1d *");
+        device.Add(Status("*", c.first, 0, 8));
+        RunResult r = Push(device, Image(device, 100));
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, c.second);
+    }
+}
+
+// A status left over from an earlier operation is polled 60 times, without pauses since it
+// is not a busy code.
+TEST(FwpushScripted, StatusThatNeverClearsEndsTheIdleWait)
+{
+    ScriptedDevice device;
+    Identity(device);
+    device.Add(Status("*", 0x13, 0x1234));
+    timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    RunResult r = device.Run({Fwpush(), "-A", kScripted});
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "Enclosure not ready, Download status 13, expected offset 4660\n");
+    EXPECT_EQ(Sequence(device.Log()), "INQ TUR RD00" + Repeat(" RD0E", 120));
+    EXPECT_LT(end.tv_sec - start.tv_sec, 10);
+}
+
+// The storage phase of a deferred download is a busy code while waiting, too.
+TEST(FwpushScripted, DeferredStorageStatusPausesTheIdleWait)
+{
+    ScriptedDevice device;
+    Identity(device);
+    device.Add(Status("2", 0x03, 0));
+    device.Add(Status("*", 0x00, 0));
+    device.Add("1d *");
+    timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    RunResult r = device.Run({Fwpush(), "-A", kScripted});
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(Sequence(device.Log()), "INQ TUR RD00 RD0E RD0E RD0E SD");
+    double elapsed = (double)(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+    EXPECT_GE(elapsed, 1.0);
+}
+
+TEST(FwpushScripted, FailedSendOfABlockTheEnclosureTook)
+{
+    ScriptedDevice device;
+    Enclosure(device);
+    device.Add(kSendCheck);
+    device.Add("1d *");
+    device.Add(Status("1", 0x01, kDefaultBlock));
+    device.Add(Status("*", 0x10, 0));
+    const uint32_t size = kDefaultBlock + 10;
+    RunResult r = Push(device, Image(device, size));
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, FailedSend(0, 0) + "Enclosure thinks block 0 transfered. Continuing\n");
+    EXPECT_EQ(Sends(device.Log()).size(), 2u);
+}
+
+TEST(FwpushScripted, EnclosureOffsetOutOfStepEndsTheDownload)
+{
+    ScriptedDevice device;
+    Enclosure(device);
+    device.Add(kSendCheck);
+    device.Add(Status("*", 0x01, 100));
+    RunResult r = Push(device, Image(device, 2 * kDefaultBlock));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, FailedSend(0, 0) + "Enclosure thinks block 0 transfered. Continuing\n" +
+                         "Offset mismatch. Our offset 4072, enclosure offset 100\n");
+}
+
+// The enclosure wants more than the image holds: the last block was a whole one, and no empty
+// block follows it.
+TEST(FwpushScripted, EnclosureWantingMoreThanTheImageHolds)
+{
+    ScriptedDevice device;
+    Enclosure(device);
+    device.Add("1d *");
+    device.Add(Status("*", 0x01, kDefaultBlock));
+    RunResult r = Push(device, Image(device, kDefaultBlock));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "Unexpected end of file\n");
+    EXPECT_EQ(Sends(device.Log()).size(), 1u);
+}
+
+TEST(FwpushScripted, ActivationOnlyAfterTheRightCompletion)
+{
+    {
+        // Immediate activation reported: the request would be pointless.
+        ScriptedDevice device;
+        Enclosure(device);
+        device.Add("1d *");
+        device.Add(Status("*", 0x10, 0));
+        RunResult r = Push(device, Image(device, 100), {"-a"});
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.out.substr(r.out.size() - 19), "\nDownload complete\n");
+        EXPECT_EQ(Sends(device.Log()).size(), 1u);
+    }
+    {
+        ScriptedDevice device;
+        Enclosure(device);
+        device.Add("1d 1");
+        device.Add(kSendCheck);
+        device.Add(Status("*", 0x13, 0));
+        RunResult r = Push(device, Image(device, 100), {"-a"});
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, "SEND_DIAG failed: Sense 02,04,44,00\nSend failed status 4\nActivation failed\n");
+    }
+    {
+        ScriptedDevice device;
+        Enclosure(device);
+        device.Add(kSendCheck);
+        RunResult r = device.Run({Fwpush(), "-A", kScripted});
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, "SEND_DIAG failed: Sense 02,04,44,00\nSend failed status 4\nActivation failed\n");
+    }
+}
+
+TEST(FwpushScripted, FailedStatusReads)
+{
+    {
+        // After a block: the download cannot go on blind.
+        ScriptedDevice device;
+        Enclosure(device);
+        device.Add("1d *");
+        device.Add("1c/0e 1 status=02 sense=04/44/00");
+        RunResult r = Push(device, Image(device, 100));
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, "RCV_DIAG_RESULT failed: Sense 02,04,44,00\nSend failed status 4\nDownload Failed\n");
+    }
+    {
+        // While storing: the polling ends and the last status stands.
+        ScriptedDevice device;
+        Enclosure(device);
+        device.Add("1d *");
+        device.Add(Status("2", 0x02, 0));
+        device.Add("1c/0e 1 host=07");
+        RunResult r = Push(device, Image(device, 100));
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, "Send failed status 5\n\nDownload status 0x2\n");
+        EXPECT_EQ(Sequence(device.Log()), "INQ TUR RD00 RD0E SD RD0E RD0E RD0E");
+    }
+}
+
+TEST(FwpushScripted, IdentificationReadsOnlyWhatIsListed)
+{
+    {
+        // A zero byte ends an inquiry field early.
+        ScriptedDevice device;
+        Enclosure(device, std::string("ABCD\0XYZ        ", 16));
+        device.Add("1d *");
+        device.Add(Status("*", 0x10, 0));
+        RunResult r = Push(device, Image(device, 100));
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_NE(r.out.find("Product               : ABCD\n"), std::string::npos) << r.out;
+    }
+    for (std::string list : {"000000040001020e", "00000000", "0000000400010207" "0e"})
+    {
+        ScriptedDevice device;
+        device.Add("12 * data=0d00050200000000");
+        device.Add("00 *");
+        device.Add("1c/00 * data=" + list);
+        device.Add(Status("1", 0x00, 0));
+        device.Add("1d *");
+        device.Add(Status("*", 0x10, 0));
+        RunResult r = device.Run({Fwpush(), "-A", kScripted});
+        bool listed = list == "000000040001020e";
+        EXPECT_EQ(r.exitStatus, listed ? 0 : 1) << list;
+        EXPECT_EQ(r.err, listed ? "" : "Device /dev/scripted0 does not suport SES Page 0xE download\n");
+    }
+}
+
+} // namespace

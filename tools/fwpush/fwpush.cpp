@@ -1,0 +1,960 @@
+// fwpush: downloads a firmware image into an SES enclosure through the Download Microcode
+// diagnostic page (0x0E), one verified block at a time, and activates deferred microcode on
+// request.
+//
+// Defining FWPUSH_NO_MAIN leaves out main, so that a test harness can include this file and
+// drive the command-line parser and the decoders of device data on their own; none of them
+// touches a global.
+
+// Image lengths are measured with 64-bit file offsets on every platform.
+#define _FILE_OFFSET_BITS 64
+
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "dataaccess.h"
+#include "halsas.h"
+#include "oswrapper.h"
+#include "scsi.h"
+#include "scsi_initiator.h"
+
+#ifdef FWPUSH_NO_MAIN
+// Without main, the functions only main reaches are unused in the including harness.
+#pragma GCC diagnostic ignored "-Wunused-function"
+#endif
+
+#define FWPUSH_VERSION "1.04"
+
+// One control page is built in a transfer buffer of this size, so no page may be longer.
+#define TRANSFER_BUFFER_LENGTH 4096
+#define DEFAULT_MAX_PAGE_LENGTH TRANSFER_BUFFER_LENGTH
+
+// Download Microcode control page: 24 header bytes, then the image bytes padded to a multiple
+// of four. The page length field counts the bytes after byte 3.
+#define PAGE_E_HEADER_LENGTH 24
+#define PAGE_LENGTH_FIELD_BIAS 4
+#define PAGE_E_FIXED_PAGE_LENGTH (PAGE_E_HEADER_LENGTH - PAGE_LENGTH_FIELD_BIAS)
+#define PAGE_E_DATA_ALIGNMENT 4
+// A page must carry at least one image byte.
+#define MIN_MAX_PAGE_LENGTH (PAGE_E_HEADER_LENGTH + 1)
+
+// Byte positions in the control page
+#define PAGE_E_CTL_PAGE_CODE 0
+#define PAGE_E_CTL_SUBENCLOSURE 1
+#define PAGE_E_CTL_PAGE_LENGTH 2
+#define PAGE_E_CTL_GENERATION_CODE 4
+#define PAGE_E_CTL_MODE 8
+#define PAGE_E_CTL_BUFFER_ID 11
+#define PAGE_E_CTL_BUFFER_OFFSET 12
+#define PAGE_E_CTL_IMAGE_LENGTH 16
+#define PAGE_E_CTL_DATA_LENGTH 20
+#define PRIMARY_SUBENCLOSURE 0x00
+
+// Download Microcode status page as read: header and the primary subenclosure's descriptor.
+#define PAGE_E_STATUS_ALLOCATION_LENGTH 60
+#define PAGE_E_STATUS_MIN_PAGE_LENGTH 20 // generation code plus one 16-byte descriptor
+#define PAGE_E_STS_PAGE_LENGTH 2
+#define PAGE_E_STS_GENERATION_CODE 4
+#define PAGE_E_STS_SUBENCLOSURE 9
+#define PAGE_E_STS_STATUS 10
+#define PAGE_E_STS_ADDITIONAL_STATUS 11
+#define PAGE_E_STS_MAX_SIZE 12
+#define PAGE_E_STS_EXPECTED_BUFFER_ID 19
+#define PAGE_E_STS_EXPECTED_OFFSET 20
+#define PAGE_E_STS_DECODED_LENGTH 24 // bytes the decoder reads
+
+// SES diagnostic page codes
+#define SES_PAGE_SUPPORTED_DIAGNOSTICS 0x00
+#define SES_PAGE_DOWNLOAD_MICROCODE 0x0E
+#define DIAG_PAGE_HEADER_LENGTH 4
+#define DIAG_PAGE_LENGTH_OFFSET 2
+
+// SES download microcode modes
+#define DOWNLOAD_MODE_SAVE_ACTIVATE 0x07
+#define DOWNLOAD_MODE_SAVE_DEFER 0x0E
+#define DOWNLOAD_MODE_ACTIVATE_DEFERRED 0x0F
+
+// SES subenclosure download microcode status codes
+#define DL_STATUS_IDLE 0x00
+#define DL_STATUS_IN_PROGRESS 0x01
+#define DL_STATUS_UPDATING 0x02
+#define DL_STATUS_UPDATING_DEFERRED 0x03
+#define DL_STATUS_COMPLETE_ACTIVE 0x10
+#define DL_STATUS_COMPLETE_AFTER_RESET 0x11
+#define DL_STATUS_COMPLETE_AFTER_POWER_ON 0x12
+#define DL_STATUS_COMPLETE_DEFERRED 0x13
+#define DL_STATUS_FIELD_ERROR 0x80
+#define DL_STATUS_IMAGE_ERROR 0x81
+#define DL_STATUS_TIMEOUT 0x82
+#define DL_STATUS_INTERNAL_NEEDS_IMAGE 0x83
+#define DL_STATUS_INTERNAL_SAFE 0x84
+// An expected buffer offset with every bit set: the enclosure takes data at any offset.
+#define DL_EXPECTED_OFFSET_ANY 0xFFFFFFFFu
+
+// 6-byte CDBs
+#define CDB6_LENGTH 6
+#define CDB6_ALLOCATION_LENGTH 3
+#define SEND_DIAG_PF 0x10
+#define RCV_DIAG_PCV 0x01
+#define RCV_DIAG_PAGE_CODE 2
+
+// Standard inquiry data
+#define INQUIRY_ALLOCATION_LENGTH 96
+#define INQUIRY_PERIPHERAL_TYPE_MASK 0x1F
+#define INQUIRY_FLAGS_BYTE 6
+#define INQUIRY_VENDOR_OFFSET 8
+#define INQUIRY_VENDOR_LENGTH 8
+#define INQUIRY_PRODUCT_OFFSET 16
+#define INQUIRY_PRODUCT_LENGTH 16
+#define INQUIRY_REVISION_OFFSET 32
+#define INQUIRY_REVISION_LENGTH 4
+#define INQUIRY_FIELD_BUFFER_LENGTH (INQUIRY_PRODUCT_LENGTH + 1)
+#define SUPPORTED_PAGES_ALLOCATION_LENGTH 96
+
+// Retries and waits
+#define TUR_MAX_ATTEMPTS 5
+#define IDLE_WAIT_PASSES 60
+#define IDLE_WAIT_PAUSE_MS 1000
+#define BUSY_POLL_MS 10
+#define MAX_BLOCK_RESENDS 4
+
+// Hex dumps of outgoing commands
+#define HEX_DUMP_BYTES_PER_LINE 16
+#define PAGE_DUMP_LENGTH 32
+
+// ProcessCommandLine's answer to -h; an index into argv is never this large.
+#define COMMAND_LINE_HELP INT_MAX
+#define COMMAND_LINE_COUNT_ERROR (-1)
+#define MIN_ARGC 3
+#define MAX_ARGC 6
+
+#define EXIT_STATUS_SUCCESS 0
+#define EXIT_STATUS_FAILURE 1
+
+typedef struct
+{
+    uint8_t bufferId;
+    uint32_t maxPageLength;
+    uint8_t mode;
+    bool_t forceActivate;
+    SCSI_Device_t hDevice;
+    FILE* firmwareFile;
+    uint32_t fileLength;
+    const char* firmwareFilename;
+    const char* deviceFilename;
+    bool_t verbose;
+} CommandOptions_t;
+
+typedef struct
+{
+    uint32_t gencode;
+    uint32_t maxDownloadLength;
+    uint32_t expectedOffset;
+    uint16_t pageLen;
+    uint8_t subEnclosure;
+    uint8_t downloadStatus;
+    uint8_t additionalStatus;
+    uint8_t expectedBufferId;
+} DownloadStatus_t;
+
+static void InitOptions(CommandOptions_t* pOptions, DownloadStatus_t* pStatus)
+{
+    memset(pOptions, 0, sizeof(*pOptions));
+    memset(pStatus, 0, sizeof(*pStatus));
+    pOptions->maxPageLength = DEFAULT_MAX_PAGE_LENGTH;
+    pOptions->mode = DOWNLOAD_MODE_SAVE_ACTIVATE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Command line
+
+// The number after "=" of -p and -t, read as strtol reads it with an automatic base; trailing
+// characters are ignored. FALSE when no digit could be read at all.
+static bool_t ParseOptionNumber(const char* text, long* pValue)
+{
+    char* end = NULL;
+    errno = 0;
+    long value = strtol(text, &end, 0);
+    if (end == text || errno == ERANGE)
+    {
+        return FALSE;
+    }
+    *pValue = value;
+    return TRUE;
+}
+
+// 0 when the command line is good, COMMAND_LINE_HELP when -h was reached, a negative value for
+// a wrong argument count, else the index in argv of the rejected argument.
+static int ProcessCommandLine(int argc, char* argv[], CommandOptions_t* pOptions)
+{
+    if (argc < MIN_ARGC || argc > MAX_ARGC)
+    {
+        return COMMAND_LINE_COUNT_ERROR;
+    }
+    int positional = 0;
+    for (int i = 1; i < argc; i++)
+    {
+        const char* arg = argv[i];
+        long value = 0;
+        if (arg[0] != '-')
+        {
+            if (positional == 0)
+            {
+                pOptions->deviceFilename = arg;
+            }
+            else if (positional == 1)
+            {
+                pOptions->firmwareFilename = arg;
+            }
+            else
+            {
+                return i;
+            }
+            positional++;
+            continue;
+        }
+        switch (arg[1])
+        {
+        case 'p':
+            // A page must hold the header and at least one image byte, and fit the transfer
+            // buffer. The range is tested before any narrowing, so no huge value wraps into it.
+            if (arg[2] != '=' || !ParseOptionNumber(arg + 3, &value) || value < MIN_MAX_PAGE_LENGTH ||
+                value > TRANSFER_BUFFER_LENGTH)
+            {
+                return i;
+            }
+            pOptions->maxPageLength = (uint32_t)value;
+            break;
+        case 't':
+            if (arg[2] != '=' || !ParseOptionNumber(arg + 3, &value))
+            {
+                return i;
+            }
+            pOptions->bufferId = (uint8_t)value;
+            break;
+        case 'd':
+            pOptions->mode = DOWNLOAD_MODE_SAVE_DEFER;
+            break;
+        case 'a':
+            pOptions->mode = DOWNLOAD_MODE_SAVE_DEFER;
+            pOptions->forceActivate = TRUE;
+            break;
+        case 'A':
+            pOptions->mode = DOWNLOAD_MODE_ACTIVATE_DEFERRED;
+            pOptions->forceActivate = TRUE;
+            break;
+        case 'h':
+            return COMMAND_LINE_HELP;
+        default:
+            return i;
+        }
+    }
+    return 0;
+}
+
+// The count rule admits command lines without a device name, or without an image name; such a
+// run must stop before anything is opened. Prints which name is missing.
+static bool_t CheckRequiredNames(const CommandOptions_t* pOptions)
+{
+    if (pOptions->deviceFilename == NULL)
+    {
+        fprintf(stderr, "Missing SCSI target device name\n");
+        return FALSE;
+    }
+    if (pOptions->mode != DOWNLOAD_MODE_ACTIVATE_DEFERRED && pOptions->firmwareFilename == NULL)
+    {
+        fprintf(stderr, "Missing firmware file name\n");
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static void PrintHelpMessage()
+{
+    printf("Command usage: fwpush [options] <dev> <fw file>\n");
+    printf("Options: -p=max_page_size    The maximum page size\n"
+           "         -d                  Deferred activate\n"
+           "         -a                  Deferred activate (activate on completion)\n"
+           "         -A                  Activations only\n"
+           "         -t=buffer_id        The target buffer ID\n"
+           "         -h                  Print this message\n"
+           "\n"
+           "Version: %s\n"
+           "\n",
+           FWPUSH_VERSION);
+}
+
+static void PrintBanner()
+{
+    static const char stars[] = "****************************************************************";
+    printf("\n%s\nSES enclosure firmware download utility, version %s\n%s\n\n", stars, FWPUSH_VERSION, stars);
+}
+
+static uint32_t BlockSize(const CommandOptions_t* pOptions)
+{
+    return pOptions->maxPageLength - PAGE_E_HEADER_LENGTH;
+}
+
+static void PrintOptions(const CommandOptions_t* pOptions)
+{
+    uint32_t blockSize = BlockSize(pOptions);
+    uint32_t numBlocks = pOptions->fileLength / blockSize + (pOptions->fileLength % blockSize != 0 ? 1 : 0);
+    const char* modeText = "Save and auto activate";
+    if (pOptions->mode == DOWNLOAD_MODE_SAVE_DEFER)
+    {
+        modeText = "Save and defer activate";
+    }
+    else if (pOptions->mode == DOWNLOAD_MODE_ACTIVATE_DEFERRED)
+    {
+        modeText = "Activate only";
+    }
+    printf("Download Parameters\n-------------------------------------------------\n");
+    printf("File name             : %s\n", pOptions->firmwareFilename);
+    printf("File length           : %u Bytes\n", pOptions->fileLength);
+    printf("SES Target device     : %s\n", pOptions->deviceFilename);
+    printf("Maximum page length   : %u Bytes\n", pOptions->maxPageLength);
+    printf("Num download blocks   : %u\n", numBlocks);
+    printf("Destination buffer ID : %u\n", pOptions->bufferId);
+    printf("Download mode         : %s\n", modeText);
+    printf("Send activate         : %s\n", pOptions->forceActivate ? "Yes" : "No");
+}
+
+static void Cleanup(CommandOptions_t* pCmdOpts)
+{
+    if (pCmdOpts->hDevice != NULL)
+    {
+        SCSI_Initiator_CloseDevice(pCmdOpts->hDevice);
+        pCmdOpts->hDevice = NULL;
+    }
+    if (pCmdOpts->firmwareFile != NULL)
+    {
+        fclose(pCmdOpts->firmwareFile);
+        pCmdOpts->firmwareFile = NULL;
+    }
+}
+
+// Opens and measures the image. Its length travels in 32-bit page fields, so an image of
+// 4 GiB or more cannot be described to the enclosure, and one whose length cannot be measured
+// (a pipe) cannot be announced in the first page: both are refused before any command is sent.
+static int OpenFirmwareFile(CommandOptions_t* pOptions)
+{
+    pOptions->firmwareFile = fopen(pOptions->firmwareFilename, "rb");
+    struct stat fileStat;
+    // Linux lets a directory be opened for reading; it still holds no image.
+    if (pOptions->firmwareFile == NULL ||
+        (fstat(fileno(pOptions->firmwareFile), &fileStat) == 0 && S_ISDIR(fileStat.st_mode)))
+    {
+        fprintf(stderr, "Unable to open firmware file %s\n", pOptions->firmwareFilename);
+        return EXIT_STATUS_FAILURE;
+    }
+    off_t length = -1;
+    if (fseeko(pOptions->firmwareFile, 0, SEEK_END) != 0 || (length = ftello(pOptions->firmwareFile)) < 0 ||
+        fseeko(pOptions->firmwareFile, 0, SEEK_SET) != 0)
+    {
+        fprintf(stderr, "Unable to measure the length of firmware file %s: %s\n", pOptions->firmwareFilename,
+                strerror(errno));
+        return EXIT_STATUS_FAILURE;
+    }
+    if ((unsigned long long)length > UINT32_MAX)
+    {
+        fprintf(stderr, "Firmware file %s is too large: %lld bytes, at most %u bytes can be downloaded\n",
+                pOptions->firmwareFilename, (long long)length, UINT32_MAX);
+        return EXIT_STATUS_FAILURE;
+    }
+    pOptions->fileLength = (uint32_t)length;
+    return EXIT_STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Diagnostic page exchange
+
+static void PrintHex(const char* prefix, const uint8_t* data, uint32_t dataLen)
+{
+    for (uint32_t i = 0; i < dataLen; i++)
+    {
+        uint32_t column = i % HEX_DUMP_BYTES_PER_LINE;
+        if (column == 0)
+        {
+            printf("%s", prefix);
+        }
+        printf("%02x%s", data[i], column == HEX_DUMP_BYTES_PER_LINE - 1 ? "\n" : " ");
+    }
+    printf("\n");
+}
+
+static void ReportFailedCommand(const char* command, OSW_STATUS result, const HAL_SCSI_ResponseData_t* response)
+{
+    if (result == SCSI_INITIATOR_DEVICE_STATUS)
+    {
+        fprintf(stderr, "%s failed: Sense %02x,%02x,%02x,%02x\n", command, response->status, response->senseKey,
+                response->asc, response->ascq);
+    }
+    fprintf(stderr, "Send failed status %x\n", (unsigned)result);
+}
+
+// diagData is always the run's transfer buffer, so the page dump may show bytes past the page.
+static OSW_STATUS SendDiag(CommandOptions_t* pOptions, uint8_t* diagData, uint32_t diagDataLength,
+                           HAL_SCSI_ResponseData_t* response)
+{
+    uint8_t cdb[CDB6_LENGTH];
+    memset(cdb, 0, sizeof(cdb));
+    cdb[0] = SCSI_OP_SEND_DIAGNOSTIC;
+    cdb[1] = SEND_DIAG_PF;
+    DA_SetField_BE16(cdb, CDB6_ALLOCATION_LENGTH, (uint16_t)diagDataLength);
+    if (pOptions->verbose)
+    {
+        PrintHex("CDB ", cdb, sizeof(cdb));
+        PrintHex("Page ", diagData, PAGE_DUMP_LENGTH);
+    }
+    // A transport failure leaves the record as it was; cleared, it cannot show stale sense.
+    memset(response, 0, sizeof(*response));
+    OSW_STATUS result = SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_OUT,
+                                                   diagData, diagDataLength, response);
+    if (result != OSW_STATUS_SUCCESS)
+    {
+        ReportFailedCommand("SEND_DIAG", result, response);
+    }
+    return result;
+}
+
+static OSW_STATUS RcvDiagResults(CommandOptions_t* pOptions, uint8_t pageCode, uint8_t* cdbResponse,
+                                 uint32_t cdbResponseLength, HAL_SCSI_ResponseData_t* response)
+{
+    uint8_t cdb[CDB6_LENGTH];
+    memset(cdb, 0, sizeof(cdb));
+    cdb[0] = SCSI_OP_RECEIVE_DIAGNOSTIC_RESULTS;
+    cdb[1] = RCV_DIAG_PCV;
+    cdb[RCV_DIAG_PAGE_CODE] = pageCode;
+    DA_SetField_BE16(cdb, CDB6_ALLOCATION_LENGTH, (uint16_t)cdbResponseLength);
+    if (pOptions->verbose)
+    {
+        PrintHex("CDB ", cdb, sizeof(cdb));
+    }
+    memset(response, 0, sizeof(*response));
+    OSW_STATUS result = SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_IN,
+                                                   cdbResponse, cdbResponseLength, response);
+    if (result != OSW_STATUS_SUCCESS)
+    {
+        ReportFailedCommand("RCV_DIAG_RESULT", result, response);
+    }
+    return result;
+}
+
+// Decodes the primary subenclosure's descriptor of a status page held in pageBytes bytes.
+// Returns 0, or 1 when the page is too short to hold that descriptor; the page length is
+// recorded in either case when the buffer holds it.
+static OSW_STATUS DecodePageEStatus(const uint8_t* page, uint32_t pageBytes, DownloadStatus_t* pStatus)
+{
+    if (pageBytes < PAGE_E_STS_DECODED_LENGTH)
+    {
+        return OSW_STATUS_FAILED;
+    }
+    pStatus->pageLen = DA_GetField_BE16(page, PAGE_E_STS_PAGE_LENGTH);
+    if (pStatus->pageLen < PAGE_E_STATUS_MIN_PAGE_LENGTH)
+    {
+        return OSW_STATUS_FAILED;
+    }
+    pStatus->gencode = DA_GetField_BE32(page, PAGE_E_STS_GENERATION_CODE);
+    pStatus->subEnclosure = DA_GetField_BE8(page, PAGE_E_STS_SUBENCLOSURE);
+    pStatus->downloadStatus = DA_GetField_BE8(page, PAGE_E_STS_STATUS);
+    pStatus->additionalStatus = DA_GetField_BE8(page, PAGE_E_STS_ADDITIONAL_STATUS);
+    pStatus->maxDownloadLength = DA_GetField_BE32(page, PAGE_E_STS_MAX_SIZE);
+    pStatus->expectedBufferId = DA_GetField_BE8(page, PAGE_E_STS_EXPECTED_BUFFER_ID);
+    pStatus->expectedOffset = DA_GetField_BE32(page, PAGE_E_STS_EXPECTED_OFFSET);
+    return OSW_STATUS_SUCCESS;
+}
+
+static OSW_STATUS PageEStatusRequest(CommandOptions_t* pOptions, DownloadStatus_t* pStatus)
+{
+    uint8_t page[PAGE_E_STATUS_ALLOCATION_LENGTH];
+    HAL_SCSI_ResponseData_t response;
+    memset(page, 0, sizeof(page));
+    OSW_STATUS result = RcvDiagResults(pOptions, SES_PAGE_DOWNLOAD_MICROCODE, page, sizeof(page), &response);
+    if (result != OSW_STATUS_SUCCESS)
+    {
+        return result;
+    }
+    result = DecodePageEStatus(page, sizeof(page), pStatus);
+    if (result != OSW_STATUS_SUCCESS)
+    {
+        fprintf(stderr, "Page 0xE status too short\n");
+    }
+    return result;
+}
+
+// Writes the 24-byte control page header at pBuffer for dataLength image bytes at offset.
+static void WritePageEControlHeader(uint8_t* pBuffer, const CommandOptions_t* pOptions,
+                                    const DownloadStatus_t* pStatus, uint32_t dataLength, uint32_t* pPageLength,
+                                    uint32_t offset)
+{
+    uint32_t paddedLength = (dataLength + PAGE_E_DATA_ALIGNMENT - 1) & ~(uint32_t)(PAGE_E_DATA_ALIGNMENT - 1);
+    uint32_t pageLength = paddedLength + PAGE_E_FIXED_PAGE_LENGTH;
+    memset(pBuffer, 0, PAGE_E_HEADER_LENGTH);
+    DA_SetField_BE8(pBuffer, PAGE_E_CTL_PAGE_CODE, SES_PAGE_DOWNLOAD_MICROCODE);
+    DA_SetField_BE8(pBuffer, PAGE_E_CTL_SUBENCLOSURE, PRIMARY_SUBENCLOSURE);
+    DA_SetField_BE16(pBuffer, PAGE_E_CTL_PAGE_LENGTH, (uint16_t)pageLength);
+    DA_SetField_BE32(pBuffer, PAGE_E_CTL_GENERATION_CODE, pStatus->gencode);
+    DA_SetField_BE8(pBuffer, PAGE_E_CTL_MODE, pOptions->mode);
+    DA_SetField_BE8(pBuffer, PAGE_E_CTL_BUFFER_ID, pOptions->bufferId);
+    DA_SetField_BE32(pBuffer, PAGE_E_CTL_BUFFER_OFFSET, offset);
+    DA_SetField_BE32(pBuffer, PAGE_E_CTL_IMAGE_LENGTH, pOptions->fileLength);
+    DA_SetField_BE32(pBuffer, PAGE_E_CTL_DATA_LENGTH, dataLength);
+    *pPageLength = pageLength;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Enclosure identification
+
+// Copies a fixed-width inquiry field as text; a zero byte inside the field ends it early.
+static void CopyInquiryField(char* buffer, uint32_t bufferLength, const uint8_t* inquiry, uint32_t fieldOffset,
+                             uint32_t fieldLength)
+{
+    memset(buffer, 0, bufferLength);
+    uint32_t count = fieldLength < bufferLength - 1 ? fieldLength : bufferLength - 1;
+    memcpy(buffer, inquiry + fieldOffset, count);
+}
+
+// inquiry holds at least INQUIRY_FLAGS_BYTE + 1 bytes of standard inquiry data.
+static bool_t IsEnclosureServicesDevice(const uint8_t* inquiry)
+{
+    return (inquiry[0] & INQUIRY_PERIPHERAL_TYPE_MASK) == SCSI_PERIPHERAL_TYPE_ENCLOSURE ||
+           (inquiry[INQUIRY_FLAGS_BYTE] & SCSI_INQUIRY_ENCSERV) != 0;
+}
+
+// Looks for pageCode among the codes of a supported diagnostic pages list held in pageBytes
+// bytes, never reading past them whatever the page length claims.
+static bool_t SupportedPagesListed(const uint8_t* page, uint32_t pageBytes, uint8_t pageCode)
+{
+    if (pageBytes < DIAG_PAGE_HEADER_LENGTH)
+    {
+        return FALSE;
+    }
+    uint16_t pageLength = DA_GetField_BE16(page, DIAG_PAGE_LENGTH_OFFSET);
+    for (uint32_t i = 0; i < pageLength && DIAG_PAGE_HEADER_LENGTH + i < pageBytes; i++)
+    {
+        if (page[DIAG_PAGE_HEADER_LENGTH + i] == pageCode)
+        {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// A unit attention is cleared by the command that reports it, so a few attempts are normal.
+static OSW_STATUS ClearUnitAttention(CommandOptions_t* pOptions)
+{
+    uint8_t cdb[CDB6_LENGTH];
+    HAL_SCSI_ResponseData_t response;
+    printf("Checking and clearing Unit Attention Condition\n");
+    for (int retryCount = 0;;)
+    {
+        memset(cdb, 0, sizeof(cdb));
+        cdb[0] = SCSI_OP_TEST_UNIT_READY;
+        memset(&response, 0, sizeof(response));
+        OSW_STATUS result = SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_IN,
+                                                       NULL, 0, &response);
+        if (result == OSW_STATUS_SUCCESS)
+        {
+            return OSW_STATUS_SUCCESS;
+        }
+        fprintf(stderr, "TEST_UNIT_READY failed: Sense %02x,%02x,%02x,%02x\n", response.status, response.senseKey,
+                response.asc, response.ascq);
+        retryCount++;
+        if (result != SCSI_INITIATOR_DEVICE_STATUS || retryCount >= TUR_MAX_ATTEMPTS)
+        {
+            fprintf(stderr, "Device %s did not become ready\n", pOptions->deviceFilename);
+            return result;
+        }
+    }
+}
+
+static OSW_STATUS FindEnclosure(CommandOptions_t* pOptions)
+{
+    uint8_t cdb[CDB6_LENGTH];
+    uint8_t cdbResponse[INQUIRY_ALLOCATION_LENGTH];
+    char buffer[INQUIRY_FIELD_BUFFER_LENGTH];
+    HAL_SCSI_ResponseData_t response;
+
+    memset(cdb, 0, sizeof(cdb));
+    cdb[0] = SCSI_OP_INQUIRY;
+    DA_SetField_BE16(cdb, CDB6_ALLOCATION_LENGTH, sizeof(cdbResponse));
+    // A device may return less than the standard data; the rest must not be stack leftovers.
+    memset(cdbResponse, 0, sizeof(cdbResponse));
+    memset(&response, 0, sizeof(response));
+    OSW_STATUS result = SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_IN,
+                                                   cdbResponse, sizeof(cdbResponse), &response);
+    if (result != OSW_STATUS_SUCCESS)
+    {
+        ReportFailedCommand("INQUIRY", result, &response);
+        return result;
+    }
+
+    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_VENDOR_OFFSET, INQUIRY_VENDOR_LENGTH);
+    printf("Vendor                : %s\n", buffer);
+    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_PRODUCT_OFFSET, INQUIRY_PRODUCT_LENGTH);
+    printf("Product               : %s\n", buffer);
+    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_REVISION_OFFSET, INQUIRY_REVISION_LENGTH);
+    printf("Revision              : %s\n", buffer);
+
+    if (!IsEnclosureServicesDevice(cdbResponse))
+    {
+        fprintf(stderr, "Device %s is not an enclosure services device\n", pOptions->deviceFilename);
+        return OSW_STATUS_FAILED;
+    }
+    printf("Device supports SES\n");
+
+    result = ClearUnitAttention(pOptions);
+    if (result != OSW_STATUS_SUCCESS)
+    {
+        return result;
+    }
+
+    printf("Checking for SES Page 0xE support\n");
+    uint8_t pages[SUPPORTED_PAGES_ALLOCATION_LENGTH];
+    memset(pages, 0, sizeof(pages));
+    result = RcvDiagResults(pOptions, SES_PAGE_SUPPORTED_DIAGNOSTICS, pages, sizeof(pages), &response);
+    if (result != OSW_STATUS_SUCCESS)
+    {
+        return result;
+    }
+    if (!SupportedPagesListed(pages, sizeof(pages), SES_PAGE_DOWNLOAD_MICROCODE))
+    {
+        fprintf(stderr, "Device %s does not suport SES Page 0xE download\n", pOptions->deviceFilename);
+        return OSW_STATUS_FAILED;
+    }
+    printf("Device capable of Page 0xE download\n");
+    return OSW_STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Download and activation
+
+// 0x03 is the deferred download's storage phase: as busy as 0x02.
+static bool_t IsBusyStatus(uint8_t downloadStatus)
+{
+    return downloadStatus == DL_STATUS_IN_PROGRESS || downloadStatus == DL_STATUS_UPDATING ||
+           downloadStatus == DL_STATUS_UPDATING_DEFERRED;
+}
+
+static bool_t IsStoringStatus(uint8_t downloadStatus)
+{
+    return downloadStatus == DL_STATUS_UPDATING || downloadStatus == DL_STATUS_UPDATING_DEFERRED;
+}
+
+static bool_t OffsetMatches(uint32_t expectedOffset, uint32_t offset)
+{
+    return expectedOffset == DL_EXPECTED_OFFSET_ANY || expectedOffset == offset;
+}
+
+// An earlier download may still be running; give a busy enclosure about a minute. Each pass
+// reads the status twice and only the first read can end the wait.
+static int WaitForIdleEnclosure(CommandOptions_t* pOptions, DownloadStatus_t* pStatus)
+{
+    printf("Waiting for existing download operations...\n");
+    for (uint32_t retryCount = 0;;)
+    {
+        if (PageEStatusRequest(pOptions, pStatus) != OSW_STATUS_SUCCESS)
+        {
+            return EXIT_STATUS_FAILURE;
+        }
+        if (pStatus->downloadStatus == DL_STATUS_IDLE)
+        {
+            return EXIT_STATUS_SUCCESS;
+        }
+        if (IsBusyStatus(pStatus->downloadStatus))
+        {
+            OSW_Sleep(IDLE_WAIT_PAUSE_MS);
+        }
+        retryCount++;
+        OSW_STATUS result = PageEStatusRequest(pOptions, pStatus);
+        if (result != OSW_STATUS_SUCCESS)
+        {
+            return EXIT_STATUS_FAILURE;
+        }
+        if (retryCount == IDLE_WAIT_PASSES)
+        {
+            fprintf(stderr, "Enclosure not ready, Download status %x, expected offset %u\n", pStatus->downloadStatus,
+                    pStatus->expectedOffset);
+            return EXIT_STATUS_FAILURE;
+        }
+    }
+}
+
+static int SendActivationOnly(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer)
+{
+    uint32_t pageLength = 0;
+    HAL_SCSI_ResponseData_t response;
+    printf("Activating...\n");
+    WritePageEControlHeader(buffer, pOptions, pStatus, 0, &pageLength, 0);
+    printf("Sending activation request\n");
+    if (SendDiag(pOptions, buffer, pageLength + PAGE_LENGTH_FIELD_BIAS, &response) != OSW_STATUS_SUCCESS)
+    {
+        fprintf(stderr, "Activation failed\n");
+        return EXIT_STATUS_FAILURE;
+    }
+    return EXIT_STATUS_SUCCESS;
+}
+
+// Reads the next block behind the header. Never more than the measured length is read, so a
+// file that grows during the run cannot push bytes the enclosure was not told about. The pad
+// bytes up to the next multiple of four are zeroed. Returns the number of image bytes.
+static uint32_t ReadImageBlock(CommandOptions_t* pOptions, uint32_t offset, uint8_t* buffer)
+{
+    uint8_t* data = buffer + PAGE_E_HEADER_LENGTH;
+    uint32_t wanted = BlockSize(pOptions);
+    uint32_t remaining = pOptions->fileLength - offset;
+    if (remaining < wanted)
+    {
+        wanted = remaining;
+    }
+    if (wanted == 0)
+    {
+        return 0;
+    }
+    uint32_t readLen = (uint32_t)fread(data, 1, wanted, pOptions->firmwareFile);
+    uint32_t padLength = (PAGE_E_DATA_ALIGNMENT - readLen % PAGE_E_DATA_ALIGNMENT) % PAGE_E_DATA_ALIGNMENT;
+    memset(data + readLen, 0, padLength);
+    return readLen;
+}
+
+static int CompleteDownload(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer, uint32_t offset)
+{
+    if (offset != pOptions->fileLength)
+    {
+        uint32_t left = pOptions->fileLength - offset;
+        fprintf(stderr, "Download completed but %u byte%sremain%sin file\n", left, left <= 1 ? " " : "s ",
+                left <= 1 ? "s " : " ");
+        return EXIT_STATUS_FAILURE;
+    }
+    printf("\nDownload complete\n");
+    if (pStatus->downloadStatus != DL_STATUS_COMPLETE_DEFERRED || !pOptions->forceActivate)
+    {
+        return EXIT_STATUS_SUCCESS;
+    }
+    uint32_t pageLength = 0;
+    HAL_SCSI_ResponseData_t response;
+    WritePageEControlHeader(buffer, pOptions, pStatus, 0, &pageLength, 0);
+    DA_SetField_BE8(buffer, PAGE_E_CTL_MODE, DOWNLOAD_MODE_ACTIVATE_DEFERRED);
+    printf("Sending activation request\n");
+    if (SendDiag(pOptions, buffer, pageLength + PAGE_LENGTH_FIELD_BIAS, &response) != OSW_STATUS_SUCCESS)
+    {
+        fprintf(stderr, "Activation failed\n");
+        return EXIT_STATUS_FAILURE;
+    }
+    return EXIT_STATUS_SUCCESS;
+}
+
+// Decides on the final status of a block once the enclosure is no longer storing. Returns -1
+// when the next block follows, else the exit status.
+static int DecideAfterBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer, uint32_t offset)
+{
+    uint8_t code = pStatus->downloadStatus;
+    switch (code)
+    {
+    case DL_STATUS_IN_PROGRESS:
+        if (OffsetMatches(pStatus->expectedOffset, offset))
+        {
+            return -1;
+        }
+        fprintf(stderr, "Offset mismatch. Our offset %u, enclosure offset %u\n", offset, pStatus->expectedOffset);
+        return EXIT_STATUS_FAILURE;
+    case DL_STATUS_COMPLETE_ACTIVE:
+    case DL_STATUS_COMPLETE_AFTER_RESET:
+    case DL_STATUS_COMPLETE_AFTER_POWER_ON:
+    case DL_STATUS_COMPLETE_DEFERRED:
+        return CompleteDownload(pOptions, pStatus, buffer, offset);
+    case DL_STATUS_FIELD_ERROR:
+        fprintf(stderr, "\nError in control page fields. Field offset %d\n", pStatus->additionalStatus);
+        return EXIT_STATUS_FAILURE;
+    case DL_STATUS_IMAGE_ERROR:
+        fprintf(stderr, "\nError in download image data\n");
+        return EXIT_STATUS_FAILURE;
+    case DL_STATUS_TIMEOUT:
+        fprintf(stderr, "\nDownload timeout\n");
+        return EXIT_STATUS_FAILURE;
+    case DL_STATUS_INTERNAL_NEEDS_IMAGE:
+    case DL_STATUS_INTERNAL_SAFE:
+        fprintf(stderr, "\nInternal error 0x%x\n", code);
+        return EXIT_STATUS_FAILURE;
+    default:
+        fprintf(stderr, "\nDownload status 0x%x\n", code);
+        return EXIT_STATUS_FAILURE;
+    }
+}
+
+// Sends one block until the enclosure has it, resending at most MAX_BLOCK_RESENDS times.
+// Returns TRUE when the block counts as transferred, FALSE after "Download Failed".
+static bool_t TransferBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer, uint32_t readLen,
+                            uint32_t offset, int blockCount)
+{
+    HAL_SCSI_ResponseData_t response;
+    for (uint32_t retryCount = 0;;)
+    {
+        uint32_t pageLength = 0;
+        WritePageEControlHeader(buffer, pOptions, pStatus, readLen, &pageLength, offset);
+        OSW_STATUS sendStatus = SendDiag(pOptions, buffer, pageLength + PAGE_LENGTH_FIELD_BIAS, &response);
+        bool_t controlFailed = sendStatus != OSW_STATUS_SUCCESS;
+        if (controlFailed)
+        {
+            fprintf(stderr, "Failed to send Page E Control Request, block %d, status %d, offset %u\n", blockCount,
+                    sendStatus, offset);
+        }
+        if (PageEStatusRequest(pOptions, pStatus) != OSW_STATUS_SUCCESS)
+        {
+            fprintf(stderr, "Download Failed\n");
+            return FALSE;
+        }
+        if (pStatus->downloadStatus != DL_STATUS_IN_PROGRESS)
+        {
+            // The final status decoding tells what became of the block.
+            return TRUE;
+        }
+        if (controlFailed)
+        {
+            if (!OffsetMatches(pStatus->expectedOffset, offset))
+            {
+                fprintf(stderr, "Enclosure thinks block %d transfered. Continuing\n", blockCount);
+                return TRUE;
+            }
+            if (++retryCount > MAX_BLOCK_RESENDS)
+            {
+                fprintf(stderr, "Download Failed\n");
+                return FALSE;
+            }
+            fprintf(stderr, "Retrying block %d\n", blockCount);
+            continue;
+        }
+        if (OffsetMatches(pStatus->expectedOffset, offset + readLen))
+        {
+            return TRUE;
+        }
+        if (++retryCount > MAX_BLOCK_RESENDS)
+        {
+            fprintf(stderr, "Download Failed\n");
+            return FALSE;
+        }
+        fprintf(stderr, "Retrying Block %d, Download Status %d, Offset %u, Expected Offset %u \n", blockCount,
+                pStatus->downloadStatus, offset, pStatus->expectedOffset);
+    }
+}
+
+static int DownloadImage(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer)
+{
+    uint32_t offset = 0;
+    int blockCount = 0;
+    printf("Downloading...\n");
+    for (;;)
+    {
+        uint32_t readLen = ReadImageBlock(pOptions, offset, buffer);
+        if (readLen == 0)
+        {
+            fprintf(stderr, "Unexpected end of file\n");
+            return EXIT_STATUS_FAILURE;
+        }
+        if (!TransferBlock(pOptions, pStatus, buffer, readLen, offset, blockCount))
+        {
+            return EXIT_STATUS_FAILURE;
+        }
+        offset += readLen;
+        blockCount++;
+        printf("\rBlock %d, %3.2f%%", blockCount, offset * 100.0 / pOptions->fileLength);
+        fflush(stdout);
+        // No limit: the enclosure ends its storage phase by changing the status.
+        while (IsStoringStatus(pStatus->downloadStatus))
+        {
+            OSW_Sleep(BUSY_POLL_MS);
+            if (PageEStatusRequest(pOptions, pStatus) != OSW_STATUS_SUCCESS)
+            {
+                break;
+            }
+        }
+        int decision = DecideAfterBlock(pOptions, pStatus, buffer, offset);
+        if (decision >= 0)
+        {
+            return decision;
+        }
+    }
+}
+
+// Everything after the command line: returns the exit status; the caller cleans up.
+static int RunFwpush(CommandOptions_t* pOptions, DownloadStatus_t* pStatus)
+{
+    uint8_t buffer[TRANSFER_BUFFER_LENGTH];
+    PrintBanner();
+    if (SCSI_Initiator_OpenDevice(pOptions->deviceFilename, &pOptions->hDevice) != OSW_STATUS_SUCCESS)
+    {
+        fprintf(stderr, "Unable to open SCSI target device %s\n", pOptions->deviceFilename);
+        return EXIT_STATUS_FAILURE;
+    }
+    if (pOptions->mode != DOWNLOAD_MODE_ACTIVATE_DEFERRED)
+    {
+        if (OpenFirmwareFile(pOptions) != EXIT_STATUS_SUCCESS)
+        {
+            return EXIT_STATUS_FAILURE;
+        }
+    }
+    else
+    {
+        pOptions->firmwareFilename = "<N/A>";
+        pOptions->fileLength = 0;
+    }
+    PrintOptions(pOptions);
+    printf("Identifying device\n");
+    if (FindEnclosure(pOptions) != OSW_STATUS_SUCCESS)
+    {
+        return EXIT_STATUS_FAILURE;
+    }
+    if (WaitForIdleEnclosure(pOptions, pStatus) != EXIT_STATUS_SUCCESS)
+    {
+        return EXIT_STATUS_FAILURE;
+    }
+    if (pOptions->mode == DOWNLOAD_MODE_ACTIVATE_DEFERRED)
+    {
+        return SendActivationOnly(pOptions, pStatus, buffer);
+    }
+    return DownloadImage(pOptions, pStatus, buffer);
+}
+
+#ifndef FWPUSH_NO_MAIN
+int main(int argc, char* argv[])
+{
+    CommandOptions_t options;
+    DownloadStatus_t downloadStatus;
+    InitOptions(&options, &downloadStatus);
+
+    int parseResult = ProcessCommandLine(argc, argv, &options);
+    if (parseResult == COMMAND_LINE_HELP)
+    {
+        PrintHelpMessage();
+        return EXIT_STATUS_SUCCESS;
+    }
+    if (parseResult != 0)
+    {
+        if (parseResult < 0)
+        {
+            fprintf(stderr, "Invalid argument count\n");
+        }
+        else
+        {
+            fprintf(stderr, "Invalid argument '%s'\n", argv[parseResult]);
+        }
+        PrintHelpMessage();
+        Cleanup(&options);
+        return EXIT_STATUS_FAILURE;
+    }
+    if (!CheckRequiredNames(&options))
+    {
+        PrintHelpMessage();
+        Cleanup(&options);
+        return EXIT_STATUS_FAILURE;
+    }
+
+    int exitStatus = RunFwpush(&options, &downloadStatus);
+    Cleanup(&options);
+    return exitStatus;
+}
+#endif
