@@ -25,9 +25,17 @@ case_modules() {
     mount -t configfs configfs "$CONFIGFS" || fail "cannot mount configfs"
 }
 
-# Loads scsi_debug with one device of peripheral type $1; its sg node lands in $SCSI_DEBUG.
-load_scsi_debug() {
+# Makes scsi_debug present with one device of peripheral type $1, loading it afresh when it is
+# absent or of another type; its sg node lands in $SCSI_DEBUG. A fresh device reports a power-on
+# unit attention to the first command that is not INQUIRY, REPORT LUNS or REQUEST SENSE.
+SCSI_DEBUG_TYPE=
+use_scsi_debug() {
+    if [ "$SCSI_DEBUG_TYPE" = "$1" ] && [ -e "$SCSI_DEBUG" ]; then
+        return 0
+    fi
+    rmmod scsi_debug 2>/dev/null
     SCSI_DEBUG=
+    SCSI_DEBUG_TYPE=
     if ! insmod /lib/modules/scsi_debug.ko "ptype=$1" 2>/tmp/insmod.err; then
         fail "insmod scsi_debug ptype=$1 failed"
         show_file insmod /tmp/insmod.err
@@ -42,14 +50,17 @@ load_scsi_debug() {
         tries=$((tries - 1))
         usleep 100000
     done
+    SCSI_DEBUG_TYPE=$1
 }
 
-unload_scsi_debug() {
-    rmmod scsi_debug 2>/dev/null
+# Any bytes do as an image for a device that refuses before the download starts.
+ANY_IMAGE=/tmp/any.img
+make_any_image() {
+    [ -e "$ANY_IMAGE" ] || head -c 10000 /dev/zero >"$ANY_IMAGE"
 }
 
 case_sg3utils_scsi_debug_disk() {
-    load_scsi_debug 0 || return
+    use_scsi_debug 0 || return
     run sg_inq "$SCSI_DEBUG"
     expect_status 0
     expect_out_line " Vendor identification: Linux   "
@@ -62,17 +73,46 @@ case_sg3utils_scsi_debug_disk() {
     expect_status 6
     run sg_turs "$SCSI_DEBUG"
     expect_status 0
-    unload_scsi_debug
 }
 
+case_fwpush_refuses_disk() {
+    use_scsi_debug 0 || return
+    make_any_image
+    run fwpush "$SCSI_DEBUG" "$ANY_IMAGE"
+    expect_status 1
+    expect_out_line "Vendor                : Linux   "
+    expect_out_line "Product               : scsi_debug      "
+    expect_err <<END
+Device $SCSI_DEBUG is not an enclosure services device
+END
+}
+
+# Runs first on a fresh enclosure-type scsi_debug: INQUIRY leaves its unit attention pending.
 case_sg3utils_scsi_debug_enclosure() {
-    load_scsi_debug 13 || return
+    use_scsi_debug 13 || return
     run sg_inq "$SCSI_DEBUG"
     expect_status 0
     if ! grep -q "Peripheral device type: enclosure services device" "$OUT"; then
         fail "sg_inq does not show an enclosure"
         show_run
     fi
+}
+
+# The real unit attention is cleared by one TEST UNIT READY; the device then rejects RECEIVE
+# DIAGNOSTIC RESULTS as an invalid operation code. A new scsi_debug device reports POWER ON
+# OCCURRED (29/01); 29/00 (power on, reset or bus device reset) is what it reports after a reset.
+case_fwpush_scsi_debug_enclosure() {
+    use_scsi_debug 13 || return
+    make_any_image
+    run fwpush "$SCSI_DEBUG" "$ANY_IMAGE"
+    expect_status 1
+    expect_out_line "Device supports SES"
+    expect_out_line "Checking for SES Page 0xE support"
+    expect_err <<END
+TEST_UNIT_READY failed: Sense 02,06,29,01
+RCV_DIAG_RESULT failed: Sense 02,05,20,00
+Send failed status 4
+END
 }
 
 # Creates the TCMU backstore $1, starts the handler on its uio device with the arguments that
@@ -148,8 +188,10 @@ case_discovery() {
 
 lane_run() {
     lane_case modules
-    lane_case sg3utils_scsi_debug_disk
     lane_case sg3utils_scsi_debug_enclosure
+    lane_case fwpush_scsi_debug_enclosure
+    lane_case sg3utils_scsi_debug_disk
+    lane_case fwpush_refuses_disk
     lane_case tcmu_stub
     lane_case discovery
     lane_end
