@@ -65,21 +65,25 @@ kernel_package() {
     echo "$name $version"
 }
 
-package=$(kernel_package) || {
-    say "the package lists do not know linux-image-amd64: running apt-get update"
+refresh_package_lists() {
+    say "$1: running apt-get update"
     $sudo_cmd apt-get update -q >&2 || true
+}
+
+package=$(kernel_package) || {
+    refresh_package_lists "the package lists do not know linux-image-amd64"
     package=$(kernel_package) || package=
 }
 mkdir -p "$cache"
-if [ -n "$package" ]; then
-    kernel_dir=$cache/${package/ /_}
-else
+if [ -z "$package" ]; then
     # Offline and without package lists: the newest kernel fetched earlier still serves.
     kernel_dir=$({ ls -dt "$cache"/linux-image-*/ 2>/dev/null || true; } | head -1)
     kernel_dir=${kernel_dir%/}
     [ -n "$kernel_dir" ] || die "cannot find the kernel package behind linux-image-amd64, and none is cached"
     say "package lists unavailable: using the cached $(basename "$kernel_dir")"
+    package=$(cat "$kernel_dir/package")
 fi
+kernel_dir=$cache/${package/ /_}
 
 # Orders modules so that each follows everything it depends on.
 declare -A module_file=() module_seen=()
@@ -98,12 +102,18 @@ add_module() {
 
 fetch_kernel() {
     local name=${package% *} version=${package#* } tmp deb vmlinuz offset f base
-    say "fetching $name $version"
     tmp=$(mktemp -d "$cache/fetch.XXXXXX")
     temp_dirs+=("$tmp")
+    say "fetching $name $version"
     if ! (cd "$tmp" && apt-get download -q "$name=$version" >&2); then
-        say "download failed: refreshing the package lists and trying once more"
-        $sudo_cmd apt-get update -q >&2 || true
+        # Stale lists name a version the archive no longer has: ask again after a refresh.
+        refresh_package_lists "cannot download $name $version"
+        package=$(kernel_package) || die "cannot find the kernel package behind linux-image-amd64"
+        name=${package% *}
+        version=${package#* }
+        kernel_dir=$cache/${package/ /_}
+        [ -s "$kernel_dir/vmlinux" ] && [ -s "$kernel_dir/modules/load-order" ] && return 0
+        say "fetching $name $version"
         (cd "$tmp" && apt-get download -q "$name=$version" >&2) || die "cannot download $name $version"
     fi
     deb=$(ls "$tmp"/*.deb)
