@@ -16,13 +16,15 @@ bin_dir=
 work_dir=
 results=
 programs=
+preload=
 while [ $# -gt 0 ]; do
     case $1 in
     --bin-dir) bin_dir=$2; shift 2 ;;
     --work-dir) work_dir=$2; shift 2 ;;
     --results) results=$2; shift 2 ;;
     --programs) programs=$2; shift 2 ;;
-    *) echo "usage: lane.sh --bin-dir DIR --work-dir DIR --results FILE --programs 'NAME...'" >&2; exit 2 ;;
+    --preload) preload=$2; shift 2 ;;
+    *) echo "usage: lane.sh --bin-dir DIR --work-dir DIR --results FILE --programs 'NAME...' [--preload LIB]" >&2; exit 2 ;;
     esac
 done
 [ -n "$bin_dir" ] && [ -n "$work_dir" ] && [ -n "$results" ] || { echo "lane.sh: missing arguments" >&2; exit 2; }
@@ -175,8 +177,8 @@ mkdir -p "$payload/bin" "$payload/lane"
 cp "$here/guest/init" "$payload/init"
 cp "$here"/guest/*.sh "$payload/lane/"
 copy_program() {
-    local program=$1 lib
-    cp "$program" "$payload/bin/"
+    local program=$1 destination=${2:-bin} lib
+    cp "$program" "$payload/$destination/"
     for lib in $(ldd "$program" 2>/dev/null | sed -n 's/.*=> \(\/[^ ]*\) .*/\1/p; s/^[[:space:]]*\(\/[^ ]*\) (.*/\1/p'); do
         [ -e "$payload$lib" ] || cp -L --parents "$lib" "$payload"
     done
@@ -185,6 +187,13 @@ for program in $programs; do
     [ -x "$bin_dir/$program" ] || die "$bin_dir/$program is missing: build the project first"
     copy_program "$bin_dir/$program"
 done
+# The simulator's preload library, where `sesim run` looks for it beside bin/, so that the guest
+# can run the same program against the same model without the kernel in between.
+if [ -n "$preload" ]; then
+    [ -r "$preload" ] || die "$preload is missing: build the project first"
+    mkdir -p "$payload/lib"
+    copy_program "$preload" lib
+fi
 for program in $sg3_programs; do
     path=$(command -v "$program") || die "$program is missing: install sg3-utils"
     copy_program "$path"

@@ -1,0 +1,1133 @@
+// The preload attachment: loaded with LD_PRELOAD by `sesim run`, it makes the device paths
+// named in SESIM_ATTACH ("PATH=DIR" lines) behave like nodes of the kernel's sg driver. open
+// gives a real descriptor (on /dev/null), fstat and stat describe a character device of the sg
+// major, ioctl(SG_IO) validates the sg_io_hdr as the driver does and runs the command on the
+// enclosure model, the other sg ioctls answer as the driver would, close releases. Every other
+// path and descriptor passes straight through.
+//
+// The library is built without sanitizers: it runs inside sanitized and plain programs alike.
+// It takes no lock of the caller's and allocates nothing per command; a command's buffers are
+// static and guarded by one mutex.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <scsi/sg.h>
+#include <stdarg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "sesim_session.h"
+
+namespace
+{
+
+// What glibc's <scsi/sg.h> leaves out of the kernel's interface.
+constexpr int kSgDxferUnknown = -5;
+constexpr unsigned kSgFlagMmapIo = 4;
+constexpr int kSgVersion = 30536; // the sg driver of Linux 6.x reports 3.5.36
+constexpr int kScsiGenericMajor = 21;
+constexpr int kMinorBase = 32000; // far above any real sg node
+constexpr unsigned long kSgNextCmdLen = 0x2283;
+constexpr unsigned long kSgSetDebug = 0x227e;
+constexpr unsigned long kSgGetAccessCount = 0x2289;
+constexpr unsigned long kScsiIoctlGetIdlun = 0x5382;
+constexpr unsigned long kScsiIoctlGetBusNumber = 0x5386;
+constexpr unsigned long kBlkSectGet = 0x1267;
+constexpr size_t kMaxCdbFromUser = 252; // SG_MAX_CDB_SIZE: longer is EMSGSIZE
+constexpr size_t kMaxCdbToDevice = 32;  // the midlayer's CDB: longer is EINVAL
+constexpr unsigned kMaxTransfer = 256u * 1024 * 1024; // a transfer of 256 MiB or more is EINVAL
+constexpr int kUioMaxIov = 1024;
+constexpr unsigned char kDriverSense = 0x08;
+constexpr int kDefaultTimeoutTicks = 60 * 100; // 60 s in USER_HZ
+constexpr int kDefaultReservedSize = 32768;
+constexpr int kMaxReservedSize = 1048576;
+constexpr int kSgTableSize = 128;
+constexpr int kMaxSectorsBytes = 1280 * 512;
+constexpr int kHostNumber = 200;
+constexpr size_t kDataCapacity = 1 << 20; // bytes of a transfer that reach the model
+constexpr int kMaxAttachments = 8;
+constexpr int kMaxSimFds = 64;
+
+struct Attachment
+{
+    char path[PATH_MAX];
+    char dir[PATH_MAX];
+    sesim::Session* session;
+    bool failed;
+};
+
+struct SimFd
+{
+    int fd; // -1: free
+    int attachment;
+    int timeoutTicks;
+    int reservedSize;
+    int commandQueue;
+    int keepOrphan;
+    int forcePackId;
+};
+
+pthread_mutex_t g_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+Attachment g_attachments[kMaxAttachments];
+int g_attachmentCount = 0;
+SimFd g_fds[kMaxSimFds];
+std::atomic<int> g_simFdCount{0};
+bool g_processVmWorks = true;
+alignas(16) uint8_t g_dataOut[kDataCapacity];
+alignas(16) uint8_t g_dataIn[kDataCapacity];
+struct iovec g_iovecs[kUioMaxIov];
+
+class Guard
+{
+  public:
+    Guard() { pthread_mutex_lock(&g_mutex); }
+    ~Guard() { pthread_mutex_unlock(&g_mutex); }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+};
+
+template <typename F>
+F Next(const char* name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+#define REAL(name)                                                                                                   \
+    static auto real = Next<decltype(&name)>(#name);                                                                 \
+    if (real == nullptr)                                                                                             \
+    {                                                                                                                \
+        errno = ENOSYS;                                                                                              \
+        return -1;                                                                                                   \
+    }
+
+// The variable "PATH=DIR" lines, read once at load time.
+__attribute__((constructor)) void LoadAttachments()
+{
+    for (SimFd& f : g_fds)
+    {
+        f.fd = -1;
+    }
+    const char* spec = getenv("SESIM_ATTACH");
+    if (spec == nullptr)
+    {
+        return;
+    }
+    const char* p = spec;
+    while (*p != '\0' && g_attachmentCount < kMaxAttachments)
+    {
+        const char* end = strchr(p, '\n');
+        size_t length = end != nullptr ? (size_t)(end - p) : strlen(p);
+        const char* eq = static_cast<const char*>(memchr(p, '=', length));
+        if (eq != nullptr && (size_t)(eq - p) < PATH_MAX && length - (size_t)(eq - p) - 1 < PATH_MAX)
+        {
+            Attachment& a = g_attachments[g_attachmentCount++];
+            memcpy(a.path, p, (size_t)(eq - p));
+            a.path[eq - p] = '\0';
+            memcpy(a.dir, eq + 1, length - (size_t)(eq - p) - 1);
+            a.dir[length - (size_t)(eq - p) - 1] = '\0';
+        }
+        p += length;
+        if (*p == '\n')
+        {
+            p++;
+        }
+    }
+}
+
+__attribute__((destructor)) void UnloadAttachments()
+{
+    // Sessions keep their descriptors to the end of the process; nothing to flush.
+}
+
+int AttachmentForPath(const char* path)
+{
+    if (path == nullptr || g_attachmentCount == 0)
+    {
+        return -1;
+    }
+    for (int i = 0; i < g_attachmentCount; i++)
+    {
+        if (strcmp(path, g_attachments[i].path) == 0)
+        {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Out of line, because glibc declares the path arguments non-null and callers may still pass null.
+__attribute__((noinline)) bool IsAbsolutePath(const char* path)
+{
+    return path != nullptr && path[0] == '/';
+}
+
+__attribute__((noinline)) bool IsEmptyPath(const char* path)
+{
+    return path != nullptr && path[0] == '\0';
+}
+
+SimFd* FindFd(int fd)
+{
+    if (g_simFdCount.load(std::memory_order_acquire) == 0 || fd < 0)
+    {
+        return nullptr;
+    }
+    for (SimFd& f : g_fds)
+    {
+        if (f.fd == fd)
+        {
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
+// Copies between the caller's memory and ours through process_vm_readv/writev, so that a bad
+// pointer gives EFAULT as it would from the kernel instead of a crash in here.
+bool CopyFromCaller(void* to, const void* from, size_t length)
+{
+    if (length == 0)
+    {
+        return true;
+    }
+    if (from == nullptr)
+    {
+        return false;
+    }
+    if (g_processVmWorks)
+    {
+        struct iovec local = {to, length};
+        struct iovec remote = {const_cast<void*>(from), length};
+        long n = syscall(SYS_process_vm_readv, getpid(), &local, 1, &remote, 1, 0);
+        if (n == (long)length)
+        {
+            return true;
+        }
+        if (n < 0 && (errno == ENOSYS || errno == EPERM))
+        {
+            g_processVmWorks = false;
+        }
+        else
+        {
+            return false;
+        }
+    }
+    memcpy(to, from, length);
+    return true;
+}
+
+bool CopyToCaller(void* to, const void* from, size_t length)
+{
+    if (length == 0)
+    {
+        return true;
+    }
+    if (to == nullptr)
+    {
+        return false;
+    }
+    if (g_processVmWorks)
+    {
+        struct iovec local = {const_cast<void*>(from), length};
+        struct iovec remote = {to, length};
+        long n = syscall(SYS_process_vm_writev, getpid(), &local, 1, &remote, 1, 0);
+        if (n == (long)length)
+        {
+            return true;
+        }
+        if (n < 0 && (errno == ENOSYS || errno == EPERM))
+        {
+            g_processVmWorks = false;
+        }
+        else
+        {
+            return false;
+        }
+    }
+    memcpy(to, from, length);
+    return true;
+}
+
+// Checks that the caller's range is readable, without keeping the bytes.
+bool ProbeCaller(const uint8_t* from, size_t length)
+{
+    static uint8_t sink[65536];
+    while (length > 0)
+    {
+        size_t n = length < sizeof(sink) ? length : sizeof(sink);
+        if (!CopyFromCaller(sink, from, n))
+        {
+            return false;
+        }
+        from += n;
+        length -= n;
+    }
+    return true;
+}
+
+// Opens the enclosure of attachment `index` on first use; false when its directory is unusable.
+bool EnsureSession(int index)
+{
+    Attachment& a = g_attachments[index];
+    if (a.session != nullptr)
+    {
+        return true;
+    }
+    if (a.failed)
+    {
+        return false;
+    }
+    sesim::Session* session = new (std::nothrow) sesim::Session();
+    std::string error;
+    if (session == nullptr || !session->Open(a.dir, &error))
+    {
+        dprintf(2, "sesim: %s: %s\n", a.path, error.c_str());
+        delete session;
+        a.failed = true;
+        return false;
+    }
+    a.session = session;
+    return true;
+}
+
+int OpenSim(int index, int flags)
+{
+    Guard guard;
+    if (!EnsureSession(index))
+    {
+        errno = ENXIO;
+        return -1;
+    }
+    if (g_attachments[index].session->Gone())
+    {
+        errno = ENODEV;
+        return -1;
+    }
+    // The sg driver refuses an exclusive open for reading only.
+    if ((flags & O_EXCL) && (flags & O_ACCMODE) == O_RDONLY)
+    {
+        errno = EPERM;
+        return -1;
+    }
+    SimFd* slot = nullptr;
+    for (SimFd& f : g_fds)
+    {
+        if (f.fd < 0)
+        {
+            slot = &f;
+            break;
+        }
+    }
+    if (slot == nullptr)
+    {
+        errno = EMFILE;
+        return -1;
+    }
+    static auto realOpen = Next<int (*)(const char*, int, ...)>("open");
+    if (realOpen == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    int fd = realOpen("/dev/null", O_RDWR | (flags & (O_CLOEXEC | O_NONBLOCK)));
+    if (fd < 0)
+    {
+        return -1;
+    }
+    *slot = SimFd{fd, index, kDefaultTimeoutTicks, kDefaultReservedSize, 0, 0, 0};
+    g_simFdCount.fetch_add(1, std::memory_order_release);
+    return fd;
+}
+
+void ForgetFd(int fd)
+{
+    Guard guard;
+    SimFd* f = FindFd(fd);
+    if (f != nullptr)
+    {
+        f->fd = -1;
+        g_simFdCount.fetch_sub(1, std::memory_order_release);
+    }
+}
+
+// sg_is_valid_dxfer() of the driver.
+bool ValidTransfer(const sg_io_hdr_t& h)
+{
+    switch (h.dxfer_direction)
+    {
+    case SG_DXFER_NONE:
+        return h.dxferp == nullptr && h.dxfer_len == 0;
+    case SG_DXFER_FROM_DEV:
+        return true;
+    case SG_DXFER_TO_DEV:
+    case SG_DXFER_TO_FROM_DEV:
+        return h.dxferp != nullptr && h.dxfer_len != 0;
+    case kSgDxferUnknown:
+        return !((h.dxferp == nullptr && h.dxfer_len != 0) || (h.dxferp != nullptr && h.dxfer_len == 0));
+    default:
+        return false;
+    }
+}
+
+uint64_t MonotonicMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
+}
+
+// The data buffer as a list of segments: the caller's iovec array, or dxferp itself.
+int Segments(const sg_io_hdr_t& h, int* error)
+{
+    if (h.iovec_count == 0)
+    {
+        g_iovecs[0].iov_base = h.dxferp;
+        g_iovecs[0].iov_len = h.dxfer_len;
+        return 1;
+    }
+    if (h.iovec_count > kUioMaxIov)
+    {
+        *error = EINVAL;
+        return -1;
+    }
+    if (!CopyFromCaller(g_iovecs, h.dxferp, sizeof(struct iovec) * h.iovec_count))
+    {
+        *error = EFAULT;
+        return -1;
+    }
+    // The driver truncates the list to dxfer_len; a list that then holds nothing is refused.
+    size_t left = h.dxfer_len;
+    for (int i = 0; i < h.iovec_count; i++)
+    {
+        g_iovecs[i].iov_len = g_iovecs[i].iov_len < left ? g_iovecs[i].iov_len : left;
+        left -= g_iovecs[i].iov_len;
+    }
+    if (left == h.dxfer_len)
+    {
+        *error = EINVAL;
+        return -1;
+    }
+    return h.iovec_count;
+}
+
+// Gathers data-out into g_dataOut (at most kDataCapacity bytes are kept; the rest is only
+// checked to be readable). Returns the byte count, or -1 with EFAULT.
+long GatherDataOut(int segments)
+{
+    size_t total = 0;
+    for (int i = 0; i < segments; i++)
+    {
+        const uint8_t* base = static_cast<const uint8_t*>(g_iovecs[i].iov_base);
+        size_t length = g_iovecs[i].iov_len;
+        size_t keep = total < kDataCapacity ? kDataCapacity - total : 0;
+        keep = keep < length ? keep : length;
+        if (!CopyFromCaller(g_dataOut + total, base, keep) || !ProbeCaller(base + keep, length - keep))
+        {
+            return -1;
+        }
+        total += length;
+    }
+    return (long)total;
+}
+
+bool ScatterDataIn(int segments, size_t length)
+{
+    size_t done = 0;
+    for (int i = 0; i < segments && done < length; i++)
+    {
+        size_t n = g_iovecs[i].iov_len < length - done ? g_iovecs[i].iov_len : length - done;
+        if (!CopyToCaller(g_iovecs[i].iov_base, g_dataIn + done, n))
+        {
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+int SgIo(SimFd& f, void* arg)
+{
+    sg_io_hdr_t h;
+    if (!CopyFromCaller(&h, arg, sizeof(h)))
+    {
+        return -EFAULT;
+    }
+    if (h.interface_id != 'S')
+    {
+        return -ENOSYS;
+    }
+    if (h.flags & kSgFlagMmapIo)
+    {
+        if (h.dxfer_len > (unsigned)f.reservedSize)
+        {
+            return -ENOMEM;
+        }
+        if (h.flags & SG_FLAG_DIRECT_IO)
+        {
+            return -EINVAL;
+        }
+        return -EINVAL; // the reserved buffer is not mapped: memory-mapped transfers are not modelled
+    }
+    if (h.cmdp == nullptr || h.cmd_len < 6 || h.cmd_len > kMaxCdbFromUser)
+    {
+        return -EMSGSIZE;
+    }
+    uint8_t cdb[kMaxCdbFromUser];
+    if (!CopyFromCaller(cdb, h.cmdp, h.cmd_len))
+    {
+        return -EFAULT;
+    }
+    if (!ValidTransfer(h) || h.dxfer_len >= kMaxTransfer || h.cmd_len > kMaxCdbToDevice)
+    {
+        return -EINVAL;
+    }
+    bool hasData = h.dxfer_len > 0 && h.dxfer_direction != SG_DXFER_NONE;
+    bool toDevice = h.dxfer_direction == SG_DXFER_TO_DEV;
+    int segments = 0;
+    long dataOutLength = 0;
+    if (hasData)
+    {
+        int error = 0;
+        segments = Segments(h, &error);
+        if (segments < 0)
+        {
+            return -error;
+        }
+        // Data-out, and for TO_FROM_DEV the caller's buffer, go in before the command.
+        if (toDevice || h.dxfer_direction == SG_DXFER_TO_FROM_DEV)
+        {
+            dataOutLength = GatherDataOut(segments);
+            if (dataOutLength < 0)
+            {
+                return -EFAULT;
+            }
+        }
+    }
+    size_t dataInRoom = (hasData && !toDevice) ? (h.dxfer_len < kDataCapacity ? h.dxfer_len : kDataCapacity) : 0;
+    sesim::Command command{cdb,
+                           h.cmd_len,
+                           g_dataOut,
+                           toDevice ? (size_t)dataOutLength : 0,
+                           g_dataIn,
+                           dataInRoom};
+    static sesim::Result result;
+    uint64_t start = MonotonicMs();
+    g_attachments[f.attachment].session->Execute(command, &result);
+    if (result.outcome == sesim::Outcome::TransportError)
+    {
+        return -result.errnoValue;
+    }
+    h.status = result.status;
+    h.masked_status = (unsigned char)((result.status >> 1) & 0x7F);
+    h.msg_status = 0;
+    h.sb_len_wr = 0;
+    h.host_status = result.outcome == sesim::Outcome::HostError ? result.hostStatus : 0;
+    h.driver_status = 0;
+    h.info = SG_INFO_OK;
+    size_t transferred = 0;
+    if (result.outcome == sesim::Outcome::Completed)
+    {
+        transferred = toDevice ? result.dataOutUsed : result.dataInLength;
+    }
+    h.resid = (int)(h.dxfer_len - (unsigned)transferred);
+    h.duration = (unsigned)(MonotonicMs() - start);
+    if (hasData && !toDevice && result.dataInLength > 0 && !ScatterDataIn(segments, result.dataInLength))
+    {
+        return -EFAULT;
+    }
+    // As sg_new_read(): sense goes back after a CHECK CONDITION or when it is there, cut to
+    // mx_sb_len and to the length its own additional length field gives.
+    uint8_t sense[sesim::kSenseCapacity] = {};
+    memcpy(sense, result.sense, result.senseLength);
+    if ((h.masked_status & 0x01) || (sense[0] & 0x70) == 0x70)
+    {
+        size_t room = h.mx_sb_len < sizeof(sense) ? h.mx_sb_len : sizeof(sense);
+        size_t length = 8 + (size_t)sense[7];
+        length = length < room ? length : room;
+        if (length > 0)
+        {
+            if (!CopyToCaller(h.sbp, sense, length))
+            {
+                return -EFAULT;
+            }
+            h.driver_status = kDriverSense;
+            h.sb_len_wr = (unsigned char)length;
+        }
+    }
+    if (h.masked_status != 0 || h.host_status != 0 || h.driver_status != 0)
+    {
+        h.info |= SG_INFO_CHECK;
+    }
+    if (!CopyToCaller(arg, &h, sizeof(h)))
+    {
+        return -EFAULT;
+    }
+    return 0;
+}
+
+bool PutInt(void* arg, int value)
+{
+    return CopyToCaller(arg, &value, sizeof(value));
+}
+
+bool GetInt(void* arg, int* value)
+{
+    return CopyFromCaller(value, arg, sizeof(*value));
+}
+
+// The sg driver's answer to ioctl `request` on a simulated node; -errno on failure.
+int SimIoctl(SimFd& f, unsigned long request, void* arg)
+{
+    int value = 0;
+    switch (request)
+    {
+    case SG_IO:
+        return SgIo(f, arg);
+    case SG_GET_VERSION_NUM:
+        return PutInt(arg, kSgVersion) ? 0 : -EFAULT;
+    case SG_SET_TIMEOUT:
+        if (!GetInt(arg, &value))
+            return -EFAULT;
+        if (value < 0)
+            return -EIO;
+        f.timeoutTicks = value;
+        return 0;
+    case SG_GET_TIMEOUT:
+        return f.timeoutTicks; // the driver returns it as the ioctl's value
+    case SG_EMULATED_HOST:
+    case SG_GET_LOW_DMA:
+        return PutInt(arg, 0) ? 0 : -EFAULT;
+    case SG_GET_RESERVED_SIZE:
+        return PutInt(arg, f.reservedSize) ? 0 : -EFAULT;
+    case SG_SET_RESERVED_SIZE:
+        if (!GetInt(arg, &value))
+            return -EFAULT;
+        if (value < 0)
+            return -EINVAL;
+        f.reservedSize = value < kMaxReservedSize ? value : kMaxReservedSize;
+        return 0;
+    case SG_GET_SCSI_ID: {
+        sg_scsi_id id{};
+        id.host_no = kHostNumber + f.attachment;
+        id.scsi_type = g_attachments[f.attachment].session->store().config().deviceType;
+        id.h_cmd_per_lun = 1;
+        id.d_queue_depth = 1;
+        return CopyToCaller(arg, &id, sizeof(id)) ? 0 : -EFAULT;
+    }
+    case SG_GET_SG_TABLESIZE:
+        return PutInt(arg, kSgTableSize) ? 0 : -EFAULT;
+    case SG_GET_COMMAND_Q:
+        return PutInt(arg, f.commandQueue) ? 0 : -EFAULT;
+    case SG_SET_COMMAND_Q:
+        if (!GetInt(arg, &value))
+            return -EFAULT;
+        f.commandQueue = value != 0;
+        return 0;
+    case SG_GET_KEEP_ORPHAN:
+        return PutInt(arg, f.keepOrphan) ? 0 : -EFAULT;
+    case SG_SET_KEEP_ORPHAN:
+        if (!GetInt(arg, &value))
+            return -EFAULT;
+        f.keepOrphan = value;
+        return 0;
+    case SG_SET_FORCE_PACK_ID:
+        if (!GetInt(arg, &value))
+            return -EFAULT;
+        f.forcePackId = value != 0;
+        return 0;
+    case SG_GET_PACK_ID:
+        return PutInt(arg, -1) ? 0 : -EFAULT; // nothing waits to be read
+    case SG_GET_NUM_WAITING:
+        return PutInt(arg, 0) ? 0 : -EFAULT;
+    case SG_SET_FORCE_LOW_DMA:
+    case kSgSetDebug:
+        return GetInt(arg, &value) ? 0 : -EFAULT;
+    case kSgNextCmdLen:
+        if (!GetInt(arg, &value))
+            return -EFAULT;
+        return value > (int)kMaxCdbFromUser ? -ENOMEM : 0;
+    case kSgGetAccessCount:
+        return PutInt(arg, 1) ? 0 : -EFAULT;
+    case SG_GET_REQUEST_TABLE: {
+        sg_req_info_t table[SG_MAX_QUEUE];
+        memset(table, 0, sizeof(table));
+        return CopyToCaller(arg, table, sizeof(table)) ? 0 : -EFAULT;
+    }
+    case SG_SCSI_RESET:
+        if (!GetInt(arg, &value))
+            return -EFAULT;
+        if (value == SG_SCSI_RESET_NOTHING)
+            return 0;
+        if (value < SG_SCSI_RESET_NOTHING || value > SG_SCSI_RESET_HOST + 1)
+            return -EINVAL;
+        return g_attachments[f.attachment].session->HardReset() ? 0 : -EIO;
+    case kScsiIoctlGetIdlun: {
+        int idlun[2] = {(kHostNumber + f.attachment) << 24, kHostNumber + f.attachment};
+        return CopyToCaller(arg, idlun, sizeof(idlun)) ? 0 : -EFAULT;
+    }
+    case kScsiIoctlGetBusNumber:
+        return PutInt(arg, kHostNumber + f.attachment) ? 0 : -EFAULT;
+    case kBlkSectGet:
+        return PutInt(arg, kMaxSectorsBytes) ? 0 : -EFAULT;
+    default:
+        return -ENOTTY;
+    }
+}
+
+void FillStat(int index, struct stat* st)
+{
+    memset(st, 0, sizeof(*st));
+    st->st_dev = makedev(0, 5);
+    st->st_ino = 0x5E51u + (ino_t)index;
+    st->st_mode = S_IFCHR | 0660;
+    st->st_nlink = 1;
+    st->st_uid = getuid();
+    st->st_gid = getgid();
+    st->st_rdev = makedev(kScsiGenericMajor, kMinorBase + index);
+    st->st_blksize = 4096;
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    st->st_atim = st->st_mtim = st->st_ctim = now;
+}
+
+void FillStatx(int index, struct statx* sx)
+{
+    struct stat st;
+    FillStat(index, &st);
+    memset(sx, 0, sizeof(*sx));
+    sx->stx_mask = STATX_BASIC_STATS;
+    sx->stx_blksize = (uint32_t)st.st_blksize;
+    sx->stx_nlink = (uint32_t)st.st_nlink;
+    sx->stx_uid = st.st_uid;
+    sx->stx_gid = st.st_gid;
+    sx->stx_mode = (uint16_t)st.st_mode;
+    sx->stx_ino = st.st_ino;
+    sx->stx_rdev_major = kScsiGenericMajor;
+    sx->stx_rdev_minor = (uint32_t)(kMinorBase + index);
+    sx->stx_dev_major = 0;
+    sx->stx_dev_minor = 5;
+    sx->stx_atime.tv_sec = sx->stx_mtime.tv_sec = sx->stx_ctime.tv_sec = st.st_mtim.tv_sec;
+}
+
+int OpenFlagsMode(int flags, va_list args)
+{
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, int) : 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    int mode = OpenFlagsMode(flags, args);
+    va_end(args);
+    int index = AttachmentForPath(path);
+    if (index >= 0)
+    {
+        return OpenSim(index, flags);
+    }
+    REAL(open);
+    return real(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    int mode = OpenFlagsMode(flags, args);
+    va_end(args);
+    int index = AttachmentForPath(path);
+    if (index >= 0)
+    {
+        return OpenSim(index, flags);
+    }
+    REAL(open64);
+    return real(path, flags, mode);
+}
+
+int openat(int dirfd, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    int mode = OpenFlagsMode(flags, args);
+    va_end(args);
+    int index = IsAbsolutePath(path) ? AttachmentForPath(path) : -1;
+    if (index >= 0)
+    {
+        return OpenSim(index, flags);
+    }
+    REAL(openat);
+    return real(dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    int mode = OpenFlagsMode(flags, args);
+    va_end(args);
+    int index = IsAbsolutePath(path) ? AttachmentForPath(path) : -1;
+    if (index >= 0)
+    {
+        return OpenSim(index, flags);
+    }
+    REAL(openat64);
+    return real(dirfd, path, flags, mode);
+}
+
+// The fortified forms that _FORTIFY_SOURCE turns open() calls into.
+int __open_2(const char* path, int flags)
+{
+    int index = AttachmentForPath(path);
+    if (index >= 0)
+    {
+        return OpenSim(index, flags);
+    }
+    static auto real = Next<int (*)(const char*, int)>("__open_2");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(path, flags);
+}
+
+int __open64_2(const char* path, int flags)
+{
+    int index = AttachmentForPath(path);
+    if (index >= 0)
+    {
+        return OpenSim(index, flags);
+    }
+    static auto real = Next<int (*)(const char*, int)>("__open64_2");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(path, flags);
+}
+
+int __openat_2(int dirfd, const char* path, int flags)
+{
+    int index = IsAbsolutePath(path) ? AttachmentForPath(path) : -1;
+    if (index >= 0)
+    {
+        return OpenSim(index, flags);
+    }
+    static auto real = Next<int (*)(int, const char*, int)>("__openat_2");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(dirfd, path, flags);
+}
+
+int __openat64_2(int dirfd, const char* path, int flags)
+{
+    int index = IsAbsolutePath(path) ? AttachmentForPath(path) : -1;
+    if (index >= 0)
+    {
+        return OpenSim(index, flags);
+    }
+    static auto real = Next<int (*)(int, const char*, int)>("__openat64_2");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(dirfd, path, flags);
+}
+
+int close(int fd)
+{
+    if (FindFd(fd) != nullptr)
+    {
+        ForgetFd(fd);
+    }
+    REAL(close);
+    return real(fd);
+}
+
+int ioctl(int fd, unsigned long request, ...) __THROW
+{
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    if (FindFd(fd) != nullptr)
+    {
+        Guard guard;
+        SimFd* f = FindFd(fd);
+        if (f != nullptr)
+        {
+            int r = SimIoctl(*f, request, arg);
+            if (r < 0)
+            {
+                errno = -r;
+                return -1;
+            }
+            return r;
+        }
+    }
+    REAL(ioctl);
+    return real(fd, request, arg);
+}
+
+int dup(int fd) __THROW
+{
+    REAL(dup);
+    int copy = real(fd);
+    if (copy >= 0 && FindFd(fd) != nullptr)
+    {
+        Guard guard;
+        SimFd* f = FindFd(fd);
+        for (SimFd& slot : g_fds)
+        {
+            if (f != nullptr && slot.fd < 0)
+            {
+                slot = *f;
+                slot.fd = copy;
+                g_simFdCount.fetch_add(1, std::memory_order_release);
+                break;
+            }
+        }
+    }
+    return copy;
+}
+
+int dup2(int fd, int fd2) __THROW
+{
+    REAL(dup2);
+    if (fd != fd2 && FindFd(fd2) != nullptr)
+    {
+        ForgetFd(fd2);
+    }
+    int copy = real(fd, fd2);
+    if (copy >= 0 && fd != fd2 && FindFd(fd) != nullptr)
+    {
+        Guard guard;
+        SimFd* f = FindFd(fd);
+        for (SimFd& slot : g_fds)
+        {
+            if (f != nullptr && slot.fd < 0)
+            {
+                slot = *f;
+                slot.fd = copy;
+                g_simFdCount.fetch_add(1, std::memory_order_release);
+                break;
+            }
+        }
+    }
+    return copy;
+}
+
+int fstat(int fd, struct stat* st) __THROW
+{
+    SimFd* f = FindFd(fd);
+    if (f != nullptr)
+    {
+        FillStat(f->attachment, st);
+        return 0;
+    }
+    REAL(fstat);
+    return real(fd, st);
+}
+
+int fstat64(int fd, struct stat64* st) __THROW
+{
+    SimFd* f = FindFd(fd);
+    if (f != nullptr)
+    {
+        FillStat(f->attachment, reinterpret_cast<struct stat*>(st));
+        return 0;
+    }
+    REAL(fstat64);
+    return real(fd, st);
+}
+
+int stat(const char* path, struct stat* st) __THROW
+{
+    int index = AttachmentForPath(path);
+    if (index >= 0)
+    {
+        FillStat(index, st);
+        return 0;
+    }
+    REAL(stat);
+    return real(path, st);
+}
+
+int stat64(const char* path, struct stat64* st) __THROW
+{
+    int index = AttachmentForPath(path);
+    if (index >= 0)
+    {
+        FillStat(index, reinterpret_cast<struct stat*>(st));
+        return 0;
+    }
+    REAL(stat64);
+    return real(path, st);
+}
+
+int lstat(const char* path, struct stat* st) __THROW
+{
+    int index = AttachmentForPath(path);
+    if (index >= 0)
+    {
+        FillStat(index, st);
+        return 0;
+    }
+    REAL(lstat);
+    return real(path, st);
+}
+
+int lstat64(const char* path, struct stat64* st) __THROW
+{
+    int index = AttachmentForPath(path);
+    if (index >= 0)
+    {
+        FillStat(index, reinterpret_cast<struct stat*>(st));
+        return 0;
+    }
+    REAL(lstat64);
+    return real(path, st);
+}
+
+int fstatat(int dirfd, const char* path, struct stat* st, int flags) __THROW
+{
+    SimFd* f = (flags & AT_EMPTY_PATH) && IsEmptyPath(path) ? FindFd(dirfd) : nullptr;
+    int index = f != nullptr ? f->attachment : (IsAbsolutePath(path) ? AttachmentForPath(path) : -1);
+    if (index >= 0)
+    {
+        FillStat(index, st);
+        return 0;
+    }
+    REAL(fstatat);
+    return real(dirfd, path, st, flags);
+}
+
+int fstatat64(int dirfd, const char* path, struct stat64* st, int flags) __THROW
+{
+    SimFd* f = (flags & AT_EMPTY_PATH) && IsEmptyPath(path) ? FindFd(dirfd) : nullptr;
+    int index = f != nullptr ? f->attachment : (IsAbsolutePath(path) ? AttachmentForPath(path) : -1);
+    if (index >= 0)
+    {
+        FillStat(index, reinterpret_cast<struct stat*>(st));
+        return 0;
+    }
+    REAL(fstatat64);
+    return real(dirfd, path, st, flags);
+}
+
+int statx(int dirfd, const char* __restrict path, int flags, unsigned int mask, struct statx* __restrict sx) __THROW
+{
+    SimFd* f = (flags & AT_EMPTY_PATH) && IsEmptyPath(path) ? FindFd(dirfd) : nullptr;
+    int index = f != nullptr ? f->attachment : (IsAbsolutePath(path) ? AttachmentForPath(path) : -1);
+    if (index >= 0)
+    {
+        FillStatx(index, sx);
+        return 0;
+    }
+    REAL(statx);
+    return real(dirfd, path, flags, mask, sx);
+}
+
+// The pre-2.33 glibc entry points that older binaries still call.
+int __fxstat(int version, int fd, struct stat* st)
+{
+    SimFd* f = FindFd(fd);
+    if (f != nullptr)
+    {
+        FillStat(f->attachment, st);
+        return 0;
+    }
+    static auto real = Next<int (*)(int, int, struct stat*)>("__fxstat");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(version, fd, st);
+}
+
+int __fxstat64(int version, int fd, struct stat64* st)
+{
+    SimFd* f = FindFd(fd);
+    if (f != nullptr)
+    {
+        FillStat(f->attachment, reinterpret_cast<struct stat*>(st));
+        return 0;
+    }
+    static auto real = Next<int (*)(int, int, struct stat64*)>("__fxstat64");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(version, fd, st);
+}
+
+int __xstat(int version, const char* path, struct stat* st)
+{
+    int index = AttachmentForPath(path);
+    if (index >= 0)
+    {
+        FillStat(index, st);
+        return 0;
+    }
+    static auto real = Next<int (*)(int, const char*, struct stat*)>("__xstat");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(version, path, st);
+}
+
+int __xstat64(int version, const char* path, struct stat64* st)
+{
+    int index = AttachmentForPath(path);
+    if (index >= 0)
+    {
+        FillStat(index, reinterpret_cast<struct stat*>(st));
+        return 0;
+    }
+    static auto real = Next<int (*)(int, const char*, struct stat64*)>("__xstat64");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(version, path, st);
+}
+
+int access(const char* path, int mode) __THROW
+{
+    if (AttachmentForPath(path) >= 0)
+    {
+        return 0;
+    }
+    REAL(access);
+    return real(path, mode);
+}
+
+} // extern "C"

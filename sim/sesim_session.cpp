@@ -1,0 +1,221 @@
+#include "sesim_session.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "sesim_scsi.h"
+
+namespace sesim
+{
+
+namespace
+{
+
+constexpr size_t kLoggedDataOut = 64;
+constexpr size_t kLogLineCapacity = 1024;
+const char kHex[] = "0123456789abcdef";
+
+size_t AppendHex(char* out, size_t capacity, size_t used, const uint8_t* data, size_t length)
+{
+    for (size_t i = 0; i < length && used + 2 < capacity; i++)
+    {
+        out[used++] = kHex[data[i] >> 4];
+        out[used++] = kHex[data[i] & 0xF];
+    }
+    return used;
+}
+
+size_t Append(char* out, size_t capacity, size_t used, const char* format, ...) __attribute__((format(printf, 4, 5)));
+size_t Append(char* out, size_t capacity, size_t used, const char* format, ...)
+{
+    if (used >= capacity)
+    {
+        return used;
+    }
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(out + used, capacity - used, format, args);
+    va_end(args);
+    if (n < 0)
+    {
+        return used;
+    }
+    return std::min(capacity - 1, used + (size_t)n);
+}
+
+// Sense key, ASC and ASCQ from fixed or descriptor format sense data.
+bool DecodeSense(const Result& r, uint8_t* key, uint8_t* asc, uint8_t* ascq)
+{
+    if (r.senseLength < 4)
+    {
+        return false;
+    }
+    uint8_t code = r.sense[0] & 0x7F;
+    if (code >= kSenseDescriptorCurrent)
+    {
+        *key = r.sense[1] & 0x0F;
+        *asc = r.sense[2];
+        *ascq = r.sense[3];
+        return true;
+    }
+    if (r.senseLength < 14)
+    {
+        return false;
+    }
+    *key = r.sense[2] & 0x0F;
+    *asc = r.sense[12];
+    *ascq = r.sense[13];
+    return true;
+}
+
+} // namespace
+
+uint64_t RealtimeNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
+}
+
+size_t FormatLogLine(char* out, size_t capacity, const Command& command, const Result& result)
+{
+    uint8_t op = command.cdbLength > 0 ? command.cdb[0] : 0;
+    size_t n = Append(out, capacity, 0, "%llu op=%02x cdb=", (unsigned long long)result.index, op);
+    n = AppendHex(out, capacity, n, command.cdb, std::min(command.cdbLength, kMaxCdbLength));
+    n = Append(out, capacity, n, " dout=%zu:", command.dataOutLength);
+    n = AppendHex(out, capacity, n, command.dataOut, std::min(command.dataOutLength, kLoggedDataOut));
+    if (command.dataOutLength > kLoggedDataOut)
+    {
+        n = Append(out, capacity, n, "...");
+    }
+    uint8_t key = 0, asc = 0, ascq = 0;
+    char sense[16] = "-";
+    if (result.outcome == Outcome::Completed && DecodeSense(result, &key, &asc, &ascq))
+    {
+        snprintf(sense, sizeof(sense), "%02x/%02x/%02x", key, asc, ascq);
+    }
+    n = Append(out, capacity, n, " status=%02x sense=%s din=%zu fault=%s ", result.status, sense,
+               result.dataInLength, result.fault != nullptr ? result.fault : "-");
+    if (result.outcome == Outcome::HostError)
+    {
+        n = Append(out, capacity, n, "host status %02x: ", result.hostStatus);
+    }
+    else if (result.outcome == Outcome::TransportError)
+    {
+        n = Append(out, capacity, n, "ioctl fails with %s: ", strerror(result.errnoValue));
+    }
+    n = Append(out, capacity, n, "%s", result.note);
+    if (n + 1 >= capacity)
+    {
+        n = capacity - 2;
+    }
+    out[n++] = '\n';
+    out[n] = '\0';
+    return n;
+}
+
+bool Session::Open(const std::string& dir, std::string* error)
+{
+    if (!store_.Open(dir, error))
+    {
+        return false;
+    }
+    if (!store_.Lock())
+    {
+        *error = dir + "/lock cannot be taken";
+        return false;
+    }
+    if (!store_.Load(&state_, true))
+    {
+        store_.Unlock();
+        *error = dir + "/state holds no valid enclosure state";
+        return false;
+    }
+    configGeneration_ = state_.configGeneration;
+    Released released{};
+    model_.BeginSession(state_, clock_(), released);
+    store_.Save(state_);
+    store_.RemoveImages(released);
+    store_.CollectGarbage(state_);
+    store_.Unlock();
+    return true;
+}
+
+bool Session::LoadLocked()
+{
+    if (!store_.Load(&state_, false))
+    {
+        return false;
+    }
+    if (state_.configGeneration != configGeneration_)
+    {
+        std::string ignored;
+        if (!store_.ReloadConfig(&ignored))
+        {
+            return false;
+        }
+        configGeneration_ = state_.configGeneration;
+    }
+    return true;
+}
+
+void Session::Execute(const Command& command, Result* result)
+{
+    if (!store_.Lock() || !LoadLocked())
+    {
+        store_.Unlock();
+        memset(result, 0, sizeof(*result));
+        result->outcome = Outcome::TransportError;
+        result->errnoValue = EIO;
+        snprintf(result->note, sizeof(result->note), "enclosure state cannot be read");
+        return;
+    }
+    model_.Execute(state_, command, clock_(), *result);
+    store_.Save(state_);
+    char line[kLogLineCapacity];
+    size_t length = FormatLogLine(line, sizeof(line), command, *result);
+    store_.AppendLog(line, length);
+    store_.RemoveImages(result->released);
+    store_.Unlock();
+    uint32_t latency = store_.config().latencyUs;
+    if (latency > 0)
+    {
+        timespec ts{(time_t)(latency / 1000000), (long)(latency % 1000000) * 1000};
+        while (nanosleep(&ts, &ts) != 0 && errno == EINTR)
+        {
+        }
+    }
+}
+
+bool Session::HardReset()
+{
+    if (!store_.Lock() || !LoadLocked())
+    {
+        store_.Unlock();
+        return false;
+    }
+    Released released{};
+    model_.HardReset(state_, clock_(), released);
+    store_.Save(state_);
+    store_.RemoveImages(released);
+    store_.Unlock();
+    return true;
+}
+
+bool Session::Gone()
+{
+    if (!store_.Lock() || !LoadLocked())
+    {
+        store_.Unlock();
+        return false;
+    }
+    bool gone = state_.gone != 0;
+    store_.Unlock();
+    return gone;
+}
+
+} // namespace sesim

@@ -1,0 +1,516 @@
+#include "sesim_store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace sesim
+{
+
+namespace
+{
+
+constexpr char kStateFileMagic[8] = {'S', 'E', 'S', 'I', 'M', 'S', 'T', '1'};
+constexpr size_t kStateHeaderLength = 64;
+constexpr size_t kSlotAlignment = 64;
+
+struct StateFileHeader
+{
+    char magic[8];
+    uint32_t slotLength;
+    uint32_t stateLength;
+};
+
+struct Slot
+{
+    std::atomic<uint64_t> sequence; // 0: being written or never written
+    uint32_t crc;
+    uint32_t length;
+    State state;
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the slot sequence must be a plain word");
+
+constexpr size_t SlotLength()
+{
+    return (sizeof(Slot) + kSlotAlignment - 1) / kSlotAlignment * kSlotAlignment;
+}
+
+constexpr size_t StateFileLength()
+{
+    return kStateHeaderLength + 2 * SlotLength();
+}
+
+uint32_t StateCrc(const State& state)
+{
+    return Crc32Finish(Crc32Update(kCrc32Start, reinterpret_cast<const uint8_t*>(&state), sizeof(state)));
+}
+
+bool WriteAll(int fd, const void* data, size_t length)
+{
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    while (length > 0)
+    {
+        ssize_t n = write(fd, p, length);
+        if (n < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (n <= 0)
+        {
+            return false;
+        }
+        p += n;
+        length -= (size_t)n;
+    }
+    return true;
+}
+
+bool MakeDirectories(const std::string& path)
+{
+    std::string partial;
+    size_t at = 0;
+    while (at != std::string::npos)
+    {
+        at = path.find('/', at + 1);
+        partial = path.substr(0, at);
+        if (partial.empty())
+        {
+            continue;
+        }
+        if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
+        {
+            return false;
+        }
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string Errno()
+{
+    return strerror(errno);
+}
+
+} // namespace
+
+bool ReadTextFile(const std::string& path, std::string* text)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+    {
+        return false;
+    }
+    text->clear();
+    char chunk[4096];
+    for (;;)
+    {
+        ssize_t n = read(fd, chunk, sizeof(chunk));
+        if (n < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (n < 0)
+        {
+            close(fd);
+            return false;
+        }
+        if (n == 0)
+        {
+            break;
+        }
+        text->append(chunk, (size_t)n);
+    }
+    close(fd);
+    return true;
+}
+
+bool WriteFileAtomically(const std::string& path, const void* data, size_t length, std::string* error)
+{
+    std::string temp = path + ".tmp." + std::to_string(getpid());
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+    {
+        *error = "cannot create " + temp + ": " + Errno();
+        return false;
+    }
+    bool ok = WriteAll(fd, data, length);
+    ok = (close(fd) == 0) && ok;
+    if (!ok || rename(temp.c_str(), path.c_str()) != 0)
+    {
+        *error = "cannot write " + path + ": " + Errno();
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+Store::~Store()
+{
+    if (map_ != nullptr)
+    {
+        munmap(map_, mapLength_);
+    }
+    for (int fd : {lockFd_, stateFd_, logFd_, imageFd_})
+    {
+        if (fd >= 0)
+        {
+            close(fd);
+        }
+    }
+}
+
+bool Store::Create(const std::string& dir, const Config& config, const InitialState& initial, std::string* error)
+{
+    if (!MakeDirectories(dir))
+    {
+        *error = "cannot create directory " + dir + ": " + Errno();
+        return false;
+    }
+    int lockFd = open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd < 0 || flock(lockFd, LOCK_EX) != 0)
+    {
+        *error = "cannot lock " + dir + "/lock: " + Errno();
+        if (lockFd >= 0)
+        {
+            close(lockFd);
+        }
+        return false;
+    }
+    bool ok = false;
+    do
+    {
+        std::string images = dir + "/images";
+        if (DIR* d = opendir(images.c_str()))
+        {
+            while (dirent* e = readdir(d))
+            {
+                std::string name = e->d_name;
+                if (name != "." && name != "..")
+                {
+                    unlink((images + "/" + name).c_str());
+                }
+            }
+            closedir(d);
+        }
+        if (mkdir(images.c_str(), 0755) != 0 && errno != EEXIST)
+        {
+            *error = "cannot create " + images + ": " + Errno();
+            break;
+        }
+        const uint32_t activeId = 1;
+        if (!WriteImageFile(images + "/" + std::to_string(activeId) + ".img", initial.revision, kInitialImageSize,
+                            error))
+        {
+            break;
+        }
+        static State state; // too large for a comfortable stack frame
+        if (!InitState(initial, activeId, kInitialImageSize, &state, error))
+        {
+            break;
+        }
+        std::string file(StateFileLength(), '\0');
+        StateFileHeader header{};
+        memcpy(header.magic, kStateFileMagic, sizeof(header.magic));
+        header.slotLength = (uint32_t)SlotLength();
+        header.stateLength = (uint32_t)sizeof(State);
+        memcpy(&file[0], &header, sizeof(header));
+        Slot* slot = reinterpret_cast<Slot*>(&file[kStateHeaderLength]);
+        slot->crc = StateCrc(state);
+        slot->length = sizeof(State);
+        memcpy(&slot->state, &state, sizeof(state));
+        slot->sequence.store(1, std::memory_order_relaxed);
+        std::string text = FormatConfig(config);
+        if (!WriteFileAtomically(dir + "/config", text.data(), text.size(), error) ||
+            !WriteFileAtomically(dir + "/state", file.data(), file.size(), error) ||
+            !WriteFileAtomically(dir + "/commands.log", "", 0, error))
+        {
+            break;
+        }
+        ok = true;
+    } while (false);
+    close(lockFd);
+    return ok;
+}
+
+bool Store::Open(const std::string& dir, std::string* error)
+{
+    dir_ = dir;
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    {
+        *error = dir + " is not an enclosure directory (run sesim init first)";
+        return false;
+    }
+    if (!ReloadConfig(error))
+    {
+        return false;
+    }
+    lockFd_ = open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    stateFd_ = open((dir + "/state").c_str(), O_RDWR | O_CLOEXEC);
+    if (lockFd_ < 0 || stateFd_ < 0)
+    {
+        *error = dir + ": the enclosure state cannot be opened: " + Errno();
+        return false;
+    }
+    if (fstat(stateFd_, &st) != 0 || (size_t)st.st_size != StateFileLength())
+    {
+        *error = dir + "/state is damaged or from another version of sesim";
+        return false;
+    }
+    mapLength_ = StateFileLength();
+    void* map = mmap(nullptr, mapLength_, PROT_READ | PROT_WRITE, MAP_SHARED, stateFd_, 0);
+    if (map == MAP_FAILED)
+    {
+        *error = dir + "/state cannot be mapped: " + Errno();
+        return false;
+    }
+    map_ = static_cast<uint8_t*>(map);
+    StateFileHeader header;
+    memcpy(&header, map_, sizeof(header));
+    if (memcmp(header.magic, kStateFileMagic, sizeof(header.magic)) != 0 || header.slotLength != SlotLength() ||
+        header.stateLength != sizeof(State))
+    {
+        *error = dir + "/state is damaged or from another version of sesim";
+        return false;
+    }
+    static State probe;
+    if (!Lock())
+    {
+        *error = dir + "/lock cannot be taken: " + Errno();
+        return false;
+    }
+    bool loaded = Load(&probe, true);
+    Unlock();
+    if (!loaded)
+    {
+        *error = dir + "/state holds no valid enclosure state";
+        return false;
+    }
+    logFd_ = open((dir + "/commands.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (logFd_ < 0)
+    {
+        *error = dir + "/commands.log cannot be opened: " + Errno();
+        return false;
+    }
+    return true;
+}
+
+bool Store::Lock()
+{
+    for (;;)
+    {
+        if (flock(lockFd_, LOCK_EX) == 0)
+        {
+            return true;
+        }
+        if (errno != EINTR)
+        {
+            return false;
+        }
+    }
+}
+
+void Store::Unlock()
+{
+    flock(lockFd_, LOCK_UN);
+}
+
+bool Store::Load(State* state, bool verify)
+{
+    Slot* slots[2] = {reinterpret_cast<Slot*>(map_ + kStateHeaderLength),
+                      reinterpret_cast<Slot*>(map_ + kStateHeaderLength + SlotLength())};
+    for (;;)
+    {
+        int best = -1;
+        uint64_t bestSequence = 0;
+        for (int i = 0; i < 2; i++)
+        {
+            uint64_t seq = slots[i]->sequence.load(std::memory_order_acquire);
+            if (seq != 0 && seq > bestSequence && slots[i]->length == sizeof(State))
+            {
+                best = i;
+                bestSequence = seq;
+            }
+        }
+        if (best < 0)
+        {
+            return false;
+        }
+        memcpy(state, &slots[best]->state, sizeof(State));
+        bool valid = state->magic == kStateMagic && state->version == kStateVersion;
+        if (valid && verify)
+        {
+            valid = StateCrc(*state) == slots[best]->crc;
+        }
+        if (valid)
+        {
+            sequence_ = bestSequence;
+            return true;
+        }
+        if (!verify)
+        {
+            return false;
+        }
+        // A damaged newest slot: fall back to the other one by invalidating this one.
+        slots[best]->sequence.store(0, std::memory_order_release);
+    }
+}
+
+void Store::Save(const State& state)
+{
+    Slot* slots[2] = {reinterpret_cast<Slot*>(map_ + kStateHeaderLength),
+                      reinterpret_cast<Slot*>(map_ + kStateHeaderLength + SlotLength())};
+    uint64_t a = slots[0]->sequence.load(std::memory_order_relaxed);
+    uint64_t b = slots[1]->sequence.load(std::memory_order_relaxed);
+    uint64_t newest = std::max(a, b);
+    Slot* target = a <= b ? slots[0] : slots[1];
+    // Invalidate the older slot before its bytes change; the newer one stays whole meanwhile.
+    target->sequence.store(0, std::memory_order_release);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    memcpy(&target->state, &state, sizeof(State));
+    target->crc = StateCrc(state);
+    target->length = sizeof(State);
+    target->sequence.store(newest + 1, std::memory_order_release);
+    sequence_ = newest + 1;
+}
+
+bool Store::ReloadConfig(std::string* error)
+{
+    std::string text;
+    if (!ReadTextFile(dir_ + "/config", &text))
+    {
+        *error = dir_ + " is not an enclosure directory (no config file; run sesim init first)";
+        return false;
+    }
+    std::string why;
+    if (!ParseConfig(text, &config_, &why))
+    {
+        *error = dir_ + "/config is damaged: " + why;
+        return false;
+    }
+    return true;
+}
+
+bool Store::WriteConfig(const Config& config, std::string* error)
+{
+    std::string text = FormatConfig(config);
+    if (!WriteFileAtomically(dir_ + "/config", text.data(), text.size(), error))
+    {
+        return false;
+    }
+    config_ = config;
+    return true;
+}
+
+std::string Store::ImagePath(uint32_t id) const
+{
+    return dir_ + "/images/" + std::to_string(id) + ".img";
+}
+
+void Store::RemoveImages(const Released& released)
+{
+    for (int i = 0; i < released.count; i++)
+    {
+        if (released.ids[i] == imageFdId_ && imageFd_ >= 0)
+        {
+            close(imageFd_);
+            imageFd_ = -1;
+            imageFdId_ = 0;
+        }
+        unlink(ImagePath(released.ids[i]).c_str());
+    }
+}
+
+void Store::CollectGarbage(const State& state)
+{
+    std::string images = dir_ + "/images";
+    DIR* d = opendir(images.c_str());
+    if (d == nullptr)
+    {
+        return;
+    }
+    while (dirent* e = readdir(d))
+    {
+        char* end = nullptr;
+        unsigned long id = strtoul(e->d_name, &end, 10);
+        if (end == e->d_name || strcmp(end, ".img") != 0)
+        {
+            continue;
+        }
+        if (id == state.active.id || id == state.pending.id ||
+            (state.download.phase != DownloadPhase::Idle && id == state.download.imageId))
+        {
+            continue;
+        }
+        unlink((images + "/" + e->d_name).c_str());
+    }
+    closedir(d);
+}
+
+void Store::AppendLog(const char* text, size_t length)
+{
+    if (logFd_ >= 0)
+    {
+        WriteAll(logFd_, text, length);
+    }
+}
+
+bool Store::OpenImage(uint32_t id, bool truncate)
+{
+    if (imageFd_ >= 0 && imageFdId_ == id && !truncate)
+    {
+        return true;
+    }
+    if (imageFd_ >= 0)
+    {
+        close(imageFd_);
+        imageFd_ = -1;
+        imageFdId_ = 0;
+    }
+    int flags = O_WRONLY | O_CLOEXEC | O_CREAT | (truncate ? O_TRUNC : 0);
+    imageFd_ = open(ImagePath(id).c_str(), flags, 0644);
+    if (imageFd_ < 0)
+    {
+        return false;
+    }
+    imageFdId_ = id;
+    return true;
+}
+
+bool Store::CreateImage(uint32_t id)
+{
+    return OpenImage(id, true);
+}
+
+bool Store::WriteImage(uint32_t id, uint32_t offset, const uint8_t* data, size_t length)
+{
+    if (!OpenImage(id, false))
+    {
+        return false;
+    }
+    size_t done = 0;
+    while (done < length)
+    {
+        ssize_t n = pwrite(imageFd_, data + done, length - done, (off_t)offset + (off_t)done);
+        if (n < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (n <= 0)
+        {
+            return false;
+        }
+        done += (size_t)n;
+    }
+    return true;
+}
+
+} // namespace sesim
