@@ -161,17 +161,190 @@ attach_tcmu() {
     done
 }
 
-case_tcmu_stub() {
-    attach_tcmu stub sesim-tcmu --stub || return
-    run sg_inq "$ENCLOSURE"
+# The enclosure attached through the kernel (TCMU behind tcm_loop, reached as /dev/sgN) and its
+# twin attached through the preload library (/dev/sesim0) start alike and get the same programs;
+# every run must give the same exit status, output and commands at the device on both.
+KERNEL_ENCLOSURE=/tmp/enclosure.kernel
+PRELOAD_ENCLOSURE=/tmp/enclosure.preload
+PRELOAD_DEVICE=/dev/sesim0
+KERNEL_OUT=/tmp/kernel.out
+KERNEL_ERR=/tmp/kernel.err
+
+# Runs the command with every argument @DEV@ replaced by the device $1.
+run_at() {
+    device=$1
+    shift
+    count=$#
+    while [ "$count" -gt 0 ]; do
+        arg=$1
+        shift
+        [ "$arg" = @DEV@ ] && arg=$device
+        set -- "$@" "$arg"
+        count=$((count - 1))
+    done
+    run "$@"
+}
+
+log_lines() {
+    if [ -e "$1/commands.log" ]; then wc -l <"$1/commands.log"; else echo 0; fi
+}
+
+# Runs one program line on both attachments and compares them; the kernel side's result stays
+# in $OUT, $ERR and $STATUS for further checks.
+both() {
+    kernel_mark=$(log_lines "$KERNEL_ENCLOSURE")
+    preload_mark=$(log_lines "$PRELOAD_ENCLOSURE")
+    run_at "$PRELOAD_DEVICE" sesim run "$PRELOAD_ENCLOSURE" -- "$@"
+    preload_status=$STATUS
+    mv "$OUT" /tmp/preload.out
+    mv "$ERR" /tmp/preload.err
+    run_at "$ENCLOSURE" "$@"
+    # The device path is the one thing that may differ.
+    sed "s,$ENCLOSURE,$PRELOAD_DEVICE,g" "$OUT" >"$KERNEL_OUT"
+    sed "s,$ENCLOSURE,$PRELOAD_DEVICE,g" "$ERR" >"$KERNEL_ERR"
+    if [ "$STATUS" -ne "$preload_status" ]; then
+        fail "$1: exit status $STATUS through the kernel, $preload_status through the preload library"
+    fi
+    if ! diff /tmp/preload.out "$KERNEL_OUT" >/tmp/diff; then
+        fail "$1: standard output differs between the preload library (-) and the kernel (+)"
+        show_file diff /tmp/diff
+    fi
+    if ! diff /tmp/preload.err "$KERNEL_ERR" >/tmp/diff; then
+        fail "$1: standard error differs between the preload library (-) and the kernel (+)"
+        show_file diff /tmp/diff
+    fi
+    tail -n +$((preload_mark + 1)) "$PRELOAD_ENCLOSURE/commands.log" >/tmp/preload.log
+    tail -n +$((kernel_mark + 1)) "$KERNEL_ENCLOSURE/commands.log" >/tmp/kernel.log
+    if ! diff /tmp/preload.log /tmp/kernel.log >/tmp/diff; then
+        fail "$1: the commands at the device differ between the preload library (-) and the kernel (+)"
+        show_file diff /tmp/diff
+    fi
+}
+
+# Runs a sesim command on both enclosures.
+sesim_both() {
+    command=$1
+    shift
+    for dir in "$KERNEL_ENCLOSURE" "$PRELOAD_ENCLOSURE"; do
+        sesim "$command" "$dir" "$@" >/tmp/sesim.out 2>&1 || {
+            fail "sesim $command $dir $* failed"
+            show_file sesim /tmp/sesim.out
+        }
+    done
+}
+
+show_value() {
+    sesim show "$1" | sed -n "s/^$2: //p"
+}
+
+expect_show() {
+    value=$(show_value "$KERNEL_ENCLOSURE" "$1")
+    case $value in
+    $2) ;;
+    *) fail "sesim show: $1 is '$value', expected '$2'" ;;
+    esac
+}
+
+make_image() {
+    sesim mkimage --revision "$1" --size "$2" "/tmp/image.$1" >/tmp/sesim.out 2>&1 || {
+        fail "sesim mkimage --revision $1 failed"
+        show_file sesim /tmp/sesim.out
+    }
+}
+
+# The handler serves the enclosure before the LUN exists; the midlayer's scan then reaches the
+# model (shown in the notes), which must leave the power-on unit attention pending.
+case_tcmu_attach() {
+    rm -rf "$KERNEL_ENCLOSURE" "$PRELOAD_ENCLOSURE"
+    for dir in "$KERNEL_ENCLOSURE" "$PRELOAD_ENCLOSURE"; do
+        sesim init "$dir" >/tmp/sesim.out 2>&1 || { fail "sesim init $dir failed"; show_file sesim /tmp/sesim.out; return; }
+    done
+    attach_tcmu enclosure sesim-tcmu "$KERNEL_ENCLOSURE" || return
+    show_file scan "$KERNEL_ENCLOSURE/commands.log"
+    grep -q ' op=12 ' "$KERNEL_ENCLOSURE/commands.log" || fail "the scan's INQUIRY did not reach the handler"
+    expect_show "unit attention" "29/00"
+    # Both enclosures count commands from here.
+    sesim_both fault --clear
+}
+
+case_fwpush_tcmu_download() {
+    make_image 0200 10000
+    both fwpush @DEV@ /tmp/image.0200
+    expect_status 0
+    expect_out_line "Download complete"
+    expect_err <<END
+TEST_UNIT_READY failed: Sense 02,06,29,00
+END
+    expect_show "revision" "0200"
+}
+
+# The independent check: sg3-utils see the new firmware and read the download status page.
+case_sg3utils_tcmu() {
+    both sg_inq @DEV@
     expect_status 0
     expect_out_line " Vendor identification: SESIM   "
-    if ! grep -q "Peripheral device type: enclosure services device" "$OUT"; then
-        fail "sg_inq does not show an enclosure"
-        show_run
-    fi
-    run sg_turs "$ENCLOSURE"
+    expect_out_line " Product revision level: 0200"
+    # The activation left MICROCODE HAS BEEN CHANGED pending.
+    both sg_turs @DEV@
+    expect_status 6
+    both sg_ses --page=0xe @DEV@
     expect_status 0
+    grep -qi "download microcode status" "$OUT" || { fail "sg_ses shows no download microcode status page"; show_run; }
+}
+
+# An activation request (fwpush -A) leaves MICROCODE HAS BEEN CHANGED held back for a status
+# read that may follow; the model releases it at that read or when a new initiator process
+# attaches. A kernel-attached enclosure sees no processes, only commands, so from here on the
+# two attachments would differ at the next program: this case runs last of the compared ones.
+case_fwpush_tcmu_deferred() {
+    make_image 0300 9000
+    both fwpush -d @DEV@ /tmp/image.0300
+    expect_status 0
+    expect_out_line "Download complete"
+    expect_show "revision" "0400"
+    expect_show "deferred image" "revision 0300 *"
+    both fwpush -A @DEV@
+    expect_status 0
+    expect_out_line "Sending activation request"
+    expect_show "revision" "0300"
+    both sg_inq @DEV@
+    expect_out_line " Product revision level: 0300"
+}
+
+# A CHECK CONDITION on the second data page: fwpush reads the status page, sees the enclosure
+# still waiting for that block and sends it again.
+case_fwpush_tcmu_resend() {
+    make_image 0400 10000
+    sesim_both fault "check@block=2"
+    both fwpush @DEV@ /tmp/image.0400
+    expect_status 0
+    expect_err <<END
+SEND_DIAG failed: Sense 02,04,44,00
+Send failed status 4
+Failed to send Page E Control Request, block 1, status 4, offset 4072
+Retrying block 1
+END
+    expect_out_line "Download complete"
+    expect_show "revision" "0400"
+    sesim_both fault --clear
+    # Leave no unit attention pending for the cases that follow.
+    both sg_turs @DEV@
+}
+
+# A CHECK CONDITION that comes without sense data: the kernel's error handler asks the device
+# with a REQUEST SENSE of its own before the caller sees the command end. The preload library
+# hands the bare status to the caller, so this case looks at the kernel side alone.
+case_tcmu_sense_fetch() {
+    sesim fault "$KERNEL_ENCLOSURE" "check-nosense@op=00" >/tmp/sesim.out 2>&1 || fail "sesim fault failed"
+    run sg_raw -v "$ENCLOSURE" 00 00 00 00 00 00
+    tail -n 2 "$KERNEL_ENCLOSURE/commands.log" >/tmp/kernel.log
+    show_file log /tmp/kernel.log
+    grep -q '^1 op=00 .* fault=check-nosense ' /tmp/kernel.log || fail "the TEST UNIT READY did not fail without sense"
+    grep -q '^2 op=03 cdb=030000006000 ' /tmp/kernel.log || fail "no REQUEST SENSE from the kernel after the bare CHECK CONDITION"
+    # The caller gets the status with the sense that the kernel's REQUEST SENSE brought back.
+    expect_err_line "SCSI Status: Check Condition "
+    expect_err_line "Fixed format, current; Sense key: No Sense"
+    sesim_both fault --clear
 }
 
 case_discovery() {
@@ -192,7 +365,12 @@ lane_run() {
     lane_case fwpush_scsi_debug_enclosure
     lane_case sg3utils_scsi_debug_disk
     lane_case fwpush_refuses_disk
-    lane_case tcmu_stub
+    lane_case tcmu_attach
+    lane_case fwpush_tcmu_download
+    lane_case sg3utils_tcmu
+    lane_case fwpush_tcmu_resend
+    lane_case tcmu_sense_fetch
+    lane_case fwpush_tcmu_deferred
     lane_case discovery
     lane_end
 }
