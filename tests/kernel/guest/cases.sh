@@ -59,6 +59,17 @@ make_any_image() {
     [ -e "$ANY_IMAGE" ] || head -c 10000 /dev/zero >"$ANY_IMAGE"
 }
 
+# bufterm's start-up probe is a READ BUFFER, which scsi_debug rejects as an invalid opcode.
+case_bufterm_scsi_debug_enclosure() {
+    use_scsi_debug 13 || return
+    run bufterm "$SCSI_DEBUG" rev
+    expect_status 1
+    expect_err <<END
+Send failed: Sense 02,05,20,00
+SCSI target device does not support BUFTERM
+END
+}
+
 case_sg3utils_scsi_debug_disk() {
     use_scsi_debug 0 || return
     run sg_inq "$SCSI_DEBUG"
@@ -331,6 +342,26 @@ END
     both sg_turs @DEV@
 }
 
+case_bufterm_tcmu_rev() {
+    both bufterm @DEV@ rev
+    expect_status 0
+    expect_out <<END
+
+revision 0400
+END
+}
+
+# A command whose output takes many READ BUFFER responses, each flagged pending but the last.
+case_bufterm_tcmu_multi() {
+    both bufterm @DEV@ "log 100"
+    expect_status 0
+    expect_out_line "event 1 of 100: all elements OK"
+    expect_out_line "event 100 of 100: all elements OK"
+    [ "$(grep -c '^event ' "$OUT")" -eq 100 ] || fail "not 100 event lines"
+    reads=$(grep -c ' op=3c ' /tmp/kernel.log)
+    [ "$reads" -ge 8 ] || fail "only $reads READ BUFFER commands for 100 lines of output"
+}
+
 # A CHECK CONDITION that comes without sense data: the kernel's error handler asks the device
 # with a REQUEST SENSE of its own before the caller sees the command end. The preload library
 # hands the bare status to the caller, so this case looks at the kernel side alone.
@@ -363,12 +394,15 @@ lane_run() {
     lane_case modules
     lane_case sg3utils_scsi_debug_enclosure
     lane_case fwpush_scsi_debug_enclosure
+    lane_case bufterm_scsi_debug_enclosure
     lane_case sg3utils_scsi_debug_disk
     lane_case fwpush_refuses_disk
     lane_case tcmu_attach
     lane_case fwpush_tcmu_download
     lane_case sg3utils_tcmu
     lane_case fwpush_tcmu_resend
+    lane_case bufterm_tcmu_rev
+    lane_case bufterm_tcmu_multi
     lane_case tcmu_sense_fetch
     lane_case fwpush_tcmu_deferred
     lane_case discovery
