@@ -125,7 +125,10 @@ class ScriptedResponder : public sesim::tcmu::Responder
         }
         x.dataInLength = dataLength;
         x.status = status;
-        memcpy(x.sense, sense.data(), sense.size());
+        if (!sense.empty())
+        {
+            memcpy(x.sense, sense.data(), sense.size());
+        }
         x.senseLength = sense.size();
     }
 
