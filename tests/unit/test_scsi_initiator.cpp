@@ -1,0 +1,347 @@
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <scsi/sg.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "scsi.h"
+#include "scsi_initiator.h"
+#include "unit_support.h"
+
+using unit::StderrCapture;
+
+// The ioctl of this executable stands in for the C library's for the initiator linked into it:
+// it answers SG_IO as a device would, keeping a copy of the header it was given, and passes
+// every other request through.
+namespace
+{
+
+struct
+{
+    // The answer
+    int error = 0; // non-zero: the ioctl fails with this errno
+    uint8_t status = 0;
+    uint16_t hostStatus = 0;
+    std::vector<uint8_t> sense;
+    // What arrived
+    int calls = 0;
+    int fd = -1;
+    std::string path;
+    int openFlags = 0;
+    sg_io_hdr_t header = {};
+    uint8_t senseOnEntry[SCSI_INITIATOR_SENSE_LENGTH] = {};
+} g_device;
+
+} // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list ap;
+    va_start(ap, request);
+    void* argument = va_arg(ap, void*);
+    va_end(ap);
+    if (request != SG_IO)
+    {
+        using IoctlFn = int (*)(int, unsigned long, ...);
+        static IoctlFn real = (IoctlFn)dlsym(RTLD_NEXT, "ioctl");
+        return real(fd, request, argument);
+    }
+
+    sg_io_hdr_t* header = (sg_io_hdr_t*)argument;
+    g_device.calls++;
+    g_device.fd = fd;
+    g_device.header = *header;
+    g_device.openFlags = fcntl(fd, F_GETFL);
+    char link[64];
+    char target[PATH_MAX] = {};
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    ssize_t length = readlink(link, target, sizeof(target) - 1);
+    g_device.path.assign(target, length > 0 ? (size_t)length : 0);
+    if (header->sbp != nullptr && header->mx_sb_len >= sizeof(g_device.senseOnEntry))
+    {
+        memcpy(g_device.senseOnEntry, header->sbp, sizeof(g_device.senseOnEntry));
+    }
+
+    if (g_device.error != 0)
+    {
+        errno = g_device.error;
+        return -1;
+    }
+    header->status = g_device.status;
+    header->masked_status = (uint8_t)(g_device.status >> 1);
+    header->host_status = g_device.hostStatus;
+    size_t senseLength = g_device.sense.size() < header->mx_sb_len ? g_device.sense.size() : header->mx_sb_len;
+    if (senseLength > 0)
+    {
+        memcpy(header->sbp, g_device.sense.data(), senseLength);
+    }
+    header->sb_len_wr = (uint8_t)senseLength;
+    return 0;
+}
+
+namespace
+{
+
+std::vector<uint8_t> FixedSense(uint8_t responseCode, uint8_t keyByte, uint8_t asc, uint8_t ascq)
+{
+    std::vector<uint8_t> sense(18, 0);
+    sense[0] = responseCode;
+    sense[2] = keyByte;
+    sense[7] = 0x0A;
+    sense[12] = asc;
+    sense[13] = ascq;
+    return sense;
+}
+
+HAL_SCSI_ResponseData_t Record(uint8_t fill)
+{
+    return HAL_SCSI_ResponseData_t{fill, fill, fill, fill};
+}
+
+::testing::AssertionResult IsRecord(const HAL_SCSI_ResponseData_t& r, uint8_t status, uint8_t key, uint8_t asc,
+                                    uint8_t ascq)
+{
+    if (r.status == status && r.senseKey == key && r.asc == asc && r.ascq == ascq)
+    {
+        return ::testing::AssertionSuccess();
+    }
+    char text[64];
+    snprintf(text, sizeof(text), "record %02x,%02x,%02x,%02x", r.status, r.senseKey, r.asc, r.ascq);
+    return ::testing::AssertionFailure() << text;
+}
+
+class ScsiInitiator : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        g_device.error = 0;
+        g_device.status = SCSI_STATUS_GOOD;
+        g_device.hostStatus = 0;
+        g_device.sense.clear();
+        g_device.calls = 0;
+        char pathTemplate[] = "/tmp/unit_sg_XXXXXX";
+        int fd = mkstemp(pathTemplate);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        path_ = pathTemplate;
+        ASSERT_EQ(0, SCSI_Initiator_OpenDevice(path_.c_str(), &device_));
+    }
+
+    void TearDown() override
+    {
+        if (device_ != nullptr)
+        {
+            SCSI_Initiator_CloseDevice(device_);
+        }
+        unlink(path_.c_str());
+    }
+
+    // Sends a TEST UNIT READY; returns the result code.
+    OSW_STATUS Send(HAL_SCSI_ResponseData_t* record)
+    {
+        uint8_t cdb[6] = {SCSI_OP_TEST_UNIT_READY};
+        return SCSI_Initiator_SendRequest(device_, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_IN, nullptr, 0, record);
+    }
+
+    std::string path_;
+    SCSI_Device_t device_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(ScsiInitiator, HeaderCarriesTheRequestAsGiven)
+{
+    uint8_t cdb[10] = {SCSI_OP_READ_BUFFER, 0x01, 0x01};
+    uint8_t data[512];
+    HAL_SCSI_ResponseData_t record = Record(0xFF);
+    ASSERT_EQ(0, SCSI_Initiator_SendRequest(device_, cdb, sizeof(cdb), 0, data, sizeof(data), &record));
+
+    ASSERT_EQ(1, g_device.calls);
+    const sg_io_hdr_t& h = g_device.header;
+    EXPECT_EQ(path_, g_device.path) << "the ioctl goes to the opened node";
+    EXPECT_EQ(O_RDWR | O_NONBLOCK, g_device.openFlags & (O_ACCMODE | O_NONBLOCK));
+    EXPECT_EQ('S', h.interface_id);
+    EXPECT_EQ(SG_DXFER_FROM_DEV, h.dxfer_direction);
+    EXPECT_EQ(10, h.cmd_len);
+    EXPECT_EQ(cdb, h.cmdp);
+    EXPECT_EQ(512u, h.dxfer_len);
+    EXPECT_EQ(data, h.dxferp);
+    EXPECT_NE(nullptr, h.sbp);
+    EXPECT_EQ(32, h.mx_sb_len);
+    EXPECT_EQ(60000u, h.timeout);
+    EXPECT_EQ(2, h.pack_id);
+    EXPECT_EQ(0u, h.flags);
+    EXPECT_EQ(0, h.iovec_count);
+    EXPECT_EQ(nullptr, h.usr_ptr);
+    // What the kernel fills in starts out clear.
+    EXPECT_EQ(0, h.status);
+    EXPECT_EQ(0, h.masked_status);
+    EXPECT_EQ(0, h.msg_status);
+    EXPECT_EQ(0, h.sb_len_wr);
+    EXPECT_EQ(0, h.host_status);
+    EXPECT_EQ(0, h.driver_status);
+    EXPECT_EQ(0, h.resid);
+    EXPECT_EQ(0u, h.duration);
+    EXPECT_EQ(0u, h.info);
+}
+
+TEST_F(ScsiInitiator, AnyNonZeroDirectionSendsDataToTheDevice)
+{
+    uint8_t cdb[6] = {SCSI_OP_SEND_DIAGNOSTIC};
+    uint8_t data[4] = {};
+    HAL_SCSI_ResponseData_t record = Record(0);
+    for (int direction : {1, 2, -1})
+    {
+        ASSERT_EQ(0, SCSI_Initiator_SendRequest(device_, cdb, sizeof(cdb), direction, data, sizeof(data), &record));
+        EXPECT_EQ(SG_DXFER_TO_DEV, g_device.header.dxfer_direction) << direction;
+    }
+}
+
+TEST_F(ScsiInitiator, CdbLengthIsTruncatedTo8BitsAndTheBufferPassedWithoutData)
+{
+    uint8_t cdb[16] = {SCSI_OP_TEST_UNIT_READY};
+    uint8_t data[1];
+    HAL_SCSI_ResponseData_t record = Record(0);
+    ASSERT_EQ(0, SCSI_Initiator_SendRequest(device_, cdb, 0x106, 0, data, 0, &record));
+    EXPECT_EQ(6, g_device.header.cmd_len);
+    EXPECT_EQ(0u, g_device.header.dxfer_len);
+    EXPECT_EQ(data, g_device.header.dxferp);
+}
+
+TEST_F(ScsiInitiator, GoodStatusWritesOnlyTheStatus)
+{
+    for (uint8_t status : {0x00, 0x01, 0x80, 0x81})
+    {
+        g_device.status = status;
+        g_device.sense = FixedSense(0x70, 0x05, 0x24, 0x00);
+        HAL_SCSI_ResponseData_t record = Record(0xFF);
+        EXPECT_EQ(0, Send(&record)) << +status;
+        EXPECT_TRUE(IsRecord(record, 0x00, 0xFF, 0xFF, 0xFF)) << +status;
+    }
+}
+
+TEST_F(ScsiInitiator, ReservedStatusBitsAreMaskedFromOtherStatuses)
+{
+    g_device.status = 0x80 | SCSI_STATUS_CHECK_CONDITION | 0x01;
+    g_device.sense = FixedSense(0x70, 0x06, 0x29, 0x00);
+    HAL_SCSI_ResponseData_t record = Record(0xFF);
+    EXPECT_EQ(4, Send(&record));
+    EXPECT_TRUE(IsRecord(record, SCSI_STATUS_CHECK_CONDITION, 0x06, 0x29, 0x00));
+}
+
+TEST_F(ScsiInitiator, FixedFormatSenseIsDecoded)
+{
+    struct Case
+    {
+        uint8_t responseCode;
+        uint8_t keyByte;
+    } cases[] = {{0x70, 0x05}, {0x71, 0x05}, {0xF0, 0x05}, {0x70, 0x25}, {0x70, 0xE5}, {0x00, 0x05}};
+    for (const Case& c : cases)
+    {
+        g_device.status = SCSI_STATUS_CHECK_CONDITION;
+        g_device.sense = FixedSense(c.responseCode, c.keyByte, 0x24, 0x01);
+        HAL_SCSI_ResponseData_t record = Record(0xFF);
+        EXPECT_EQ(4, Send(&record));
+        EXPECT_TRUE(IsRecord(record, 0x02, 0x05, 0x24, 0x01)) << std::hex << +c.responseCode << " " << +c.keyByte;
+    }
+
+    // The example sense of a rejected CDB field, exactly as a device returns it.
+    g_device.sense = {0x70, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x24, 0x00};
+    HAL_SCSI_ResponseData_t record = Record(0xFF);
+    EXPECT_EQ(4, Send(&record));
+    EXPECT_TRUE(IsRecord(record, 0x02, 0x05, 0x24, 0x00));
+}
+
+TEST_F(ScsiInitiator, DescriptorFormatSenseIsDecoded)
+{
+    for (uint8_t responseCode : {0x72, 0x73, 0xF2, 0x7F})
+    {
+        g_device.status = SCSI_STATUS_CHECK_CONDITION;
+        g_device.sense = {responseCode, 0xF5, 0x24, 0x00, 0x00, 0x00, 0x00, 0x00};
+        HAL_SCSI_ResponseData_t record = Record(0xFF);
+        EXPECT_EQ(4, Send(&record));
+        EXPECT_TRUE(IsRecord(record, 0x02, 0x05, 0x24, 0x00)) << std::hex << +responseCode;
+    }
+}
+
+TEST_F(ScsiInitiator, StatusWithoutSenseNeverShowsAnEarlierCommandsSense)
+{
+    g_device.status = SCSI_STATUS_CHECK_CONDITION;
+    g_device.sense = FixedSense(0x70, 0x03, 0x11, 0x05);
+    HAL_SCSI_ResponseData_t record = Record(0);
+    ASSERT_EQ(4, Send(&record));
+    ASSERT_TRUE(IsRecord(record, 0x02, 0x03, 0x11, 0x05));
+
+    for (uint8_t status : {SCSI_STATUS_BUSY, SCSI_STATUS_RESERVATION_CONFLICT})
+    {
+        g_device.status = status;
+        g_device.sense.clear();
+        record = Record(0xFF);
+        EXPECT_EQ(4, Send(&record));
+        EXPECT_TRUE(IsRecord(record, status, 0, 0, 0));
+        uint8_t clear[SCSI_INITIATOR_SENSE_LENGTH] = {};
+        EXPECT_EQ(0, memcmp(clear, g_device.senseOnEntry, sizeof(clear))) << "sense buffer not cleared";
+    }
+}
+
+TEST_F(ScsiInitiator, HostErrorLeavesTheRecordUntouched)
+{
+    for (uint8_t status : {SCSI_STATUS_GOOD, SCSI_STATUS_CHECK_CONDITION})
+    {
+        g_device.status = status;
+        g_device.hostStatus = 0x0001; // the transport could not connect
+        g_device.sense = FixedSense(0x70, 0x05, 0x24, 0x00);
+        HAL_SCSI_ResponseData_t record = {0x12, 0x34, 0x56, 0x78};
+        StderrCapture capture;
+        EXPECT_EQ(5, Send(&record));
+        EXPECT_EQ("", capture.Text());
+        EXPECT_TRUE(IsRecord(record, 0x12, 0x34, 0x56, 0x78));
+    }
+}
+
+TEST_F(ScsiInitiator, IoctlFailureIsPrintedWithTheSystemErrorText)
+{
+    for (int error : {EIO, ENODEV})
+    {
+        g_device.error = error;
+        HAL_SCSI_ResponseData_t record = {0x12, 0x34, 0x56, 0x78};
+        StderrCapture capture;
+        EXPECT_EQ(12, Send(&record));
+        EXPECT_EQ(std::string("scsiinit: ") + strerror(error) + "\n", capture.Text());
+        EXPECT_TRUE(IsRecord(record, 0x12, 0x34, 0x56, 0x78));
+    }
+}
+
+TEST_F(ScsiInitiator, CloseReleasesTheDescriptor)
+{
+    HAL_SCSI_ResponseData_t record = Record(0);
+    ASSERT_EQ(0, Send(&record));
+    int fd = g_device.fd;
+    ASSERT_NE(-1, fcntl(fd, F_GETFD));
+    SCSI_Initiator_CloseDevice(device_);
+    device_ = nullptr;
+    EXPECT_EQ(-1, fcntl(fd, F_GETFD));
+    EXPECT_EQ(EBADF, errno);
+}
+
+TEST(ScsiInitiatorOpen, UnopenablePathFailsSilentlyAndLeavesTheHandle)
+{
+    SCSI_Device_t sentinel = (SCSI_Device_t)(uintptr_t)0x5a5a5a50;
+    SCSI_Device_t handle = sentinel;
+    StderrCapture capture;
+    EXPECT_EQ(4, SCSI_Initiator_OpenDevice("/nonexistent/unit/sg0", &handle));
+    EXPECT_EQ(4, SCSI_Initiator_OpenDevice("", &handle));
+    EXPECT_EQ("", capture.Text());
+    EXPECT_EQ(sentinel, handle);
+}
