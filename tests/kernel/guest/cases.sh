@@ -303,6 +303,19 @@ case_sg3utils_tcmu() {
     grep -qi "download microcode status" "$OUT" || { fail "sg_ses shows no download microcode status page"; show_run; }
 }
 
+# BUSY from the device: the midlayer queues the command again by itself, and the caller sees
+# only the retry's GOOD status.
+case_tcmu_busy_retried() {
+    sesim fault "$KERNEL_ENCLOSURE" "status@op=00,value=08,count=2" >/tmp/sesim.out 2>&1 || fail "sesim fault failed"
+    run sg_turs "$ENCLOSURE"
+    expect_status 0
+    tail -n 3 "$KERNEL_ENCLOSURE/commands.log" >/tmp/kernel.log
+    show_file log /tmp/kernel.log
+    [ "$(grep -c ' op=00 .* status=08 .* fault=status ' /tmp/kernel.log)" -eq 2 ] || fail "the device did not answer BUSY twice"
+    grep -q '^3 op=00 .* status=00 ' /tmp/kernel.log || fail "the third TEST UNIT READY did not reach the device"
+    sesim_both fault --clear
+}
+
 # An activation request (fwpush -A) leaves MICROCODE HAS BEEN CHANGED held back for a status
 # read that may follow; the model releases it at that read or when a new initiator process
 # attaches. A kernel-attached enclosure sees no processes, only commands, so from here on the
@@ -404,6 +417,7 @@ lane_run() {
     lane_case bufterm_tcmu_rev
     lane_case bufterm_tcmu_multi
     lane_case tcmu_sense_fetch
+    lane_case tcmu_busy_retried
     lane_case fwpush_tcmu_deferred
     lane_case discovery
     lane_end
