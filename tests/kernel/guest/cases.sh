@@ -136,6 +136,8 @@ attach_tcmu() {
     mkdir -p "$store" || { fail "cannot create backstore $name"; return 1; }
     echo "dev_config=sesim/$name" >"$store/control"
     echo "dev_size=1048576" >"$store/control"
+    # Should the handler die, a command fails after this many seconds rather than 30.
+    echo 5 >"$store/attrib/cmd_time_out" 2>/dev/null
     echo 1 >"$store/enable" || { fail "cannot enable backstore $name"; return 1; }
     uio=
     for dev in /sys/class/uio/uio*; do
@@ -147,6 +149,7 @@ attach_tcmu() {
     wait_for "$uio" "$APPEAR_TIMEOUT" || { fail "$uio did not appear"; return 1; }
     rm -f /tmp/handler.ready
     # The handler must be serving before the LUN is linked: the scan's INQUIRY goes to it.
+    HANDLER_PID=
     "$@" --ready /tmp/handler.ready "$uio" >/tmp/handler.log 2>&1 &
     HANDLER_PID=$!
     if ! wait_for /tmp/handler.ready "$APPEAR_TIMEOUT"; then
@@ -203,6 +206,11 @@ log_lines() {
 # Runs one program line on both attachments and compares them; the kernel side's result stays
 # in $OUT, $ERR and $STATUS for further checks.
 both() {
+    if ! kill -0 "$HANDLER_PID" 2>/dev/null; then
+        fail "sesim-tcmu is not running"
+        show_file handler /tmp/handler.log
+        return
+    fi
     kernel_mark=$(log_lines "$KERNEL_ENCLOSURE")
     preload_mark=$(log_lines "$PRELOAD_ENCLOSURE")
     run_at "$PRELOAD_DEVICE" sesim run "$PRELOAD_ENCLOSURE" -- "$@"
