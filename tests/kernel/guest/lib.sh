@@ -24,10 +24,19 @@ fail() {
     note "$*"
 }
 
+# Guest uptime in hundredths of a second.
+uptime_cs() {
+    read -r up _ </proc/uptime
+    echo "${up%.*}${up#*.}"
+}
+
 lane_case() {
     CASE=$1
     CASE_FAILED=
+    started=$(uptime_cs)
     "case_$1"
+    took=$(($(uptime_cs) - started))
+    note "took $((took / 100)).$((took / 10 % 10))$((took % 10)) s"
     if [ -z "$CASE_FAILED" ]; then
         echo "PASS $1" >&3
         LANE_PASSED=$((LANE_PASSED + 1))
@@ -38,6 +47,8 @@ lane_case() {
 }
 
 lane_end() {
+    CASE=lane
+    note "guest uptime at the end $(cut -d' ' -f1 /proc/uptime) s"
     echo "END $LANE_PASSED $LANE_FAILED" >&3
     [ "$LANE_FAILED" -eq 0 ]
 }
