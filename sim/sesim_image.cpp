@@ -241,6 +241,71 @@ bool ValidRevision(const std::string& revision)
     return true;
 }
 
+ImageGenerator::ImageGenerator(const char revision[kRevisionLength], uint64_t size) : size_(size)
+{
+    uint32_t payloadLength = size >= kImageMinLength ? (uint32_t)(size - kImageMinLength) : 0;
+    memcpy(header_, kImageMagic, kImageMagicLength);
+    memcpy(header_ + kImageRevisionOffset, revision, kRevisionLength);
+    for (int i = 0; i < 4; i++)
+    {
+        header_[kImagePayloadLengthOffset + i] = (uint8_t)(payloadLength >> (24 - 8 * i));
+    }
+    // The payload is a xorshift stream seeded from the revision: two images of the same revision
+    // and size are identical, images of different revisions differ everywhere.
+    uint32_t seed = 2166136261u;
+    for (size_t i = 0; i < kRevisionLength; i++)
+    {
+        seed = (seed ^ (uint8_t)revision[i]) * 16777619u;
+    }
+    x_ = seed | 1;
+}
+
+size_t ImageGenerator::Next(uint8_t* out, size_t capacity)
+{
+    size_t n = 0;
+    uint64_t crcEnd = size_ - kImageTrailerLength;
+    // Header and payload first, then their CRC in one pass, then the trailer.
+    while (n < capacity && position_ < crcEnd)
+    {
+        if (position_ < kImageHeaderLength)
+        {
+            out[n] = header_[position_];
+        }
+        else
+        {
+            x_ ^= x_ << 13;
+            x_ ^= x_ >> 17;
+            x_ ^= x_ << 5;
+            out[n] = (uint8_t)x_;
+        }
+        n++;
+        position_++;
+    }
+    crc_ = Crc32Update(crc_, out, n);
+    if (n < capacity && position_ == crcEnd)
+    {
+        uint32_t value = Crc32Finish(crc_);
+        for (int i = 0; i < 4; i++)
+        {
+            trailer_[i] = (uint8_t)(value >> (24 - 8 * i));
+        }
+    }
+    while (n < capacity && position_ < size_)
+    {
+        out[n++] = trailer_[position_ - crcEnd];
+        position_++;
+    }
+    return n;
+}
+
+std::vector<uint8_t> MakeImage(const char revision[kRevisionLength], uint32_t size)
+{
+    std::vector<uint8_t> bytes(size);
+    ImageGenerator generator(revision, size);
+    generator.Next(bytes.data(), bytes.size());
+    return bytes;
+}
+
 bool WriteImageFile(const std::string& path, const char revision[kRevisionLength], uint64_t size,
                     std::string* error)
 {
@@ -255,79 +320,31 @@ bool WriteImageFile(const std::string& path, const char revision[kRevisionLength
         *error = "cannot create " + path + ": " + strerror(errno);
         return false;
     }
-    uint32_t payloadLength = (uint32_t)(size - kImageMinLength);
-    uint8_t header[kImageHeaderLength];
-    memcpy(header, kImageMagic, kImageMagicLength);
-    memcpy(header + kImageRevisionOffset, revision, kRevisionLength);
-    for (int i = 0; i < 4; i++)
-    {
-        header[kImagePayloadLengthOffset + i] = (uint8_t)(payloadLength >> (24 - 8 * i));
-    }
-    // The payload is a xorshift stream seeded from the revision: two images of the same revision
-    // and size are identical, images of different revisions differ everywhere.
-    uint32_t seed = 2166136261u;
-    for (size_t i = 0; i < kRevisionLength; i++)
-    {
-        seed = (seed ^ (uint8_t)revision[i]) * 16777619u;
-    }
-    uint32_t x = seed | 1;
-    uint32_t crc = Crc32Update(kCrc32Start, header, sizeof(header));
+    ImageGenerator generator(revision, size);
     static thread_local uint8_t chunk[1 << 16];
-    size_t used = 0;
-    memcpy(chunk, header, sizeof(header));
-    used = sizeof(header);
-    uint64_t remaining = payloadLength;
     bool ok = true;
-    auto flush = [&](size_t n) {
+    for (;;)
+    {
+        size_t n = generator.Next(chunk, sizeof(chunk));
+        if (n == 0)
+        {
+            break;
+        }
         size_t done = 0;
-        while (done < n)
+        while (ok && done < n)
         {
             ssize_t w = write(fd, chunk + done, n - done);
             if (w < 0 && errno == EINTR)
             {
                 continue;
             }
-            if (w <= 0)
-            {
-                return false;
-            }
-            done += (size_t)w;
+            ok = w > 0;
+            done += ok ? (size_t)w : 0;
         }
-        return true;
-    };
-    while (ok && remaining > 0)
-    {
-        size_t room = sizeof(chunk) - used;
-        size_t n = (size_t)std::min<uint64_t>(room, remaining);
-        for (size_t i = 0; i < n; i++)
+        if (!ok)
         {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            chunk[used + i] = (uint8_t)x;
+            break;
         }
-        crc = Crc32Update(crc, chunk + used, n);
-        used += n;
-        remaining -= n;
-        if (used == sizeof(chunk))
-        {
-            ok = flush(used);
-            used = 0;
-        }
-    }
-    if (ok && used + kImageTrailerLength > sizeof(chunk))
-    {
-        ok = flush(used);
-        used = 0;
-    }
-    if (ok)
-    {
-        uint32_t value = Crc32Finish(crc);
-        for (int i = 0; i < 4; i++)
-        {
-            chunk[used++] = (uint8_t)(value >> (24 - 8 * i));
-        }
-        ok = flush(used);
     }
     if (close(fd) != 0)
     {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sesim
 {
@@ -53,6 +54,26 @@ std::string Sha256FileHex(const std::string& path);
 
 // True when REV is exactly four printable ASCII characters.
 bool ValidRevision(const std::string& revision);
+
+// Produces the bytes of a valid image of `size` bytes whose payload is derived from the revision,
+// a piece at a time.
+class ImageGenerator
+{
+  public:
+    ImageGenerator(const char revision[kRevisionLength], uint64_t size);
+    // Fills up to `capacity` bytes; returns how many (0 at the end).
+    size_t Next(uint8_t* out, size_t capacity);
+
+  private:
+    uint64_t size_;
+    uint64_t position_ = 0;
+    uint32_t x_;
+    uint32_t crc_ = kCrc32Start;
+    uint8_t header_[kImageHeaderLength];
+    uint8_t trailer_[kImageTrailerLength] = {};
+};
+
+std::vector<uint8_t> MakeImage(const char revision[kRevisionLength], uint32_t size);
 
 // Writes a valid image of exactly `size` bytes (at least kImageMinLength) whose payload is
 // derived from the revision. Returns false with a message on failure.

@@ -788,14 +788,7 @@ size_t Model::BuildDownloadStatusPage(Ctx& c, uint8_t* page, size_t capacity, si
                 }
                 else
                 {
-                    bool activated = false;
-                    FinishStorage(s, c.r.released, &activated);
-                    if (activated)
-                    {
-                        c.uaAfter = true;
-                        c.uaAsc = kAscOperatingConditionsChanged;
-                        c.uaAscq = kAscqMicrocodeChanged;
-                    }
+                    FinishStorage(s, c.r.released);
                 }
             }
             if (status == kDlIdle && s.sub[sub].reportStatus != 0)
@@ -804,8 +797,7 @@ size_t Model::BuildDownloadStatusPage(Ctx& c, uint8_t* page, size_t capacity, si
                 additional = s.sub[sub].reportAdditional;
                 if (seen)
                 {
-                    s.sub[sub].reportStatus = 0;
-                    s.sub[sub].reportAdditional = 0;
+                    ReplaceReport(c, sub, 0, 0);
                 }
             }
         }
@@ -978,10 +970,9 @@ void Model::AbortDownload(State& state, Released& released)
     memset(&dl, 0, sizeof(dl));
 }
 
-void Model::FinishStorage(State& state, Released& released, bool* microcodeActivated)
+void Model::FinishStorage(State& state, Released& released)
 {
     DownloadState& dl = state.download;
-    *microcodeActivated = false;
     if (dl.phase != DownloadPhase::Storing)
     {
         return;
@@ -1006,7 +997,6 @@ void Model::FinishStorage(State& state, Released& released, bool* microcodeActiv
             {
                 released.Add(state.active.id);
                 state.active = image;
-                *microcodeActivated = true;
             }
             else
             {
@@ -1019,12 +1009,40 @@ void Model::FinishStorage(State& state, Released& released, bool* microcodeActiv
             // A secondary subenclosure's microcode is checked and then kept only as a state.
             released.Add(dl.imageId);
             state.sub[sub].deferred = KindForCompletion(code);
-            *microcodeActivated = code == kDlCompleteActive;
         }
     }
     memset(&dl, 0, sizeof(dl));
     state.sub[sub].reportStatus = code;
     state.sub[sub].reportAdditional = 0;
+    state.sub[sub].uaOnReport = code == kDlCompleteActive;
+}
+
+// A report that is read or superseded: new microcode that was waiting for its report to be
+// announced is announced now, after this command.
+void Model::ReplaceReport(Ctx& c, int subenclosure, uint8_t status, uint8_t additional)
+{
+    SubenclosureState& sub = c.s.sub[subenclosure];
+    if (sub.uaOnReport)
+    {
+        c.uaAfter = true;
+        c.uaAsc = kAscOperatingConditionsChanged;
+        c.uaAscq = kAscqMicrocodeChanged;
+    }
+    sub.reportStatus = status;
+    sub.reportAdditional = additional;
+    sub.uaOnReport = 0;
+}
+
+void Model::PostReportedUnitAttentions(State& state)
+{
+    for (SubenclosureState& sub : state.sub)
+    {
+        if (sub.uaOnReport)
+        {
+            SetUnitAttention(state, kAscOperatingConditionsChanged, kAscqMicrocodeChanged);
+            sub.uaOnReport = 0;
+        }
+    }
 }
 
 void Model::ActivatePending(State& state, Released& released, uint8_t kinds, bool* activated)
@@ -1049,10 +1067,13 @@ void Model::ActivatePending(State& state, Released& released, uint8_t kinds, boo
 
 void Model::HardResetEffects(State& state, Released& released, uint8_t kinds, bool* activated)
 {
-    bool storedActive = false;
-    FinishStorage(state, released, &storedActive);
+    FinishStorage(state, released);
     AbortDownload(state, released);
-    *activated = storedActive;
+    *activated = false;
+    for (const SubenclosureState& sub : state.sub)
+    {
+        *activated = *activated || sub.uaOnReport;
+    }
     bool any = false;
     ActivatePending(state, released, kinds, &any);
     if (any)
@@ -1064,6 +1085,7 @@ void Model::HardResetEffects(State& state, Released& released, uint8_t kinds, bo
     {
         sub.reportStatus = 0;
         sub.reportAdditional = 0;
+        sub.uaOnReport = 0;
     }
     memset(&state.console, 0, sizeof(state.console));
     state.stuckReads = 0;
@@ -1072,17 +1094,9 @@ void Model::HardResetEffects(State& state, Released& released, uint8_t kinds, bo
 void Model::DownloadFieldError(Ctx& c, int subenclosure, uint8_t fieldOffset)
 {
     // A download whose data are all in is stored, whatever comes after it.
-    bool activated = false;
-    FinishStorage(c.s, c.r.released, &activated);
-    if (activated)
-    {
-        c.uaAfter = true;
-        c.uaAsc = kAscOperatingConditionsChanged;
-        c.uaAscq = kAscqMicrocodeChanged;
-    }
+    FinishStorage(c.s, c.r.released);
     AbortDownload(c.s, c.r.released);
-    c.s.sub[subenclosure].reportStatus = kDlFieldError;
-    c.s.sub[subenclosure].reportAdditional = fieldOffset;
+    ReplaceReport(c, subenclosure, kDlFieldError, fieldOffset);
     c.Note("download aborted: field error at byte %u -> 80", fieldOffset);
 }
 
@@ -1108,17 +1122,7 @@ void Model::DownloadControlPage(Ctx& c, const uint8_t* p, size_t pageBytes)
         return;
     }
     // A page that arrives while the previous download is being stored ends the storing first.
-    if (dl.phase == DownloadPhase::Storing)
-    {
-        bool activated = false;
-        FinishStorage(s, c.r.released, &activated);
-        if (activated)
-        {
-            c.uaAfter = true;
-            c.uaAsc = kAscOperatingConditionsChanged;
-            c.uaAscq = kAscqMicrocodeChanged;
-        }
-    }
+    FinishStorage(s, c.r.released);
     uint8_t mode = p[kFieldMode];
     bool receiving = dl.phase == DownloadPhase::Receiving;
     if (receiving && dl.subenclosure != sub)
@@ -1136,14 +1140,13 @@ void Model::DownloadControlPage(Ctx& c, const uint8_t* p, size_t pageBytes)
     {
         bool hasDeferred = sub == 0 ? s.pendingKind == PendingKind::Deferred
                                     : s.sub[sub].deferred == PendingKind::Deferred;
-        s.sub[sub].reportAdditional = 0;
         if (!hasDeferred)
         {
-            s.sub[sub].reportStatus = kDlNoDeferredMicrocode;
+            ReplaceReport(c, sub, kDlNoDeferredMicrocode, 0);
             c.Note("activate: no deferred microcode -> 85");
             return;
         }
-        s.sub[sub].reportStatus = 0;
+        ReplaceReport(c, sub, 0, 0);
         if (sub == 0)
         {
             c.r.released.Add(s.active.id);
@@ -1191,8 +1194,7 @@ void Model::DownloadControlPage(Ctx& c, const uint8_t* p, size_t pageBytes)
     if (!receiving)
     {
         uint32_t id = s.nextImageId++;
-        s.sub[sub].reportStatus = 0;
-        s.sub[sub].reportAdditional = 0;
+        ReplaceReport(c, sub, 0, 0);
         if (!backing_.CreateImage(id))
         {
             s.sub[sub].reportStatus = kDlInternalErrorSafe;
@@ -1279,12 +1281,8 @@ void Model::TakeDownloadData(Ctx& c, const uint8_t* data, uint32_t offset, uint3
 void Model::Settle(State& state, uint64_t nowNs, Released& released)
 {
     ExpireDownload(state, nowNs, released);
-    bool activated = false;
-    FinishStorage(state, released, &activated);
-    if (activated)
-    {
-        SetUnitAttention(state, kAscOperatingConditionsChanged, kAscqMicrocodeChanged);
-    }
+    FinishStorage(state, released);
+    PostReportedUnitAttentions(state);
     if (state.heldUaAsc != 0 || state.heldUaAscq != 0)
     {
         SetUnitAttention(state, state.heldUaAsc, state.heldUaAscq);

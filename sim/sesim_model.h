@@ -80,7 +80,7 @@ struct SubenclosureState
     uint8_t reportStatus;     // completion or error code waiting to be reported once; 0 = none
     uint8_t reportAdditional; // its additional status
     PendingKind deferred;     // secondary subenclosures: microcode waiting for activation
-    uint8_t reserved;
+    uint8_t uaOnReport;       // the code is 0x10: unit attention 3F/01 once it has been reported
 };
 
 struct ConsoleState
@@ -235,7 +235,9 @@ class Model
     bool FireFault(Ctx& c);
     void ExpireDownload(State& state, uint64_t nowNs, Released& released);
     void AbortDownload(State& state, Released& released);
-    void FinishStorage(State& state, Released& released, bool* microcodeActivated);
+    void FinishStorage(State& state, Released& released);
+    void ReplaceReport(Ctx& c, int subenclosure, uint8_t status, uint8_t additional);
+    void PostReportedUnitAttentions(State& state);
     void ActivatePending(State& state, Released& released, uint8_t kinds, bool* activated);
     void HardResetEffects(State& state, Released& released, uint8_t kinds, bool* activated);
     void SetUnitAttention(State& state, uint8_t asc, uint8_t ascq);

@@ -1,0 +1,856 @@
+// The enclosure model in process: identity and unit attentions, diagnostic pages, the download
+// microcode state machine with every field check, activation, the console, and faults.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "sesim_scsi.h"
+#include "sim_test_support.h"
+
+using simtest::Be16;
+using simtest::Be32;
+using simtest::DownloadStatus;
+using simtest::Enclosure;
+using simtest::Image;
+using simtest::Reply;
+
+namespace
+{
+
+constexpr uint64_t kMs = 1000000;
+
+sesim::Config ConfigWith(void (*change)(sesim::Config&))
+{
+    sesim::Config c;
+    change(c);
+    return c;
+}
+
+std::string InquiryRevision(Enclosure& e)
+{
+    std::vector<uint8_t> d = e.Inquiry().din;
+    return d.size() >= 36 ? std::string(d.begin() + 32, d.begin() + 36) : "";
+}
+
+sesim::Config WithFault(const std::string& spec)
+{
+    sesim::Config c;
+    sesim::FaultSpec f;
+    std::string error;
+    EXPECT_TRUE(sesim::ParseFault(spec, &f, &error)) << error;
+    EXPECT_TRUE(sesim::AddFault(&c, f, &error)) << error;
+    return c;
+}
+
+// ---------------------------------------------------------------- identity, unit attention
+
+TEST(Identity, StandardInquiryCarriesTypeNamesAndActiveRevision)
+{
+    Enclosure e;
+    Reply r = e.Inquiry(96);
+    ASSERT_TRUE(r.Good());
+    ASSERT_EQ(r.din.size(), 36u);
+    EXPECT_EQ(r.din[0], 0x0D);
+    EXPECT_EQ(r.din[4], 31);
+    EXPECT_EQ(r.din[6] & 0x40, 0);
+    EXPECT_EQ(std::string(r.din.begin() + 8, r.din.begin() + 16), "SESIM   ");
+    EXPECT_EQ(std::string(r.din.begin() + 16, r.din.begin() + 32), "SIM ENCLOSURE   ");
+    EXPECT_EQ(std::string(r.din.begin() + 32, r.din.begin() + 36), "0100");
+}
+
+TEST(Identity, InquiryHonoursAllocationAndDeviceTypeOptions)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) {
+        c.deviceType = 0;
+        c.encserv = true;
+    }));
+    EXPECT_EQ(e.Inquiry(5).din.size(), 5u);
+    Reply r = e.Inquiry(36);
+    EXPECT_EQ(r.din[0], 0x00);
+    EXPECT_EQ(r.din[6] & 0x40, 0x40);
+}
+
+TEST(Identity, VitalProductDataPages)
+{
+    Enclosure e;
+    Reply list = e.Inquiry(255, true, 0x00);
+    ASSERT_TRUE(list.Good());
+    EXPECT_EQ(std::vector<uint8_t>(list.din.begin() + 4, list.din.end()), (std::vector<uint8_t>{0x00, 0x80, 0x83}));
+    Reply serial = e.Inquiry(255, true, 0x80);
+    EXPECT_EQ(std::string(serial.din.begin() + 4, serial.din.end()), "SIM0000001      ");
+    Reply ids = e.Inquiry(255, true, 0x83);
+    ASSERT_GE(ids.din.size(), 16u);
+    EXPECT_EQ(Be16(ids.din, 2) + 4u, ids.din.size());
+    EXPECT_EQ(ids.din[5] & 0x0F, 3); // NAA designator first
+    EXPECT_EQ(ids.din[8] >> 4, 5);
+}
+
+TEST(Identity, InvalidInquiryFieldsAreIllegalRequests)
+{
+    Enclosure e;
+    EXPECT_EQ(e.Inquiry(96, true, 0x99).Sense(), "05/24/00");
+    EXPECT_EQ(e.Inquiry(96, false, 0x80).Sense(), "05/24/00");
+    EXPECT_EQ(e.Run({0x12, 0x02, 0, 0, 96, 0}, {}, 96).Sense(), "05/24/00"); // CmdDt
+}
+
+TEST(UnitAttention, PowerOnIsReportedOnceThenReady)
+{
+    Enclosure e;
+    EXPECT_TRUE(e.Inquiry().Good()); // INQUIRY neither reports nor clears it
+    Reply first = e.Tur();
+    EXPECT_EQ(first.status(), 0x02);
+    EXPECT_EQ(first.Sense(), "06/29/00");
+    EXPECT_TRUE(e.Tur().Good());
+}
+
+TEST(UnitAttention, RequestSenseReturnsAndClearsItInEitherFormat)
+{
+    Enclosure e;
+    Reply r = e.RequestSense(false, 18);
+    ASSERT_TRUE(r.Good());
+    ASSERT_EQ(r.din.size(), 18u);
+    EXPECT_EQ(r.din[0], 0x70);
+    EXPECT_EQ(r.din[2], 0x06);
+    EXPECT_EQ(r.din[12], 0x29);
+    Reply none = e.RequestSense(true, 8);
+    ASSERT_EQ(none.din.size(), 8u);
+    EXPECT_EQ(none.din[0], 0x72);
+    EXPECT_EQ(none.din[1], 0x00);
+    EXPECT_TRUE(e.Tur().Good());
+}
+
+TEST(UnitAttention, NoneAfterInitWhenAsked)
+{
+    sesim::InitialState initial;
+    initial.unitAttention = false;
+    Enclosure e(sesim::Config(), initial);
+    EXPECT_TRUE(e.Tur().Good());
+}
+
+TEST(UnitAttention, TakesPrecedenceOverAnUnsupportedOpcode)
+{
+    Enclosure e;
+    EXPECT_EQ(e.Run({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {}, 8).Sense(), "06/29/00");
+    EXPECT_EQ(e.Run({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {}, 8).Sense(), "05/20/00");
+}
+
+TEST(Sense, DescriptorFormatOnRequestAndFieldPointers)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.descriptorSense = true; }));
+    e.ClearUnitAttention();
+    Reply r = e.ReceiveDiagnostic(0x42);
+    ASSERT_EQ(r.status(), 0x02);
+    EXPECT_EQ(r.result.sense[0], 0x72);
+    EXPECT_EQ(r.Sense(), "05/24/00");
+    // sense-key specific descriptor: CDB field pointer at byte 2
+    ASSERT_GE(r.result.senseLength, 16u);
+    EXPECT_EQ(r.result.sense[8], 0x02);
+    EXPECT_EQ(r.result.sense[12] & 0xC0, 0xC0);
+    EXPECT_EQ(r.result.sense[14], 2);
+}
+
+TEST(Sense, FixedFormatFieldPointerForAParameterListError)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    Reply r = e.SendDiagnostic({0x07, 0, 0, 0});
+    ASSERT_EQ(r.Sense(), "05/26/00");
+    EXPECT_EQ(r.result.sense[15] & 0xC0, 0x80); // valid, in the parameter list
+    EXPECT_EQ(r.result.sense[17], 0);
+}
+
+TEST(Commands, ControlByteNacaAndUnsupportedOpcodes)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    EXPECT_EQ(e.Run({0x00, 0, 0, 0, 0, 0x04}).Sense(), "05/24/00");
+    EXPECT_EQ(e.Run({0x1A, 0, 0x3F, 0, 0xFF, 0}, {}, 255).Sense(), "05/20/00"); // MODE SENSE
+    EXPECT_EQ(e.Run({0xA3, 0x0C, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}, {}, 256).Sense(), "05/20/00");
+}
+
+TEST(Commands, ReportLunsListsLunZeroWithoutUnitAttention)
+{
+    Enclosure e;
+    Reply r = e.Run({0xA0, 0, 0, 0, 0, 0, 0, 0, 0, 16, 0, 0}, {}, 16);
+    ASSERT_TRUE(r.Good());
+    EXPECT_EQ(Be32(r.din, 0), 8u);
+    EXPECT_EQ(e.Run({0xA0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0}, {}, 8).Sense(), "05/24/00");
+    EXPECT_EQ(e.Tur().Sense(), "06/29/00");
+}
+
+// ---------------------------------------------------------------- diagnostic pages
+
+TEST(DiagnosticPages, SupportedListAndPcvZeroFollowsSendDiagnostic)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    Reply list = e.ReceiveDiagnostic(0x00);
+    EXPECT_EQ(std::vector<uint8_t>(list.din.begin() + 4, list.din.end()),
+              (std::vector<uint8_t>{0x00, 0x01, 0x02, 0x07, 0x0E}));
+    ASSERT_TRUE(e.SendDiagnostic({0x0E, 0, 0, 20, 0, 0, 0, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})
+                    .Good());
+    EXPECT_EQ(e.ReceiveDiagnostic(0, 60, false).din[0], 0x0E);
+    ASSERT_TRUE(e.SendDiagnostic({0x00, 0, 0, 0}).Good());
+    EXPECT_EQ(e.ReceiveDiagnostic(0, 60, false).din[0], 0x00);
+    EXPECT_EQ(e.ReceiveDiagnostic(0x0E, 60, false).Sense(), "05/24/00");
+}
+
+TEST(DiagnosticPages, WithoutPageOEItIsNeitherListedNorServed)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.page0e = false; }));
+    e.ClearUnitAttention();
+    Reply list = e.ReceiveDiagnostic(0x00);
+    EXPECT_EQ(Be16(list.din, 2), 4u);
+    EXPECT_EQ(e.ReceiveDiagnostic(0x0E).Sense(), "05/24/00");
+    EXPECT_EQ(e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, {1, 2, 3, 4})).Sense(), "05/26/00");
+}
+
+TEST(DiagnosticPages, EveryPageLengthMatchesItsBytes)
+{
+    for (int secondaries : {0, 3, 15})
+    {
+        sesim::Config c;
+        c.secondarySubenclosures = (uint8_t)secondaries;
+        Enclosure e(c);
+        e.ClearUnitAttention();
+        for (uint8_t page : {0x00, 0x01, 0x02, 0x07, 0x0E})
+        {
+            Reply r = e.ReceiveDiagnostic(page, 65535);
+            ASSERT_TRUE(r.Good()) << (int)page;
+            EXPECT_EQ(r.din[0], page);
+            EXPECT_EQ(Be16(r.din, 2) + 4u, r.din.size()) << "page " << (int)page;
+        }
+        Reply config = e.ReceiveDiagnostic(0x01, 65535);
+        EXPECT_EQ(config.din[1], secondaries);
+        Reply status = e.ReceiveDiagnostic(0x0E, 65535);
+        EXPECT_EQ(status.din.size(), 8u + 16u * (1 + secondaries));
+        EXPECT_EQ(status.din[8 + 16 * secondaries + 1], secondaries);
+    }
+}
+
+TEST(DiagnosticPages, SendDiagnosticSelfTestsAndLengthErrors)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    EXPECT_TRUE(e.Run({0x1D, 0x04, 0, 0, 0, 0}).Good());                      // default self-test
+    EXPECT_EQ(e.Run({0x1D, 0x24, 0, 0, 0, 0}).Sense(), "05/24/00");           // code with SELFTEST
+    EXPECT_TRUE(e.Run({0x1D, 0x20, 0, 0, 0, 0}).Good());                      // background short
+    EXPECT_EQ(e.Run({0x1D, 0x60, 0, 0, 0, 0}).Sense(), "05/24/00");           // reserved code
+    EXPECT_EQ(e.Run({0x1D, 0x00, 0, 0, 4, 0}, {0, 0, 0, 0}).Sense(), "05/24/00"); // PF=0
+    EXPECT_EQ(e.Run({0x1D, 0x10, 0, 0, 2, 0}, {0, 0}).Sense(), "05/1a/00");
+    EXPECT_EQ(e.Run({0x1D, 0x10, 0, 0, 8, 0}, {0x0E, 0, 0, 20, 0, 0, 0, 0}).Sense(), "05/1a/00");
+    // the initiator sent fewer bytes than the CDB announced: the page no longer fits
+    EXPECT_EQ(e.Run({0x1D, 0x10, 0, 0, 24, 0}, {0x0E, 0, 0, 20}).Sense(), "05/1a/00");
+}
+
+// ---------------------------------------------------------------- download microcode
+
+TEST(Download, ModeSevenRunsThroughInProgressStoringAndCompletionOnce)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    std::vector<uint8_t> image = Image("0200", 10000);
+    DownloadStatus s = e.Status();
+    EXPECT_EQ(s.status, 0x00);
+    EXPECT_EQ(s.maxSize, 536870912u);
+    std::vector<uint8_t> sequence;
+    uint32_t offset = 0;
+    while (offset < image.size())
+    {
+        size_t n = std::min<size_t>(4072, image.size() - offset);
+        std::vector<uint8_t> block(image.begin() + offset, image.begin() + offset + (long)n);
+        ASSERT_TRUE(e.SendDiagnostic(Enclosure::ControlPage(7, s.generation, offset, 10000, block)).Good());
+        offset += (uint32_t)n;
+        s = e.Status();
+        sequence.push_back(s.status);
+        if (s.status == 0x01)
+        {
+            EXPECT_EQ(s.expectedOffset, offset);
+        }
+    }
+    sequence.push_back(e.Status().status);
+    DownloadStatus done = e.Status();
+    sequence.push_back(done.status);
+    EXPECT_EQ(sequence, (std::vector<uint8_t>{0x01, 0x01, 0x02, 0x02, 0x10}));
+    EXPECT_EQ(done.generation, 1u);
+    // The unit attention follows the read that reported 0x10.
+    EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
+    EXPECT_EQ(e.Status().status, 0x00);
+    EXPECT_EQ(InquiryRevision(e), "0200");
+    EXPECT_EQ(e.backing.images.at(e.state.active.id), image);
+    EXPECT_EQ(e.backing.images.size(), 1u); // the old active image was released
+}
+
+TEST(Download, DeferredDownloadWaitsForActivation)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.deferredBusyStatus = 0x03; }));
+    e.ClearUnitAttention();
+    std::vector<uint8_t> image = Image("0300", 9000);
+    DownloadStatus s = e.Status();
+    std::vector<uint8_t> statuses;
+    for (uint32_t offset = 0; offset < image.size(); offset += 4072)
+    {
+        size_t n = std::min<size_t>(4072, image.size() - offset);
+        e.SendDiagnostic(Enclosure::ControlPage(0x0E, s.generation, offset, 9000,
+                                                std::vector<uint8_t>(image.begin() + offset,
+                                                                     image.begin() + offset + (long)n)));
+        s = e.Status();
+        statuses.push_back(s.status);
+    }
+    statuses.push_back(e.Status().status);
+    s = e.Status();
+    statuses.push_back(s.status);
+    EXPECT_EQ(statuses, (std::vector<uint8_t>{0x01, 0x01, 0x03, 0x03, 0x13}));
+    EXPECT_EQ(e.Status().status, 0x00); // reported once; the image stays deferred
+    EXPECT_EQ(e.state.pendingKind, sesim::PendingKind::Deferred);
+    EXPECT_TRUE(e.Tur().Good());
+    EXPECT_EQ(InquiryRevision(e), "0100");
+
+    ASSERT_TRUE(e.SendDiagnostic(Enclosure::ControlPage(0x0F, s.generation, 0, 0, {})).Good());
+    EXPECT_TRUE(e.Tur().Good()) << "the unit attention waits for the next status read";
+    DownloadStatus after = e.Status();
+    EXPECT_EQ(after.status, 0x00);
+    EXPECT_EQ(after.generation, s.generation + 1);
+    EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
+    EXPECT_EQ(InquiryRevision(e), "0300");
+    EXPECT_EQ(e.backing.images.at(e.state.active.id), image);
+}
+
+TEST(Download, ActivationWithoutDeferredImageReports85Once)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    ASSERT_TRUE(e.SendDiagnostic(Enclosure::ControlPage(0x0F, 0, 0, 0, {})).Good());
+    EXPECT_EQ(e.Status().status, 0x85);
+    EXPECT_EQ(e.Status().status, 0x00);
+}
+
+TEST(Download, CompletionAfterResetAndAfterPowerOn)
+{
+    for (uint8_t code : {0x11, 0x12})
+    {
+        sesim::Config c;
+        c.completeStatus = code;
+        Enclosure e(c);
+        e.ClearUnitAttention();
+        EXPECT_EQ(e.Download(Image("0400", 5000)).status, code);
+        EXPECT_EQ(e.state.active.revision[1], '1');
+        sesim::Released released{};
+        e.model->HardReset(e.state, e.now, released);
+        bool activeAfterReset = e.state.active.revision[1] == '4';
+        EXPECT_EQ(activeAfterReset, code == 0x11);
+        e.model->PowerCycle(e.state, e.now, released);
+        EXPECT_EQ(std::string(e.state.active.revision, 4), "0400");
+        EXPECT_EQ(e.Tur().Sense(), code == 0x11 ? "06/29/00" : "06/3f/01");
+    }
+}
+
+TEST(Download, BadImageEndsIn81AndKeepsTheActiveImage)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    std::vector<uint8_t> image = Image("0500", 6000);
+    image[3000] ^= 1;
+    EXPECT_EQ(e.Download(image).status, 0x81);
+    EXPECT_EQ(e.Status().status, 0x00);
+    EXPECT_EQ(std::string(e.state.active.revision, 4), "0100");
+    EXPECT_EQ(e.backing.images.size(), 1u);
+    std::vector<uint8_t> junk(333, 0xAB);
+    EXPECT_EQ(e.Download(junk).status, 0x81);
+    EXPECT_EQ(e.Download(std::vector<uint8_t>(3, 1)).status, 0x81);
+}
+
+TEST(Download, AcceptAnyImageTakesOtherBytes)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.acceptAnyImage = true; }));
+    e.ClearUnitAttention();
+    std::vector<uint8_t> junk(1001, 0x5A);
+    EXPECT_EQ(e.Download(junk, 7, 100).status, 0x10);
+    EXPECT_EQ(std::string(e.state.active.revision, 4), "????");
+    std::vector<uint8_t> damaged = Image("0600", 700);
+    damaged.back() ^= 0xFF;
+    e.ClearUnitAttention();
+    EXPECT_EQ(e.Download(damaged).status, 0x10);
+    EXPECT_EQ(std::string(e.state.active.revision, 4), "0600");
+}
+
+TEST(Download, BusyPhaseLastsAtLeastBusyMs)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) {
+        c.busyReads = 0;
+        c.busyMs = 50;
+    }));
+    e.ClearUnitAttention();
+    std::vector<uint8_t> image = Image("0700", 100);
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, image));
+    EXPECT_EQ(e.Status().status, 0x02);
+    e.now += 49 * kMs;
+    EXPECT_EQ(e.Status().status, 0x02);
+    e.now += 1 * kMs;
+    EXPECT_EQ(e.Status().status, 0x10);
+}
+
+TEST(Download, IncompleteDownloadTimesOutWith82)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.downloadTimeoutMs = 1000; }));
+    e.ClearUnitAttention();
+    std::vector<uint8_t> image = Image("0800", 200);
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, std::vector<uint8_t>(image.begin(), image.begin() + 100)));
+    e.now += 1000 * kMs;
+    EXPECT_EQ(e.Status().status, 0x01);
+    e.now += 1 * kMs;
+    EXPECT_EQ(e.Status().status, 0x82);
+    EXPECT_EQ(e.Status().status, 0x00);
+    EXPECT_EQ(e.backing.images.size(), 1u);
+}
+
+TEST(Download, CompletionCodeCountsAsReportedOnlyWhenItsByteWentOut)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.busyReads = 0; }));
+    e.ClearUnitAttention();
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0900", 100)));
+    Reply cut = e.ReceiveDiagnostic(0x0E, 10);
+    EXPECT_EQ(cut.din.size(), 10u);
+    EXPECT_TRUE(e.Tur().Good()) << "nothing announced before the code was reported";
+    EXPECT_EQ(e.Status().status, 0x10);
+    EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
+    EXPECT_EQ(e.Status().status, 0x00);
+}
+
+struct FieldCase
+{
+    const char* name;
+    uint8_t expectedOffset;
+    void (*spoil)(std::vector<uint8_t>& page);
+};
+
+void SetBe32(std::vector<uint8_t>& p, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        p[at + (size_t)i] = (uint8_t)(v >> (24 - 8 * i));
+}
+
+class FieldChecks : public ::testing::TestWithParam<FieldCase>
+{
+};
+
+// Each field error: status 0x80 with the field's offset, reported once, the download aborted.
+TEST_P(FieldChecks, AbortTheDownloadWith80AndTheFieldOffset)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.maxImageSize = 100000; }));
+    e.ClearUnitAttention();
+    std::vector<uint8_t> image = Image("0A00", 8000);
+    // Begin a download, so that the page in error is the second block.
+    ASSERT_TRUE(e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 8000,
+                                                        std::vector<uint8_t>(image.begin(), image.begin() + 4000)))
+                    .Good());
+    std::vector<uint8_t> page =
+        Enclosure::ControlPage(7, 0, 4000, 8000, std::vector<uint8_t>(image.begin() + 4000, image.begin() + 8000));
+    GetParam().spoil(page);
+    Reply r = e.SendDiagnostic(page);
+    EXPECT_TRUE(r.Good()) << "field errors are reported in the status page";
+    DownloadStatus s = e.Status();
+    EXPECT_EQ(s.status, 0x80);
+    EXPECT_EQ(s.additional, GetParam().expectedOffset);
+    EXPECT_EQ(e.Status().status, 0x00);
+    EXPECT_EQ(e.state.download.phase, sesim::DownloadPhase::Idle);
+    EXPECT_EQ(e.backing.images.size(), 1u);
+    EXPECT_EQ(std::string(e.state.active.revision, 4), "0100");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Download, FieldChecks,
+    ::testing::Values(
+        FieldCase{"UnknownSubenclosure", 1, [](std::vector<uint8_t>& p) { p[1] = 1; }},
+        FieldCase{"PageLengthBelow20", 2,
+                  [](std::vector<uint8_t>& p) {
+                      p.resize(20);
+                      p[2] = 0;
+                      p[3] = 16;
+                  }},
+        FieldCase{"GenerationCode", 4, [](std::vector<uint8_t>& p) { SetBe32(p, 4, 7); }},
+        FieldCase{"UnknownMode", 8, [](std::vector<uint8_t>& p) { p[8] = 0x06; }},
+        FieldCase{"ModeChangedMidDownload", 8, [](std::vector<uint8_t>& p) { p[8] = 0x0E; }},
+        FieldCase{"ActivationMidDownload", 8, [](std::vector<uint8_t>& p) { p[8] = 0x0F; }},
+        FieldCase{"BufferId", 11, [](std::vector<uint8_t>& p) { p[11] = 2; }},
+        FieldCase{"OffsetNotMultipleOfFour", 12, [](std::vector<uint8_t>& p) { SetBe32(p, 12, 4002); }},
+        FieldCase{"OffsetNotExpected", 12, [](std::vector<uint8_t>& p) { SetBe32(p, 12, 4004); }},
+        FieldCase{"ImageLengthChanged", 16, [](std::vector<uint8_t>& p) { SetBe32(p, 16, 8004); }},
+        FieldCase{"ImageLengthAboveMaximum", 16, [](std::vector<uint8_t>& p) { SetBe32(p, 16, 100001); }},
+        FieldCase{"DataLengthAbovePage", 20, [](std::vector<uint8_t>& p) { SetBe32(p, 20, 4001); }},
+        FieldCase{"PageLongerThanDataAndPad", 20, [](std::vector<uint8_t>& p) { SetBe32(p, 20, 3996); }},
+        FieldCase{"DataBeyondImage", 20,
+                  [](std::vector<uint8_t>& p) {
+                      SetBe32(p, 20, 4000);
+                      SetBe32(p, 16, 8000);
+                      SetBe32(p, 12, 4000);
+                      p.resize(24 + 4004);
+                      p[2] = (uint8_t)((4004 + 20) >> 8);
+                      p[3] = (uint8_t)(4004 + 20);
+                      SetBe32(p, 20, 4004);
+                  }}),
+    [](const ::testing::TestParamInfo<FieldCase>& info) { return std::string(info.param.name); });
+
+TEST(Download, FieldErrorsOnAFreshDownload)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.maxImageSize = 1000; }));
+    e.ClearUnitAttention();
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 4, 100, std::vector<uint8_t>(4, 1)));
+    EXPECT_EQ(e.Status().additional, 12) << "a new download starts at offset 0";
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 0, {}));
+    EXPECT_EQ(e.Status().additional, 16) << "image length 0";
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 1001, std::vector<uint8_t>(4, 1)));
+    EXPECT_EQ(e.Status().additional, 16) << "above --max-image-size";
+}
+
+TEST(Download, OddOffsetsWithTheAlignmentCheckOff)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.offsetAlignmentCheck = false; }));
+    e.ClearUnitAttention();
+    std::vector<uint8_t> image = Image("0B00", 1000);
+    EXPECT_EQ(e.Download(image, 7, 77).status, 0x10);
+    EXPECT_EQ(e.backing.images.at(e.state.active.id), image);
+    Enclosure strict;
+    strict.ClearUnitAttention();
+    DownloadStatus s = strict.Download(image, 7, 77);
+    EXPECT_EQ(s.status, 0x80);
+    EXPECT_EQ(s.additional, 12);
+}
+
+TEST(Download, ResentBlockAfterADroppedPageCompletes)
+{
+    Enclosure e(WithFault("drop@block=2"));
+    e.ClearUnitAttention();
+    std::vector<uint8_t> image = Image("0C00", 9000);
+    DownloadStatus s = e.Status();
+    uint32_t offset = 0;
+    int sends = 0;
+    while (offset < image.size() && sends < 10)
+    {
+        size_t n = std::min<size_t>(4072, image.size() - offset);
+        e.SendDiagnostic(Enclosure::ControlPage(
+            7, s.generation, offset, 9000, std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + (long)n)));
+        sends++;
+        s = e.Status();
+        if (s.status == 0x01 && s.expectedOffset == offset)
+            continue; // not taken: send it again, as the download program does
+        offset += (uint32_t)n;
+    }
+    EXPECT_EQ(sends, 4);
+    while (s.status == 0x02)
+        s = e.Status();
+    EXPECT_EQ(s.status, 0x10);
+    EXPECT_EQ(e.backing.images.at(e.state.active.id), image);
+}
+
+TEST(Download, StorageFailureEndsIn84)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    e.backing.failWrite = true;
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0D00", 100)));
+    EXPECT_EQ(e.Status().status, 0x84);
+    e.backing.failWrite = false;
+    e.backing.failCreate = true;
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0D00", 100)));
+    EXPECT_EQ(e.Status().status, 0x84);
+}
+
+TEST(Download, SecondarySubenclosureHasItsOwnDescriptor)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.secondarySubenclosures = 1; }));
+    e.ClearUnitAttention();
+    std::vector<uint8_t> image = Image("0E00", 100);
+    e.SendDiagnostic(Enclosure::ControlPage(0x0E, 0, 0, 100, image, 0, 1));
+    Reply r = e.ReceiveDiagnostic(0x0E, 60);
+    EXPECT_EQ(r.din[10], 0x00);
+    EXPECT_EQ(r.din[24 + 1], 1);
+    EXPECT_EQ(r.din[24 + 2], 0x02);
+    e.Status();
+    Reply done = e.ReceiveDiagnostic(0x0E, 60);
+    EXPECT_EQ(done.din[24 + 2], 0x13);
+    e.SendDiagnostic(Enclosure::ControlPage(0x0F, Be32(done.din, 4), 0, 0, {}, 0, 1));
+    EXPECT_EQ(e.ReceiveDiagnostic(0x0E, 60).din[24 + 2], 0x00);
+    EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
+    EXPECT_EQ(std::string(e.state.active.revision, 4), "0100");
+}
+
+TEST(Sessions, NewSessionEndsAnUnpolledStoragePhase)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0F00", 100)));
+    EXPECT_EQ(e.Status().status, 0x02);
+    sesim::Released released{};
+    e.model->BeginSession(e.state, e.now, released);
+    EXPECT_EQ(std::string(e.state.active.revision, 4), "0F00");
+    EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
+    EXPECT_EQ(e.Status().status, 0x10);
+    EXPECT_EQ(e.Status().status, 0x00);
+}
+
+TEST(Sessions, PowerCycleLosesAnIncompleteDownload)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, std::vector<uint8_t>(100, 1)));
+    sesim::Released released{};
+    e.model->PowerCycle(e.state, e.now, released);
+    for (int i = 0; i < released.count; i++)
+        e.backing.images.erase(released.ids[i]);
+    EXPECT_EQ(e.Tur().Sense(), "06/29/00");
+    EXPECT_EQ(e.Status().status, 0x00);
+    EXPECT_EQ(e.backing.images.size(), 1u);
+}
+
+// ---------------------------------------------------------------- console
+
+TEST(Console, CommandsAndTheirOutput)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    EXPECT_EQ(e.Console("rev"), "revision 0100\n");
+    EXPECT_EQ(e.Console("echo hello  world"), "hello  world\n");
+    EXPECT_EQ(e.Console("  status  "), "download status 0x00\ngeneration code 0\nunit attention none\n");
+    EXPECT_EQ(e.Console("frobnicate 3"), "unknown command: frobnicate (try help)\n");
+    EXPECT_EQ(e.Console(""), "");
+    EXPECT_NE(e.Console("help").find("sleep MS"), std::string::npos);
+    EXPECT_EQ(e.Console("log x"), "usage: log N (N from 0 to 1000000)\n");
+}
+
+TEST(Console, LongOutputComesInPiecesWithThePendingFlag)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    int responses = 0;
+    std::string out = e.Console("log 200", &responses);
+    std::string expected;
+    for (int i = 1; i <= 200; i++)
+        expected += "event " + std::to_string(i) + " of 200: all elements OK\n";
+    EXPECT_EQ(out, expected);
+    EXPECT_GE(responses, (int)(expected.size() / 504));
+    // A larger allocation still gets at most 507 characters per response.
+    e.ConsoleWrite("log 100");
+    Reply big = e.ConsoleRead(4096);
+    EXPECT_EQ(Be16(big.din, 0), 507u);
+    EXPECT_EQ(Be16(big.din, 2), 1u);
+}
+
+TEST(Console, SleepKeepsTheCommandPendingWithEmptyResponses)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    e.ConsoleWrite("sleep 30");
+    Reply r = e.ConsoleRead();
+    EXPECT_EQ(Be16(r.din, 0), 0u);
+    EXPECT_EQ(Be16(r.din, 2), 1u);
+    e.now += 30 * kMs;
+    r = e.ConsoleRead();
+    EXPECT_EQ(std::string(r.din.begin() + 4, r.din.end()), "slept 30 ms\n");
+    EXPECT_EQ(Be16(r.din, 2), 0u);
+}
+
+TEST(Console, PendingOutputAtStartIsOneResponseEach)
+{
+    sesim::InitialState initial;
+    initial.pendingOutput = {"boot 1\n", "boot 2\n", "ready\n"};
+    Enclosure e(sesim::Config(), initial);
+    e.ClearUnitAttention();
+    std::vector<std::pair<std::string, int>> seen;
+    for (int i = 0; i < 4; i++)
+    {
+        Reply r = e.ConsoleRead();
+        seen.emplace_back(std::string(r.din.begin() + 4, r.din.end()), Be16(r.din, 2));
+    }
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, int>>{{"boot 1\n", 1}, {"boot 2\n", 1}, {"ready\n", 0}, {"", 0}}));
+}
+
+TEST(Console, ResetActivatesDeferredFirmwareAfterTheAnswerIsRead)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    EXPECT_EQ(e.Download(Image("1000", 3000), 0x0E).status, 0x13);
+    EXPECT_EQ(e.Console("rev"), "revision 0100\ndeferred 1000\n");
+    EXPECT_EQ(e.Console("reset"), "resetting\n");
+    EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
+    EXPECT_EQ(e.Console("rev"), "revision 1000\n");
+    EXPECT_EQ(e.Console("reset"), "resetting\n");
+    EXPECT_EQ(e.RequestSense().Sense(), "-");
+    EXPECT_EQ(e.RequestSense().din[12], 0x00);
+}
+
+TEST(Console, InvalidBufferCommandsAreRejected)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.readBuffer = false; }));
+    e.ClearUnitAttention();
+    EXPECT_EQ(e.ConsoleRead().Sense(), "05/20/00");
+    EXPECT_EQ(e.Run({0x3B, 0x02, 0x01, 0, 0, 0, 0, 0, 4, 0}, {1, 0, 'a', 0}).Sense(), "05/24/00");
+    EXPECT_EQ(e.Run({0x3B, 0x01, 0x02, 0, 0, 0, 0, 0, 4, 0}, {1, 0, 'a', 0}).Sense(), "05/24/00");
+    EXPECT_EQ(e.Run({0x3B, 0x01, 0x01, 0, 0, 4, 0, 0, 4, 0}, {1, 0, 'a', 0}).Sense(), "05/24/00");
+    EXPECT_EQ(e.Run({0x3B, 0x01, 0x01, 0, 0, 0, 0, 2, 1, 0}, std::vector<uint8_t>(513, 1)).Sense(), "05/24/00");
+    EXPECT_EQ(e.Run({0x3B, 0x01, 0x01, 0, 0, 0, 0, 0, 4, 0}, {2, 0, 'a', 0}).Sense(), "05/26/00");
+    EXPECT_EQ(e.Run({0x3B, 0x01, 0x01, 0, 0, 0, 0, 0, 4, 0}, {1, 1, 'a', 0}).Sense(), "05/26/00");
+    EXPECT_TRUE(e.Run({0x3B, 0x01, 0x01, 0, 0, 0, 0, 0, 0, 0}).Good());
+}
+
+TEST(Console, ShortAllocationsConsumeNothing)
+{
+    Enclosure e;
+    e.ClearUnitAttention();
+    e.ConsoleWrite("echo abc");
+    EXPECT_EQ(e.ConsoleRead(2).din.size(), 2u);
+    EXPECT_EQ(e.ConsoleRead(4).din, (std::vector<uint8_t>{0, 0, 0, 1}));
+    Reply r = e.ConsoleRead(6);
+    EXPECT_EQ(std::string(r.din.begin() + 4, r.din.end()), "ab");
+    r = e.ConsoleRead(100);
+    EXPECT_EQ(std::string(r.din.begin() + 4, r.din.end()), "c\n");
+    EXPECT_EQ(Be16(r.din, 2), 0u);
+    Reply descriptor = e.Run({0x3C, 0x03, 0x01, 0, 0, 0, 0, 0, 4, 0}, {}, 4);
+    EXPECT_EQ(descriptor.din, (std::vector<uint8_t>{0, 0, 2, 0}));
+}
+
+// ---------------------------------------------------------------- faults
+
+TEST(Faults, ReplacingFaultsLeaveTheCommandUndone)
+{
+    Enclosure check(WithFault("check@cmd=2,sense=03/11/00"));
+    EXPECT_EQ(check.Inquiry().status(), 0x00);
+    Reply r = check.Tur();
+    EXPECT_EQ(r.Sense(), "03/11/00");
+    EXPECT_STREQ(r.result.fault, "check");
+    EXPECT_EQ(check.Tur().Sense(), "06/29/00") << "the unit attention stayed pending";
+
+    Enclosure desc(WithFault("check@cmd=1,format=desc"));
+    EXPECT_EQ(desc.Tur().result.sense[0], 0x72);
+
+    Enclosure nosense(WithFault("check-nosense@cmd=1"));
+    Reply n = nosense.Tur();
+    EXPECT_EQ(n.status(), 0x02);
+    EXPECT_EQ(n.result.senseLength, 0u);
+
+    Enclosure busy(WithFault("status@op=00,value=08,count=2"));
+    EXPECT_EQ(busy.Tur().status(), 0x08);
+    EXPECT_EQ(busy.Tur().status(), 0x08);
+    EXPECT_EQ(busy.Tur().Sense(), "06/29/00");
+
+    Enclosure host(WithFault("host@cmd=1"));
+    Reply h = host.Tur();
+    EXPECT_EQ(h.result.outcome, sesim::Outcome::HostError);
+    EXPECT_EQ(h.result.hostStatus, 0x07);
+
+    Enclosure err(WithFault("errno@cmd=1+,errno=EIO"));
+    EXPECT_EQ(err.Tur().result.errnoValue, EIO);
+    EXPECT_EQ(err.Inquiry().result.errnoValue, EIO);
+}
+
+TEST(Faults, GoneStaysGone)
+{
+    Enclosure e(WithFault("gone@cmd=3"));
+    e.Inquiry();
+    e.Inquiry();
+    for (int i = 0; i < 3; i++)
+    {
+        Reply r = e.Inquiry();
+        EXPECT_EQ(r.result.outcome, sesim::Outcome::TransportError);
+        EXPECT_EQ(r.result.errnoValue, ENODEV);
+    }
+    EXPECT_EQ(e.state.gone, 1);
+}
+
+TEST(Faults, StatusPageFaults)
+{
+    Enclosure shortPage(WithFault("short-status@op=1c,len=12"));
+    shortPage.ClearUnitAttention();
+    Reply r = shortPage.ReceiveDiagnostic(0x0E, 60);
+    EXPECT_EQ(r.din.size(), 16u);
+    EXPECT_EQ(Be16(r.din, 2), 12u);
+
+    Enclosure garbage(WithFault("garbage-status@cmd=2,seed=7"));
+    garbage.ClearUnitAttention();
+    Reply g1 = garbage.ReceiveDiagnostic(0x0E, 60);
+    Enclosure again(WithFault("garbage-status@cmd=2,seed=7"));
+    again.ClearUnitAttention();
+    EXPECT_EQ(g1.din, again.ReceiveDiagnostic(0x0E, 60).din) << "deterministic";
+    EXPECT_NE(g1.din[0], 0x0E);
+
+    Enclosure stuck(WithFault("stuck@cmd=2,reads=3"));
+    stuck.ClearUnitAttention();
+    EXPECT_EQ(stuck.Status().status, 0x02);
+    EXPECT_EQ(stuck.Status().status, 0x02);
+    EXPECT_EQ(stuck.Status().status, 0x02);
+    EXPECT_EQ(stuck.Status().status, 0x00);
+}
+
+TEST(Faults, BadLengthOnAConsoleResponse)
+{
+    Enclosure e(WithFault("bad-length@op=3c,count=1"));
+    e.ClearUnitAttention();
+    e.ConsoleWrite("echo x");
+    EXPECT_EQ(Be16(e.ConsoleRead().din, 0), 508u);
+    EXPECT_EQ(Be16(e.ConsoleRead().din, 0), 0u) << "count=1: only the first read";
+}
+
+TEST(Faults, BlockTriggersCountDataPagesOnly)
+{
+    Enclosure e(WithFault("check@block=2,count=2"));
+    e.ClearUnitAttention();
+    std::vector<uint8_t> image = Image("1100", 400);
+    auto page = [&](uint32_t offset) {
+        return Enclosure::ControlPage(7, 0, offset, 400,
+                                      std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + 100));
+    };
+    EXPECT_TRUE(e.SendDiagnostic(page(0)).Good());
+    e.Status();
+    EXPECT_EQ(e.SendDiagnostic(page(100)).Sense(), "04/44/00");
+    EXPECT_EQ(e.SendDiagnostic(page(100)).Sense(), "04/44/00");
+    EXPECT_TRUE(e.SendDiagnostic(page(100)).Good());
+    EXPECT_EQ(e.Status().expectedOffset, 200u);
+}
+
+TEST(Faults, SpecificationsParseAndFormatBack)
+{
+    for (const char* spec : {"check@cmd=3,sense=05/24/00", "check@cmd=3,count=2,sense=04/44/00,format=desc",
+                             "errno@op=1c,count=2,errno=ENODEV", "status@cmd=4+,value=18", "drop@block=2",
+                             "stuck@block=3,reads=10", "bad-length@op=3c,value=600", "host@op=00,code=03",
+                             "garbage-status@op=1c,seed=9", "short-status@cmd=1,len=3", "gone@cmd=9"})
+    {
+        sesim::FaultSpec f;
+        std::string error;
+        ASSERT_TRUE(sesim::ParseFault(spec, &f, &error)) << spec << ": " << error;
+        sesim::FaultSpec again;
+        ASSERT_TRUE(sesim::ParseFault(sesim::FormatFault(f), &again, &error)) << sesim::FormatFault(f);
+        EXPECT_EQ(sesim::FormatFault(again), sesim::FormatFault(f));
+    }
+    for (const char* bad : {"check", "check@", "nope@cmd=1", "check@cmd=0", "check@cmd=x", "check@op=123",
+                            "check@cmd=1,sense=05/24", "check@cmd=1,sense=15/00/00", "check@cmd=1,reads=3",
+                            "errno@cmd=1,errno=EWHAT", "check@cmd=2+,count=3", "status@cmd=1,value=zz",
+                            "check@block=1,count=0", "host@cmd=1,code=00"})
+    {
+        sesim::FaultSpec f;
+        std::string error;
+        EXPECT_FALSE(sesim::ParseFault(bad, &f, &error)) << bad;
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(Config, TextFormRoundTripsAndRejectsDamage)
+{
+    sesim::Config c;
+    std::string error;
+    ASSERT_TRUE(sesim::SetAsciiField(c.vendor, sesim::kVendorLength, "ACME"));
+    c.busyMs = 12;
+    c.completeStatus = 0x12;
+    c.secondarySubenclosures = 2;
+    sesim::FaultSpec f;
+    ASSERT_TRUE(sesim::ParseFault("drop@block=2", &f, &error));
+    ASSERT_TRUE(sesim::AddFault(&c, f, &error));
+    sesim::Config back;
+    ASSERT_TRUE(sesim::ParseConfig(sesim::FormatConfig(c), &back, &error)) << error;
+    EXPECT_EQ(sesim::FormatConfig(back), sesim::FormatConfig(c));
+    EXPECT_FALSE(sesim::ParseConfig("busy-reads many\n", &back, &error));
+    EXPECT_FALSE(sesim::ParseConfig("complete-status 0x13\n", &back, &error));
+    EXPECT_FALSE(sesim::ParseConfig("colour blue\n", &back, &error));
+    EXPECT_FALSE(sesim::SetAsciiField(c.vendor, sesim::kVendorLength, "TOO LONG!"));
+}
+
+} // namespace

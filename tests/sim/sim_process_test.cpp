@@ -1,0 +1,648 @@
+// The sesim command, the preload attachment and the state directory as processes: command line
+// and exit statuses, the sg driver's answers to malformed requests, faults reaching the caller,
+// persistence across runs, kill -9 in the middle of a download, and independent tools
+// (sg3-utils) agreeing with the enclosure.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+struct RunResult
+{
+    int exitStatus = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Bin(const std::string& name)
+{
+    return std::string(SESIM_BIN_DIR) + "/" + name;
+}
+
+long long NowMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Starts argv with standard output and error on pipes, in its own process group.
+pid_t Start(const std::vector<std::string>& argv, int* outFd, int* errFd)
+{
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    {
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0)
+    {
+        setpgid(0, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        int devNull = open("/dev/null", O_RDONLY);
+        dup2(devNull, 0);
+        std::vector<char*> args;
+        std::vector<std::string> copy = argv;
+        for (std::string& a : copy)
+            args.push_back(&a[0]);
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    *outFd = out[0];
+    *errFd = err[0];
+    return pid;
+}
+
+RunResult Exec(const std::vector<std::string>& argv, int timeoutMs = 60000)
+{
+    RunResult result;
+    int outFd, errFd;
+    pid_t pid = Start(argv, &outFd, &errFd);
+    if (pid < 0)
+    {
+        ADD_FAILURE() << "cannot start " << argv[0];
+        return result;
+    }
+    long long deadline = NowMs() + timeoutMs;
+    int fds[2] = {outFd, errFd};
+    while (fds[0] >= 0 || fds[1] >= 0)
+    {
+        pollfd p[2];
+        int n = 0;
+        for (int fd : fds)
+            if (fd >= 0)
+                p[n++] = {fd, POLLIN, 0};
+        long long left = deadline - NowMs();
+        if (left <= 0)
+        {
+            kill(-pid, SIGKILL);
+            ADD_FAILURE() << argv[0] << " timed out";
+            break;
+        }
+        poll(p, (nfds_t)n, (int)left);
+        for (int i = 0; i < n; i++)
+        {
+            if (p[i].revents == 0)
+                continue;
+            char chunk[65536];
+            ssize_t r = read(p[i].fd, chunk, sizeof(chunk));
+            std::string& sink = p[i].fd == outFd ? result.out : result.err;
+            if (r > 0)
+            {
+                sink.append(chunk, (size_t)r);
+            }
+            else
+            {
+                close(p[i].fd);
+                (p[i].fd == fds[0] ? fds[0] : fds[1]) = -1;
+            }
+        }
+    }
+    for (int fd : fds)
+        if (fd >= 0)
+            close(fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+class TempDir
+{
+  public:
+    TempDir()
+    {
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/sesim-proc-XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        path_ = mkdtemp(buffer.data());
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string Sha256sum(const std::string& path)
+{
+    return Exec({"sha256sum", path}).out.substr(0, 64);
+}
+
+bool HaveTool(const std::string& name)
+{
+    return Exec({"sh", "-c", "command -v " + name}).exitStatus == 0;
+}
+
+// An enclosure in a temporary directory.
+class Enclosure
+{
+  public:
+    explicit Enclosure(std::vector<std::string> options = {})
+    {
+        std::vector<std::string> argv = {Bin("sesim"), "init", Dir()};
+        argv.insert(argv.end(), options.begin(), options.end());
+        RunResult r = Exec(argv);
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+    }
+    std::string Dir() const { return dir_.File("enc"); }
+    std::string File(const std::string& name) const { return dir_.File(name); }
+
+    RunResult Run(std::vector<std::string> argv, const std::string& at = "") const
+    {
+        std::vector<std::string> full = {Bin("sesim"), "run", Dir()};
+        if (!at.empty())
+        {
+            full.push_back("--at");
+            full.push_back(at);
+        }
+        full.push_back("--");
+        full.insert(full.end(), argv.begin(), argv.end());
+        return Exec(full);
+    }
+    RunResult Client(std::vector<std::string> args) const
+    {
+        args.insert(args.begin(), Bin("sim_sg_client"));
+        return Run(args);
+    }
+    std::string Show(const std::string& key) const
+    {
+        RunResult r = Exec({Bin("sesim"), "show", Dir()});
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        std::istringstream lines(r.out);
+        std::string line;
+        while (std::getline(lines, line))
+        {
+            if (line.compare(0, key.size() + 2, key + ": ") == 0)
+                return line.substr(key.size() + 2);
+        }
+        return "";
+    }
+    std::vector<std::string> LogLines() const
+    {
+        std::vector<std::string> lines;
+        std::istringstream in(ReadFile(Dir() + "/commands.log"));
+        std::string line;
+        while (std::getline(in, line))
+            lines.push_back(line);
+        return lines;
+    }
+
+  private:
+    TempDir dir_;
+};
+
+std::string MakeImage(const Enclosure& e, const std::string& name, const std::string& revision, int size)
+{
+    std::string path = e.File(name);
+    RunResult r = Exec({Bin("sesim"), "mkimage", "--revision", revision, "--size", std::to_string(size), path});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    return path;
+}
+
+// ---------------------------------------------------------------- command line
+
+TEST(Cli, HelpDocumentsEveryCommandAndEveryInitOption)
+{
+    RunResult help = Exec({Bin("sesim"), "--help"});
+    EXPECT_EQ(help.exitStatus, 0);
+    for (const char* command : {"init", "run", "show", "mkimage", "fault", "power-cycle"})
+    {
+        EXPECT_NE(help.out.find(std::string("  ") + command + " "), std::string::npos) << command;
+        RunResult one = Exec({Bin("sesim"), command, "--help"});
+        EXPECT_EQ(one.exitStatus, 0) << command;
+        EXPECT_NE(one.out.find(std::string("Usage: sesim ") + command), std::string::npos) << command;
+    }
+    // Every option of the interface page's init table is in `sesim init --help`, and no other.
+    std::string doc = ReadFile(std::string(SESIM_SOURCE_DIR) + "/docs/SIMULATOR.md");
+    std::string initHelp = Exec({Bin("sesim"), "init", "--help"}).out;
+    std::regex docOption("\\n\\| `(--[a-z0-9-]+)");
+    int documented = 0;
+    for (auto it = std::sregex_iterator(doc.begin(), doc.end(), docOption); it != std::sregex_iterator(); ++it)
+    {
+        documented++;
+        EXPECT_NE(initHelp.find((*it)[1].str() + " "), std::string::npos) << (*it)[1].str();
+    }
+    std::regex helpOption("\\n  (--[a-z0-9-]+)");
+    int helped = 0;
+    for (auto it = std::sregex_iterator(initHelp.begin(), initHelp.end(), helpOption); it != std::sregex_iterator();
+         ++it)
+    {
+        helped++;
+        EXPECT_NE(doc.find("| `" + (*it)[1].str()), std::string::npos) << (*it)[1].str();
+    }
+    EXPECT_EQ(documented, 24);
+    EXPECT_EQ(helped, documented);
+}
+
+TEST(Cli, BadCommandLinesExitWith2)
+{
+    TempDir t;
+    std::string dir = t.File("e");
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"init"},
+        {"init", dir, "--busy-reads"},
+        {"init", dir, "--busy-reads", "many"},
+        {"init", dir, "--complete-status", "0x13"},
+        {"init", dir, "--deferred-busy-status", "0x04"},
+        {"init", dir, "--revision", "12345"},
+        {"init", dir, "--vendor", "MUCH TOO LONG"},
+        {"init", dir, "--device-type", "32"},
+        {"init", dir, "--secondary-subenclosures", "16"},
+        {"init", dir, "--fault", "check@cmd=0"},
+        {"init", dir, "--fault-file", t.File("missing")},
+        {"init", dir, "--no-such-option"},
+        {"mkimage", "--revision", "0100", "--size", "19", t.File("x")},
+        {"mkimage", "--revision", "01", "--size", "100", t.File("x")},
+        {"mkimage", "--size", "100", t.File("x")},
+        {"run", dir},
+        {"run", dir, "--"},
+        {"run", dir, "--at", "relative", "--", "true"},
+        {"show"},
+    };
+    for (const auto& args : cases)
+    {
+        std::vector<std::string> argv = {Bin("sesim")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        RunResult r = Exec(argv);
+        std::string shown;
+        for (const auto& a : args)
+            shown += a + " ";
+        EXPECT_EQ(r.exitStatus, 2) << shown;
+        EXPECT_FALSE(r.err.empty()) << shown;
+    }
+    EXPECT_FALSE(std::filesystem::exists(t.File("x")));
+}
+
+TEST(Cli, MissingOrDamagedEnclosureIsStatus2WithAMessage)
+{
+    TempDir t;
+    for (const char* command : {"show", "power-cycle", "fault"})
+    {
+        RunResult r = Exec({Bin("sesim"), command, t.File("nowhere")});
+        EXPECT_EQ(r.exitStatus, 2) << command;
+        EXPECT_EQ(r.err.compare(0, 7, "sesim: "), 0) << r.err;
+    }
+    RunResult run = Exec({Bin("sesim"), "run", t.File("nowhere"), "--", "true"});
+    EXPECT_EQ(run.exitStatus, 2);
+    Enclosure e;
+    ASSERT_EQ(truncate((e.Dir() + "/state").c_str(), 10), 0);
+    RunResult damaged = Exec({Bin("sesim"), "show", e.Dir()});
+    EXPECT_EQ(damaged.exitStatus, 2);
+    EXPECT_NE(damaged.err.find("damaged"), std::string::npos) << damaged.err;
+    EXPECT_EQ(e.Run({"true"}).exitStatus, 2);
+    std::ofstream(e.Dir() + "/config") << "vendor\x01\n";
+    EXPECT_EQ(Exec({Bin("sesim"), "fault", e.Dir(), "--clear"}).exitStatus, 2);
+}
+
+uint32_t ReferenceCrc32(const std::string& bytes)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (unsigned char c : bytes)
+    {
+        crc ^= c;
+        for (int k = 0; k < 8; k++)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+TEST(Cli, MkimageWritesTheImageFormat)
+{
+    TempDir t;
+    for (int size : {20, 21, 4096, 100003})
+    {
+        std::string path = t.File("img" + std::to_string(size));
+        ASSERT_EQ(Exec({Bin("sesim"), "mkimage", "--revision", "AB12", "--size", std::to_string(size), path}).exitStatus, 0);
+        std::string bytes = ReadFile(path);
+        ASSERT_EQ(bytes.size(), (size_t)size);
+        EXPECT_EQ(bytes.substr(0, 12), "SESIMG01AB12");
+        uint32_t payload = ((uint8_t)bytes[12] << 24) | ((uint8_t)bytes[13] << 16) | ((uint8_t)bytes[14] << 8) |
+                           (uint8_t)bytes[15];
+        EXPECT_EQ(payload, (uint32_t)size - 20);
+        uint32_t trailer = ((uint32_t)(uint8_t)bytes[size - 4] << 24) | ((uint8_t)bytes[size - 3] << 16) |
+                           ((uint8_t)bytes[size - 2] << 8) | (uint8_t)bytes[size - 1];
+        EXPECT_EQ(trailer, ReferenceCrc32(bytes.substr(0, (size_t)size - 4)));
+    }
+}
+
+TEST(Run, ExitStatusAndTheAttachmentPassThrough)
+{
+    Enclosure e;
+    EXPECT_EQ(e.Run({"sh", "-c", "exit 7"}).exitStatus, 7);
+    RunResult missing = e.Run({"/nonexistent/program"});
+    EXPECT_EQ(missing.exitStatus, 127);
+    EXPECT_NE(missing.err.find("sesim: "), std::string::npos);
+    // A child of the command sees the device too, and a nested run adds a second enclosure.
+    Enclosure other({"--vendor", "OTHER"});
+    RunResult nested = e.Run({Bin("sesim"), "run", other.Dir(), "--at", "/dev/sesim1", "--", "sh", "-c",
+                              Bin("sim_sg_client") + " cmd /dev/sesim0 120000002400 in 36; " + Bin("sim_sg_client") +
+                                  " cmd /dev/sesim1 120000002400 in 36"});
+    ASSERT_EQ(nested.exitStatus, 0) << nested.err;
+    EXPECT_NE(nested.out.find("534553494d202020"), std::string::npos) << nested.out; // "SESIM   "
+    EXPECT_NE(nested.out.find("4f54484552202020"), std::string::npos) << nested.out;   // "OTHER   "
+}
+
+// ---------------------------------------------------------------- the sg node
+
+TEST(Preload, MalformedRequestsGetTheSgDriversErrno)
+{
+    Enclosure e({"--no-unit-attention"});
+    RunResult r = e.Client({"probe", "/dev/sesim0"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const std::string expected = "header-fault=EFAULT\n"
+                                 "interface-id=ENOSYS\n"
+                                 "no-cdb=EMSGSIZE\n"
+                                 "cdb-5=EMSGSIZE\n"
+                                 "cdb-253=EMSGSIZE\n"
+                                 "cdb-fault=EFAULT\n"
+                                 "cdb-33=EINVAL\n"
+                                 "direction-unknown=EINVAL\n"
+                                 "none-with-data=EINVAL\n"
+                                 "to-dev-without-data=EINVAL\n"
+                                 "transfer-256MiB=EINVAL\n"
+                                 "mmap-io=EINVAL\n"
+                                 "iovec-1025=EINVAL\n"
+                                 "iovec-fault=EFAULT\n"
+                                 "data-out-fault=EFAULT\n"
+                                 "data-in-fault=EFAULT\n"
+                                 "sense-fault=EFAULT\n"
+                                 "inquiry=ok status=0 resid=60 info=0 sb_len_wr=0 type=13\n"
+                                 "check=ok status=2 masked=1 driver=8 info=1 sb_len_wr=8 key=5\n"
+                                 "iovec=ok resid=60 vendor=SESIM   \n"
+                                 "wrong-direction=ok status=0 resid=96\n"
+                                 "version=30536\n"
+                                 "timeout=6000\n"
+                                 "emulated=0\n"
+                                 "reserved=32768\n"
+                                 "scsi-id=ok type=13\n"
+                                 "version-fault=EFAULT\n"
+                                 "unknown-ioctl=ENOTTY\n"
+                                 "fstat=chr major=21\n";
+    EXPECT_EQ(r.out, expected);
+    // Only the requests that the driver passes on reached the enclosure.
+    EXPECT_EQ(e.Show("commands"), "6");
+    EXPECT_EQ(e.LogLines().size(), 6u);
+}
+
+TEST(Preload, FaultsReachTheCallerAndSesimFaultRestartsNumbering)
+{
+    Enclosure e({"--no-unit-attention", "--fault", "errno@cmd=1,errno=EIO", "--fault", "host@cmd=2,code=03",
+                 "--fault", "check@cmd=3,sense=04/44/00", "--fault", "gone@cmd=4"});
+    const std::string tur = "000000000000";
+    EXPECT_EQ(e.Client({"cmd", "/dev/sesim0", tur}).out, "errno=EIO\n");
+    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", tur}).out.find("status=00 host=03"), std::string::npos);
+    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", tur}).out.find("status=02 host=00 driver=08 resid=0 sense=70000400"),
+              std::string::npos);
+    EXPECT_EQ(e.Client({"cmd", "/dev/sesim0", tur}).out, "errno=ENODEV\n");
+    EXPECT_EQ(e.Client({"cmd", "/dev/sesim0", tur}).out, "open=ENODEV\n");
+    std::vector<std::string> log = e.LogLines();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_NE(log[0].find("fault=errno ioctl fails with Input/output error"), std::string::npos) << log[0];
+    EXPECT_NE(log[1].find("fault=host host status 03"), std::string::npos) << log[1];
+    EXPECT_NE(log[3].find("fault=gone"), std::string::npos) << log[3];
+
+    ASSERT_EQ(Exec({Bin("sesim"), "fault", e.Dir(), "drop@block=1"}).exitStatus, 0);
+    EXPECT_EQ(e.Show("commands"), "0");
+    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", tur}).out.find("status=00"), std::string::npos);
+    EXPECT_EQ(e.LogLines().back().compare(0, 2, "1 "), 0);
+    EXPECT_EQ(ReadFile(e.Dir() + "/config").find("fault drop@block=1\n") != std::string::npos, true);
+}
+
+TEST(Preload, LatencyIsAddedToEveryCommand)
+{
+    Enclosure e({"--latency-us", "4000"});
+    e.Client({"cmd", "/dev/sesim0", "000000000000"});
+    RunResult r = e.Client({"loop", "/dev/sesim0", "25"});
+    ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("wall_us_per_command=([0-9.]+)")));
+    EXPECT_GE(std::stod(m[1].str()), 4000.0);
+}
+
+// ---------------------------------------------------------------- persistence
+
+TEST(Persistence, DeferredDownloadInOneRunActivationInTheNext)
+{
+    Enclosure e;
+    std::string image = MakeImage(e, "fw.bin", "0777", 30000);
+    e.Client({"cmd", "/dev/sesim0", "000000000000"});
+    RunResult download = e.Client({"download", "/dev/sesim0", image, "0x0e", "4000"});
+    ASSERT_EQ(download.exitStatus, 0) << download.out << download.err;
+    EXPECT_NE(download.out.find("final=13"), std::string::npos);
+    EXPECT_EQ(e.Show("deferred image"), "revision 0777 size 30000 sha256 " + Sha256sum(image));
+    EXPECT_EQ(e.Show("revision"), "0100");
+    // Next run: the generation code went up with the completion; activate with it.
+    RunResult activate =
+        e.Client({"cmd", "/dev/sesim0", "1d1000001800", "out", "0e000014000000010f000000000000000000000000000000"});
+    ASSERT_NE(activate.out.find("status=00"), std::string::npos) << activate.out;
+    EXPECT_EQ(e.Show("active image"), "revision 0777 size 30000 sha256 " + Sha256sum(image));
+    EXPECT_EQ(e.Show("deferred image"), "none");
+    EXPECT_EQ(e.Show("unit attention"), "3f/01");
+    EXPECT_EQ(e.Show("generation code"), "2");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(e.Dir() + "/images"), {}), 1);
+}
+
+TEST(Persistence, KillDuringADownloadLeavesAStateThatLoads)
+{
+    Enclosure e({"--latency-us", "300"});
+    std::string image = MakeImage(e, "fw.bin", "0888", 400000);
+    for (int round = 0; round < 3; round++)
+    {
+        e.Client({"cmd", "/dev/sesim0", "000000000000"}); // clears the power-on unit attention
+        int outFd, errFd;
+        pid_t pid = Start({Bin("sesim"), "run", e.Dir(), "--", Bin("sim_sg_client"), "download", "/dev/sesim0", image,
+                           "7", "1000"},
+                          &outFd, &errFd);
+        ASSERT_GT(pid, 0);
+        // Let a number of blocks go through, then kill the whole run.
+        std::string out;
+        int blocks = 0;
+        long long deadline = NowMs() + 20000;
+        while (blocks < 15 + 20 * round && NowMs() < deadline)
+        {
+            char chunk[4096];
+            ssize_t n = read(outFd, chunk, sizeof(chunk));
+            if (n <= 0)
+                break;
+            out.append(chunk, (size_t)n);
+            blocks = (int)std::count(out.begin(), out.end(), '\n');
+        }
+        usleep(700 * (useconds_t)round);
+        kill(-pid, SIGKILL);
+        int status;
+        waitpid(pid, &status, 0);
+        close(outFd);
+        close(errFd);
+        ASSERT_GE(blocks, 15) << out;
+
+        RunResult show = Exec({Bin("sesim"), "show", e.Dir()});
+        ASSERT_EQ(show.exitStatus, 0) << show.err;
+        EXPECT_NE(show.out.find("download status: 0x01"), std::string::npos) << show.out;
+        unsigned long expected = std::stoul(e.Show("expected offset"));
+        EXPECT_EQ(expected % 1000, 0u);
+        EXPECT_GE(expected, 15000u);
+        unsigned long commands = std::stoul(e.Show("commands"));
+        size_t logged = e.LogLines().size();
+        EXPECT_TRUE(logged == commands || logged + 1 == commands) << logged << " lines, " << commands << " commands";
+        // A power cycle loses the incomplete download; the next one completes.
+        ASSERT_EQ(Exec({Bin("sesim"), "power-cycle", e.Dir()}).exitStatus, 0);
+        EXPECT_EQ(e.Show("download status"), "0x00");
+    }
+    e.Client({"cmd", "/dev/sesim0", "000000000000"});
+    RunResult done = e.Client({"download", "/dev/sesim0", image, "7", "4000"});
+    ASSERT_EQ(done.exitStatus, 0) << done.out;
+    EXPECT_EQ(e.Show("active image"), "revision 0888 size 400000 sha256 " + Sha256sum(image));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(e.Dir() + "/images"), {}), 1);
+}
+
+TEST(Persistence, PowerCycleActivatesFirmwareWaitingForPowerOn)
+{
+    Enclosure e({"--complete-status", "0x12", "--no-unit-attention"});
+    std::string image = MakeImage(e, "fw.bin", "0999", 5000);
+    RunResult download = e.Client({"download", "/dev/sesim0", image, "7", "4000"});
+    EXPECT_NE(download.out.find("final=12"), std::string::npos) << download.out;
+    EXPECT_EQ(e.Show("revision"), "0100");
+    EXPECT_EQ(e.Show("deferred image").compare(0, 13, "revision 0999"), 0);
+    ASSERT_EQ(Exec({Bin("sesim"), "power-cycle", e.Dir()}).exitStatus, 0);
+    EXPECT_EQ(e.Show("revision"), "0999");
+    EXPECT_EQ(e.Show("unit attention"), "3f/01");
+}
+
+// ---------------------------------------------------------------- sg3-utils agree
+
+class Interop : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        for (const char* tool : {"sg_inq", "sg_turs", "sg_senddiag", "sg_ses", "sg_ses_microcode", "sg_write_buffer",
+                                 "sg_raw"})
+        {
+            ASSERT_TRUE(HaveTool(tool)) << tool << " is missing: install the Debian package sg3-utils "
+                                        << "(scripts/deps.sh does)";
+        }
+    }
+};
+
+TEST_F(Interop, InquiryShowsAnEnclosureWithTheActiveRevision)
+{
+    Enclosure e;
+    RunResult r = e.Run({"sg_inq", "/dev/sesim0"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_NE(r.out.find("Peripheral device type: enclosure services device"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Product revision level: 0100"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Vendor identification: SESIM"), std::string::npos) << r.out;
+}
+
+TEST_F(Interop, TestUnitReadyShowsTheUnitAttentionOnceThenReady)
+{
+    Enclosure e;
+    RunResult first = e.Run({"sg_turs", "-v", "/dev/sesim0"});
+    EXPECT_NE(first.exitStatus, 0);
+    EXPECT_NE((first.out + first.err).find("Power on, reset, or bus device reset occurred"), std::string::npos)
+        << first.out << first.err;
+    EXPECT_EQ(e.Run({"sg_turs", "/dev/sesim0"}).exitStatus, 0);
+}
+
+TEST_F(Interop, DiagnosticPagesAreListedAndDecoded)
+{
+    Enclosure e({"--no-unit-attention"});
+    RunResult list = e.Run({"sg_senddiag", "--list", "/dev/sesim0"});
+    ASSERT_EQ(list.exitStatus, 0) << list.err;
+    for (const char* line : {"0x00  Supported diagnostic pages", "0x01  Configuration (SES)",
+                             "0x02  Enclosure status/control (SES)", "0x07  Element descriptor (SES)",
+                             "0x0e  Download microcode diagnostic pages"})
+    {
+        EXPECT_NE(list.out.find(line), std::string::npos) << line << "\n" << list.out;
+    }
+    RunResult status = e.Run({"sg_ses", "--page=0xe", "/dev/sesim0"});
+    ASSERT_EQ(status.exitStatus, 0) << status.err;
+    EXPECT_NE(status.out.find("Download microcode status diagnostic page"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("download microcode status: No download microcode operation in progress [0x0]"),
+              std::string::npos)
+        << status.out;
+    EXPECT_NE(status.out.find("download microcode maximum size: 536870912 bytes"), std::string::npos);
+    RunResult all = e.Run({"sg_ses", "--all", "/dev/sesim0"});
+    EXPECT_EQ(all.exitStatus, 0) << all.err;
+    EXPECT_EQ(all.err, "");
+}
+
+TEST_F(Interop, MicrocodeDownloadStagingAndActivation)
+{
+    Enclosure e({"--no-unit-attention"});
+    std::string first = MakeImage(e, "a.bin", "0200", 10000);
+    RunResult m7 = e.Run({"sg_ses_microcode", "-m", "7", "-b", "4096", "-I", first, "/dev/sesim0"});
+    ASSERT_EQ(m7.exitStatus, 0) << m7.out << m7.err;
+    EXPECT_EQ(e.Show("active image"), "revision 0200 size 10000 sha256 " + Sha256sum(first));
+    EXPECT_EQ(e.Show("revision"), "0200");
+    // The new microcode is announced with a unit attention, which a host clears first.
+    EXPECT_NE(e.Run({"sg_turs", "/dev/sesim0"}).exitStatus, 0);
+    std::string second = MakeImage(e, "b.bin", "0300", 9001);
+    RunResult me = e.Run({"sg_ses_microcode", "-m", "0xe", "-b", "4096", "-I", second, "/dev/sesim0"});
+    ASSERT_EQ(me.exitStatus, 0) << me.out << me.err;
+    EXPECT_EQ(e.Show("deferred image"), "revision 0300 size 9001 sha256 " + Sha256sum(second));
+    EXPECT_EQ(e.Show("revision"), "0200");
+    RunResult mf = e.Run({"sg_ses_microcode", "-m", "0xf", "/dev/sesim0"});
+    ASSERT_EQ(mf.exitStatus, 0) << mf.out << mf.err;
+    EXPECT_EQ(e.Show("active image"), "revision 0300 size 9001 sha256 " + Sha256sum(second));
+    EXPECT_EQ(e.Show("deferred image"), "none");
+    RunResult inq = e.Run({"sg_inq", "/dev/sesim0"});
+    EXPECT_NE(inq.out.find("Product revision level: 0300"), std::string::npos);
+}
+
+TEST_F(Interop, ConsoleCommandAndAnswerThroughWriteAndReadBuffer)
+{
+    Enclosure e({"--no-unit-attention"});
+    std::string message = e.File("message.bin");
+    std::ofstream(message, std::ios::binary) << std::string("\x01\x00rev\x00", 6);
+    RunResult w = e.Run({"sg_write_buffer", "-m", "1", "-i", "1", "-I", message, "/dev/sesim0"});
+    ASSERT_EQ(w.exitStatus, 0) << w.err;
+    std::string answer = e.File("answer.bin");
+    RunResult r = e.Run({"sg_raw", "-r", "508", "-o", answer, "/dev/sesim0", "3c", "01", "01", "00", "00", "00", "00",
+                         "01", "fc", "00"});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(ReadFile(answer), std::string("\x00\x0e\x00\x00revision 0100\n", 18));
+    std::vector<std::string> log = e.LogLines();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_NE(log[0].find("op=3b cdb=3b010100000000000600 dout=6:010072657600 status=00"), std::string::npos) << log[0];
+    EXPECT_NE(log[1].find("op=3c cdb=3c01010000000001fc00 dout=0: status=00 sense=- din=18"), std::string::npos)
+        << log[1];
+}
+
+} // namespace

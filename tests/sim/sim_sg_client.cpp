@@ -1,0 +1,383 @@
+// A small SG_IO client for the simulator's process tests, run under `sesim run`. It talks to the
+// device the way any sg user does (open, ioctl, fstat, close) and prints what came back, one
+// `key=value` item per line.
+//   sim_sg_client probe DEV                  malformed sg_io_hdr records and the other ioctls
+//   sim_sg_client cmd DEV CDBHEX [in N | out HEX]
+//   sim_sg_client download DEV IMAGE MODE BLOCK
+//   sim_sg_client loop DEV N                 N status page reads, with the CPU time they took
+#include <errno.h>
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace
+{
+
+const char* ErrnoName(int e)
+{
+    switch (e)
+    {
+    case 0:
+        return "ok";
+    case EFAULT:
+        return "EFAULT";
+    case EINVAL:
+        return "EINVAL";
+    case ENOSYS:
+        return "ENOSYS";
+    case EMSGSIZE:
+        return "EMSGSIZE";
+    case ENOMEM:
+        return "ENOMEM";
+    case ENOTTY:
+        return "ENOTTY";
+    case ENODEV:
+        return "ENODEV";
+    case EIO:
+        return "EIO";
+    case ENXIO:
+        return "ENXIO";
+    case EPERM:
+        return "EPERM";
+    default:
+        return "other";
+    }
+}
+
+void* const kBadPointer = reinterpret_cast<void*>(8);
+
+struct Request
+{
+    sg_io_hdr_t h;
+    uint8_t cdb[260];
+    uint8_t sense[96];
+    uint8_t data[4096];
+};
+
+void Prepare(Request& r, const std::vector<uint8_t>& cdb, int direction, size_t length)
+{
+    memset(&r, 0, sizeof(r));
+    memcpy(r.cdb, cdb.data(), cdb.size());
+    r.h.interface_id = 'S';
+    r.h.cmdp = r.cdb;
+    r.h.cmd_len = (unsigned char)cdb.size();
+    r.h.dxfer_direction = direction;
+    r.h.dxferp = length > 0 ? r.data : nullptr;
+    r.h.dxfer_len = (unsigned)length;
+    r.h.sbp = r.sense;
+    r.h.mx_sb_len = sizeof(r.sense);
+    r.h.timeout = 60000;
+}
+
+int Issue(int fd, sg_io_hdr_t* h)
+{
+    return ioctl(fd, SG_IO, h) == 0 ? 0 : errno;
+}
+
+const std::vector<uint8_t> kInquiry = {0x12, 0, 0, 0, 96, 0};
+const std::vector<uint8_t> kTur = {0, 0, 0, 0, 0, 0};
+const std::vector<uint8_t> kBadOpcode = {0xC7, 0, 0, 0, 0, 0};
+
+int Probe(int fd)
+{
+    Request r;
+    auto report = [](const char* name, int e) { printf("%s=%s\n", name, ErrnoName(e)); };
+
+    report("header-fault", ioctl(fd, SG_IO, kBadPointer) == 0 ? 0 : errno);
+    Prepare(r, kTur, SG_DXFER_NONE, 0);
+    r.h.interface_id = 'Q';
+    report("interface-id", Issue(fd, &r.h));
+    Prepare(r, kTur, SG_DXFER_NONE, 0);
+    r.h.cmdp = nullptr;
+    report("no-cdb", Issue(fd, &r.h));
+    Prepare(r, kTur, SG_DXFER_NONE, 0);
+    r.h.cmd_len = 5;
+    report("cdb-5", Issue(fd, &r.h));
+    Prepare(r, kTur, SG_DXFER_NONE, 0);
+    r.h.cmd_len = 253;
+    report("cdb-253", Issue(fd, &r.h));
+    Prepare(r, kTur, SG_DXFER_NONE, 0);
+    r.h.cmdp = static_cast<unsigned char*>(kBadPointer);
+    report("cdb-fault", Issue(fd, &r.h));
+    Prepare(r, kTur, SG_DXFER_NONE, 0);
+    r.h.cmd_len = 33;
+    report("cdb-33", Issue(fd, &r.h));
+    Prepare(r, kInquiry, -7, 96);
+    report("direction-unknown", Issue(fd, &r.h));
+    Prepare(r, kTur, SG_DXFER_NONE, 4);
+    report("none-with-data", Issue(fd, &r.h));
+    Prepare(r, {0x3B, 1, 1, 0, 0, 0, 0, 0, 0, 0}, SG_DXFER_TO_DEV, 0);
+    report("to-dev-without-data", Issue(fd, &r.h));
+    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
+    r.h.dxfer_len = 256u * 1024 * 1024;
+    report("transfer-256MiB", Issue(fd, &r.h));
+    Prepare(r, kTur, SG_DXFER_NONE, 0);
+    r.h.flags = 4; // SG_FLAG_MMAP_IO
+    report("mmap-io", Issue(fd, &r.h));
+    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
+    r.h.iovec_count = 1025;
+    report("iovec-1025", Issue(fd, &r.h));
+    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
+    r.h.iovec_count = 2;
+    r.h.dxferp = kBadPointer;
+    report("iovec-fault", Issue(fd, &r.h));
+    Prepare(r, {0x3B, 1, 1, 0, 0, 0, 0, 0, 6, 0}, SG_DXFER_TO_DEV, 6);
+    r.h.dxferp = kBadPointer;
+    report("data-out-fault", Issue(fd, &r.h));
+    // These two reach the enclosure: the fault shows when the driver copies the results back.
+    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
+    r.h.dxferp = kBadPointer;
+    report("data-in-fault", Issue(fd, &r.h));
+    Prepare(r, kBadOpcode, SG_DXFER_NONE, 0);
+    r.h.sbp = static_cast<unsigned char*>(kBadPointer);
+    report("sense-fault", Issue(fd, &r.h));
+
+    // Well-formed requests and what the driver reports for them.
+    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
+    int e = Issue(fd, &r.h);
+    printf("inquiry=%s status=%d resid=%d info=%u sb_len_wr=%u type=%d\n", ErrnoName(e), r.h.status, r.h.resid,
+           r.h.info, r.h.sb_len_wr, r.data[0]);
+    Prepare(r, kBadOpcode, SG_DXFER_NONE, 0);
+    r.h.mx_sb_len = 8;
+    e = Issue(fd, &r.h);
+    printf("check=%s status=%d masked=%d driver=%d info=%u sb_len_wr=%u key=%d\n", ErrnoName(e), r.h.status,
+           r.h.masked_status, r.h.driver_status, r.h.info, r.h.sb_len_wr, r.sense[2] & 0x0F);
+    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
+    uint8_t first[10], second[100];
+    sg_iovec_t iov[2] = {{first, sizeof(first)}, {second, sizeof(second)}};
+    r.h.iovec_count = 2;
+    r.h.dxferp = iov;
+    e = Issue(fd, &r.h);
+    printf("iovec=%s resid=%d vendor=%c%c%.6s\n", ErrnoName(e), r.h.resid, first[8], first[9], (const char*)second);
+    Prepare(r, kInquiry, SG_DXFER_TO_DEV, 96);
+    e = Issue(fd, &r.h);
+    printf("wrong-direction=%s status=%d resid=%d\n", ErrnoName(e), r.h.status, r.h.resid);
+
+    int value = 0;
+    printf("version=%d\n", ioctl(fd, SG_GET_VERSION_NUM, &value) == 0 ? value : -1);
+    printf("timeout=%d\n", ioctl(fd, SG_GET_TIMEOUT, 0));
+    value = 0;
+    printf("emulated=%d\n", ioctl(fd, SG_EMULATED_HOST, &value) == 0 ? value : -1);
+    printf("reserved=%d\n", ioctl(fd, SG_GET_RESERVED_SIZE, &value) == 0 ? value : -1);
+    sg_scsi_id id;
+    memset(&id, 0xFF, sizeof(id));
+    e = ioctl(fd, SG_GET_SCSI_ID, &id) == 0 ? 0 : errno;
+    printf("scsi-id=%s type=%d\n", ErrnoName(e), id.scsi_type);
+    printf("version-fault=%s\n", ErrnoName(ioctl(fd, SG_GET_VERSION_NUM, kBadPointer) == 0 ? 0 : errno));
+    printf("unknown-ioctl=%s\n", ErrnoName(ioctl(fd, 0x22FF, &value) == 0 ? 0 : errno));
+    struct stat st;
+    if (fstat(fd, &st) == 0)
+    {
+        printf("fstat=%s major=%u\n", S_ISCHR(st.st_mode) ? "chr" : "other", major(st.st_rdev));
+    }
+    return 0;
+}
+
+std::vector<uint8_t> FromHex(const std::string& hex)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    {
+        bytes.push_back((uint8_t)strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
+    }
+    return bytes;
+}
+
+std::string ToHex(const uint8_t* p, size_t n)
+{
+    std::string s;
+    char b[3];
+    for (size_t i = 0; i < n; i++)
+    {
+        snprintf(b, sizeof(b), "%02x", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+int Command(int fd, int argc, char** argv)
+{
+    std::vector<uint8_t> cdb = FromHex(argv[0]);
+    Request r;
+    if (argc >= 3 && strcmp(argv[1], "in") == 0)
+    {
+        Prepare(r, cdb, SG_DXFER_FROM_DEV, (size_t)atoi(argv[2]));
+    }
+    else if (argc >= 3 && strcmp(argv[1], "out") == 0)
+    {
+        std::vector<uint8_t> out = FromHex(argv[2]);
+        Prepare(r, cdb, SG_DXFER_TO_DEV, out.size());
+        memcpy(r.data, out.data(), out.size());
+    }
+    else
+    {
+        Prepare(r, cdb, SG_DXFER_NONE, 0);
+    }
+    int e = Issue(fd, &r.h);
+    if (e != 0)
+    {
+        printf("errno=%s\n", ErrnoName(e));
+        return 1;
+    }
+    size_t din = r.h.dxfer_direction == SG_DXFER_FROM_DEV ? r.h.dxfer_len - (unsigned)r.h.resid : 0;
+    printf("status=%02x host=%02x driver=%02x resid=%d sense=%s din=%s\n", r.h.status, r.h.host_status,
+           r.h.driver_status, r.h.resid, ToHex(r.sense, r.h.sb_len_wr).c_str(), ToHex(r.data, din).c_str());
+    return 0;
+}
+
+bool StatusRead(int fd, uint8_t* page)
+{
+    Request r;
+    Prepare(r, {0x1C, 1, 0x0E, 0, 60, 0}, SG_DXFER_FROM_DEV, 60);
+    if (Issue(fd, &r.h) != 0 || r.h.status != 0)
+    {
+        return false;
+    }
+    memcpy(page, r.data, 60);
+    return true;
+}
+
+uint32_t Be32(const uint8_t* p)
+{
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
+}
+
+// Sends an image the way the download program does: each block in a control page, then a
+// status read; polls while the enclosure stores.
+int Download(int fd, const char* path, int mode, size_t block)
+{
+    FILE* f = fopen(path, "rb");
+    if (f == nullptr || block == 0 || block > 4000)
+    {
+        return 2;
+    }
+    fseek(f, 0, SEEK_END);
+    uint32_t length = (uint32_t)ftell(f);
+    fseek(f, 0, SEEK_SET);
+    uint8_t page[60];
+    if (!StatusRead(fd, page))
+    {
+        return 3;
+    }
+    uint32_t offset = 0;
+    for (;;)
+    {
+        Request r;
+        size_t n = fread(r.data + 24, 1, block, f);
+        size_t padded = (n + 3) / 4 * 4;
+        std::vector<uint8_t> cdb = {0x1D, 0x10, 0, (uint8_t)((padded + 24) >> 8), (uint8_t)(padded + 24), 0};
+        uint8_t header[24] = {0x0E, 0, (uint8_t)((padded + 20) >> 8), (uint8_t)(padded + 20)};
+        memcpy(header + 4, page + 4, 4);
+        header[8] = (uint8_t)mode;
+        for (int i = 0; i < 4; i++)
+        {
+            header[12 + i] = (uint8_t)(offset >> (24 - 8 * i));
+            header[16 + i] = (uint8_t)(length >> (24 - 8 * i));
+            header[20 + i] = (uint8_t)(n >> (24 - 8 * i));
+        }
+        uint8_t saved[24 + 4000];
+        memcpy(saved + 24, r.data + 24, n);
+        Prepare(r, cdb, SG_DXFER_TO_DEV, padded + 24);
+        memcpy(r.data, header, 24);
+        memcpy(r.data + 24, saved + 24, n);
+        if (Issue(fd, &r.h) != 0)
+        {
+            return 4;
+        }
+        if (!StatusRead(fd, page))
+        {
+            return 5;
+        }
+        offset += (uint32_t)n;
+        printf("block offset=%u status=%02x\n", offset, page[10]);
+        fflush(stdout);
+        if (page[10] != 0x01)
+        {
+            break;
+        }
+        if (Be32(page + 20) != offset)
+        {
+            return 6;
+        }
+    }
+    while (page[10] == 0x02 || page[10] == 0x03)
+    {
+        if (!StatusRead(fd, page))
+        {
+            return 5;
+        }
+    }
+    fclose(f);
+    printf("final=%02x additional=%02x\n", page[10], page[11]);
+    return page[10] >= 0x10 && page[10] <= 0x13 ? 0 : 1;
+}
+
+double Seconds(const timeval& t)
+{
+    return (double)t.tv_sec + (double)t.tv_usec / 1e6;
+}
+
+int Loop(int fd, long count)
+{
+    rusage before, after;
+    timespec start, end;
+    getrusage(RUSAGE_SELF, &before);
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    uint8_t page[60];
+    for (long i = 0; i < count; i++)
+    {
+        if (!StatusRead(fd, page))
+        {
+            return 1;
+        }
+    }
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    getrusage(RUSAGE_SELF, &after);
+    double cpu = Seconds(after.ru_utime) + Seconds(after.ru_stime) - Seconds(before.ru_utime) -
+                 Seconds(before.ru_stime);
+    double wall = (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;
+    printf("commands=%ld cpu_us_per_command=%.2f wall_us_per_command=%.2f\n", count, cpu * 1e6 / (double)count,
+           wall * 1e6 / (double)count);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3)
+    {
+        fprintf(stderr, "usage: sim_sg_client probe|cmd|download|loop DEV ...\n");
+        return 2;
+    }
+    std::string what = argv[1];
+    int fd = open(argv[2], O_RDWR | O_NONBLOCK);
+    if (fd < 0)
+    {
+        printf("open=%s\n", ErrnoName(errno));
+        return 1;
+    }
+    int rc = 2;
+    if (what == "probe")
+        rc = Probe(fd);
+    else if (what == "cmd" && argc >= 4)
+        rc = Command(fd, argc - 3, argv + 3);
+    else if (what == "download" && argc >= 6)
+        rc = Download(fd, argv[3], (int)strtol(argv[4], nullptr, 0), (size_t)atoi(argv[5]));
+    else if (what == "loop" && argc >= 4)
+        rc = Loop(fd, atol(argv[3]));
+    close(fd);
+    return rc;
+}

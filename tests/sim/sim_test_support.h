@@ -1,0 +1,91 @@
+// In-process harness for the enclosure model: an enclosure with its state in memory and image
+// bytes in a map, a settable clock, and builders for the commands the programs send.
+#ifndef SIM_TEST_SUPPORT_H
+#define SIM_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sesim_model.h"
+
+namespace simtest
+{
+
+class MemoryBacking : public sesim::Backing
+{
+  public:
+    bool CreateImage(uint32_t id) override;
+    bool WriteImage(uint32_t id, uint32_t offset, const uint8_t* data, size_t length) override;
+    std::map<uint32_t, std::vector<uint8_t>> images;
+    bool failCreate = false;
+    bool failWrite = false;
+};
+
+struct Reply
+{
+    sesim::Result result;
+    std::vector<uint8_t> din;
+    uint8_t status() const { return result.status; }
+    // Sense key, ASC, ASCQ as "kk/aa/qq" ("-" without sense), from either format.
+    std::string Sense() const;
+    bool Good() const { return result.outcome == sesim::Outcome::Completed && result.status == 0; }
+};
+
+struct DownloadStatus
+{
+    uint8_t status = 0;
+    uint8_t additional = 0;
+    uint32_t generation = 0;
+    uint32_t expectedOffset = 0;
+    uint32_t maxSize = 0;
+    uint16_t pageLength = 0;
+};
+
+class Enclosure
+{
+  public:
+    explicit Enclosure(const sesim::Config& config = sesim::Config(),
+                       const sesim::InitialState& initial = sesim::InitialState());
+
+    // Runs one command: CDB, data-out bytes and the room offered for data-in.
+    Reply Run(const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& dout = {}, size_t dinRoom = 0);
+
+    Reply Tur() { return Run({0x00, 0, 0, 0, 0, 0}); }
+    Reply RequestSense(bool descriptor = false, uint8_t allocation = 32);
+    Reply Inquiry(uint16_t allocation = 96, bool evpd = false, uint8_t page = 0);
+    Reply ReceiveDiagnostic(uint8_t page, uint16_t allocation = 1024, bool pcv = true);
+    Reply SendDiagnostic(const std::vector<uint8_t>& page);
+    // Reads page 0x0E and decodes the primary descriptor.
+    DownloadStatus Status(uint16_t allocation = 60);
+    // A download microcode control page as the download program builds it.
+    static std::vector<uint8_t> ControlPage(uint8_t mode, uint32_t generation, uint32_t offset, uint32_t imageLength,
+                                            const std::vector<uint8_t>& data, uint8_t bufferId = 0,
+                                            uint8_t subenclosure = 0);
+    // Sends IMAGE in blocks of `block` bytes, each followed by a status read as the download
+    // program does; polls while busy. Returns the final status read.
+    DownloadStatus Download(const std::vector<uint8_t>& image, uint8_t mode = 0x07, size_t block = 4072);
+    // Clears a pending unit attention.
+    void ClearUnitAttention() { RequestSense(); }
+
+    Reply ConsoleWrite(const std::string& text);
+    Reply ConsoleRead(uint32_t allocation = 508);
+    // Sends a console command and reads until the pending flag clears; returns all text.
+    std::string Console(const std::string& text, int* responses = nullptr);
+
+    sesim::Config config;
+    MemoryBacking backing;
+    sesim::State state;
+    std::unique_ptr<sesim::Model> model;
+    uint64_t now = 1000000000000ull;
+};
+
+std::vector<uint8_t> Image(const char* revision, uint32_t size);
+uint32_t Be32(const std::vector<uint8_t>& b, size_t at);
+uint16_t Be16(const std::vector<uint8_t>& b, size_t at);
+
+} // namespace simtest
+
+#endif
