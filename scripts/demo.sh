@@ -30,7 +30,7 @@ step "Creating a simulated enclosure (firmware revision 0100) in $enclosure"
 
 step "Making a 256 KiB firmware image, revision 0200"
 "$bin/sesim" mkimage --revision 0200 --size 262144 "$image"
-ls -l "$image"
+sha256sum "$image"
 
 step "Firmware before the download"
 revision

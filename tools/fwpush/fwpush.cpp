@@ -134,6 +134,8 @@
 
 #define EXIT_STATUS_SUCCESS 0
 #define EXIT_STATUS_FAILURE 1
+// DecideAfterBlock's answer when the download goes on; otherwise it returns the exit status.
+#define NEXT_BLOCK (-1)
 
 typedef struct
 {
@@ -173,7 +175,8 @@ static void InitOptions(CommandOptions_t* pOptions, DownloadStatus_t* pStatus)
 // Command line
 
 // The number after "=" of -p and -t, read as strtol reads it with an automatic base; trailing
-// characters are ignored. FALSE when no digit could be read at all.
+// characters are ignored. FALSE when no digit could be read at all, and when the number does
+// not fit a long: strtol would give the largest long instead, a value nobody typed.
 static bool_t ParseOptionNumber(const char* text, long* pValue)
 {
     char* end = NULL;
@@ -748,8 +751,8 @@ static int CompleteDownload(CommandOptions_t* pOptions, DownloadStatus_t* pStatu
     return EXIT_STATUS_SUCCESS;
 }
 
-// Decides on the final status of a block once the enclosure is no longer storing. Returns -1
-// when the next block follows, else the exit status.
+// Decides on the final status of a block once the enclosure is no longer storing. Returns
+// NEXT_BLOCK when the next block follows, else the exit status.
 static int DecideAfterBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer, uint32_t offset)
 {
     uint8_t code = pStatus->downloadStatus;
@@ -758,7 +761,7 @@ static int DecideAfterBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatu
     case DL_STATUS_IN_PROGRESS:
         if (OffsetMatches(pStatus->expectedOffset, offset))
         {
-            return -1;
+            return NEXT_BLOCK;
         }
         fprintf(stderr, "Offset mismatch. Our offset %u, enclosure offset %u\n", offset, pStatus->expectedOffset);
         return EXIT_STATUS_FAILURE;
@@ -873,7 +876,7 @@ static int DownloadImage(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, 
             }
         }
         int decision = DecideAfterBlock(pOptions, pStatus, buffer, offset);
-        if (decision >= 0)
+        if (decision != NEXT_BLOCK)
         {
             return decision;
         }
@@ -925,6 +928,9 @@ int main(int argc, char* argv[])
     CommandOptions_t options;
     DownloadStatus_t downloadStatus;
     InitOptions(&options, &downloadStatus);
+    // Failures go to standard error unbuffered; a log that captures both streams keeps their
+    // order only if standard output, too, leaves line by line wherever it goes.
+    setvbuf(stdout, NULL, _IOLBF, 0);
 
     int parseResult = ProcessCommandLine(argc, argv, &options);
     if (parseResult == COMMAND_LINE_HELP)

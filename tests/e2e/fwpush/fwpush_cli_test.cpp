@@ -70,6 +70,7 @@ TEST(FwpushCommandLine, FirstRejectedArgumentIsNamed)
         {{"-p=4294967396", kNoDevice, "img"}, "-p=4294967396"},
         {{"-t", kNoDevice, "img"}, "-t"},
         {{"-t=x", kNoDevice, "img"}, "-t=x"},
+        {{"-t=99999999999999999999", kNoDevice, "img"}, "-t=99999999999999999999"},
         {{"-x", kNoDevice, "img"}, "-x"},
         {{kNoDevice, "-", "img"}, "-"},
     };

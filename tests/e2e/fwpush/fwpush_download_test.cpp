@@ -52,14 +52,18 @@ RunResult Push(const Enclosure& enclosure, const Download& d, const std::vector<
     return enclosure.Run(argv);
 }
 
-// Checks that the SEND DIAGNOSTIC commands of a run carry exactly the given blocks.
-void ExpectBlocks(const std::vector<LogEntry>& sends, const Download& d, const std::vector<uint32_t>& offsets,
+// Checks that the SEND DIAGNOSTIC commands of a run carry exactly the given blocks, each with
+// the generation code of the status read before it.
+void ExpectBlocks(const std::vector<LogEntry>& log, const Download& d, const std::vector<uint32_t>& offsets,
                   const std::vector<uint32_t>& sizes, uint8_t mode = 0x07, uint8_t bufferId = 0)
 {
+    std::vector<LogEntry> sends = Sends(log);
     ASSERT_GE(sends.size(), offsets.size());
     for (size_t i = 0; i < offsets.size(); i++)
     {
-        ExpectDataPage(sends[i], ControlHeader(kGencode, mode, bufferId, offsets[i], d.params.length, sizes[i]),
+        uint32_t gencode = GencodeBefore(log, sends[i].index);
+        EXPECT_EQ(gencode, kGencode);
+        ExpectDataPage(sends[i], ControlHeader(gencode, mode, bufferId, offsets[i], d.params.length, sizes[i]),
                        d.bytes, offsets[i], sizes[i]);
     }
 }
@@ -85,7 +89,7 @@ TEST(FwpushDownload, BlocksCarryOffsetsLengthsAndZeroPadding)
     }
     std::vector<LogEntry> sends = Sends(log);
     ASSERT_EQ(sends.size(), 3u);
-    ExpectBlocks(sends, d, {0, kDefaultBlock, 2 * kDefaultBlock}, {kDefaultBlock, kDefaultBlock, 1});
+    ExpectBlocks(log, d, {0, kDefaultBlock, 2 * kDefaultBlock}, {kDefaultBlock, kDefaultBlock, 1});
 }
 
 TEST(FwpushDownload, ImageOfWholeBlocksSendsNoEmptyBlock)
@@ -96,9 +100,10 @@ TEST(FwpushDownload, ImageOfWholeBlocksSendsNoEmptyBlock)
     RunResult r = Push(enclosure, d);
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.out, DownloadOut(d.params, Blocks(size)) + "\nDownload complete\n");
-    std::vector<LogEntry> sends = Sends(enclosure.Log());
+    std::vector<LogEntry> log = enclosure.Log();
+    std::vector<LogEntry> sends = Sends(log);
     ASSERT_EQ(sends.size(), 2u);
-    ExpectBlocks(sends, d, {0, kDefaultBlock}, {kDefaultBlock, kDefaultBlock});
+    ExpectBlocks(log, d, {0, kDefaultBlock}, {kDefaultBlock, kDefaultBlock});
 }
 
 // A page size that is not a multiple of four: the page grows by the pad bytes.
@@ -110,9 +115,10 @@ TEST(FwpushDownload, OddPageSizePadsEveryPage)
     RunResult r = Push(enclosure, d, {"-p=101"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.out, DownloadOut(d.params, {77, 77, 46}) + "\nDownload complete\n");
-    std::vector<LogEntry> sends = Sends(enclosure.Log());
+    std::vector<LogEntry> log = enclosure.Log();
+    std::vector<LogEntry> sends = Sends(log);
     ASSERT_EQ(sends.size(), 3u);
-    ExpectBlocks(sends, d, {0, 77, 154}, {77, 77, 46});
+    ExpectBlocks(log, d, {0, 77, 154}, {77, 77, 46});
     EXPECT_EQ(sends[0].doutLength, 104u);
     EXPECT_EQ(sends[2].doutLength, 72u);
 }
@@ -127,9 +133,10 @@ TEST(FwpushDownload, DroppedBlockIsResentUnchanged)
     EXPECT_EQ(r.err, "Retrying Block 1, Download Status 1, Offset 4072, Expected Offset 4072 \n");
     // The resend does not advance the progress line.
     EXPECT_EQ(r.out, DownloadOut(d.params, Blocks(size)) + "\nDownload complete\n");
-    std::vector<LogEntry> sends = Sends(enclosure.Log());
+    std::vector<LogEntry> log = enclosure.Log();
+    std::vector<LogEntry> sends = Sends(log);
     ASSERT_EQ(sends.size(), 4u);
-    ExpectBlocks(sends, d, {0, kDefaultBlock, kDefaultBlock, 2 * kDefaultBlock},
+    ExpectBlocks(log, d, {0, kDefaultBlock, kDefaultBlock, 2 * kDefaultBlock},
                  {kDefaultBlock, kDefaultBlock, kDefaultBlock, 1});
     EXPECT_EQ(e2e::ToHex(sends[1].dout), e2e::ToHex(sends[2].dout));
 }
@@ -150,9 +157,10 @@ TEST(FwpushDownload, FailedSendIsRepeatedWhileTheEnclosureWaitsForTheBlock)
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.err, Repeat(FailedSend(1, kDefaultBlock) + "Retrying block 1\n", 2));
     EXPECT_EQ(r.out, DownloadOut(d.params, Blocks(size)) + "\nDownload complete\n");
-    std::vector<LogEntry> sends = Sends(enclosure.Log());
+    std::vector<LogEntry> log = enclosure.Log();
+    std::vector<LogEntry> sends = Sends(log);
     ASSERT_EQ(sends.size(), 5u);
-    ExpectBlocks(sends, d, {0, kDefaultBlock, kDefaultBlock, kDefaultBlock, 2 * kDefaultBlock},
+    ExpectBlocks(log, d, {0, kDefaultBlock, kDefaultBlock, kDefaultBlock, 2 * kDefaultBlock},
                  {kDefaultBlock, kDefaultBlock, kDefaultBlock, kDefaultBlock, 1});
 }
 
@@ -195,6 +203,25 @@ TEST(FwpushDownload, StorageIsPolledUntilCompletionWithoutActivation)
     EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD RD0E RD0E RD0E RD0E RD0E");
 }
 
+// The polls of a storage phase are paced, not a busy loop: 200 ms of storage take a few
+// dozen reads at most.
+TEST(FwpushDownload, StoragePhasePollsArePaced)
+{
+    Enclosure enclosure(Init({"--busy-reads", "0", "--busy-ms", "200"}));
+    Download d = Image(enclosure, 100);
+    RunResult r = Push(enclosure, d);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    std::vector<LogEntry> log = enclosure.Log();
+    size_t polls = 0;
+    for (const LogEntry& e : log)
+    {
+        if (e.index > Sends(log).back().index)
+            polls++;
+    }
+    EXPECT_GE(polls, 2u);
+    EXPECT_LE(polls, 21u);
+}
+
 TEST(FwpushDownload, DeferredDownloadIsActivatedOnRequest)
 {
     Enclosure enclosure(Init());
@@ -209,8 +236,10 @@ TEST(FwpushDownload, DeferredDownloadIsActivatedOnRequest)
     EXPECT_EQ(Sequence(log), "INQ TUR RD00 RD0E SD RD0E SD RD0E SD RD0E RD0E SD");
     std::vector<LogEntry> sends = Sends(log);
     ASSERT_EQ(sends.size(), 4u);
-    ExpectBlocks(sends, d, {0, kDefaultBlock, 2 * kDefaultBlock}, {kDefaultBlock, kDefaultBlock, 1}, 0x0E);
-    ExpectActivationPage(sends[3], kGencode, 0, d.params.length);
+    ExpectBlocks(log, d, {0, kDefaultBlock, 2 * kDefaultBlock}, {kDefaultBlock, kDefaultBlock, 1}, 0x0E);
+    // The enclosure bumped its generation code with the completion: the request carries the new one.
+    ExpectActivationPage(sends[3], kGencode + 1, 0, d.params.length);
+    EXPECT_EQ(GencodeBefore(log, sends[3].index), kGencode + 1);
     EXPECT_EQ(enclosure.Show("revision"), "0200");
     EXPECT_EQ(enclosure.Show("deferred image"), "none");
 }
@@ -234,12 +263,13 @@ struct FinalStatus
     std::vector<std::string> options;
     bool validImage;
     std::string err;
+    uint32_t bufferId = 0;
 };
 
 TEST(FwpushDownload, FinalErrorStatusesAreReported)
 {
     const std::vector<FinalStatus> cases = {
-        {{}, {"-t=5"}, true, "\nError in control page fields. Field offset 11\n"},
+        {{}, {"-t=5"}, true, "\nError in control page fields. Field offset 11\n", 5},
         {{"--max-image-size", "64"}, {}, true, "\nError in control page fields. Field offset 16\n"},
         {{}, {}, false, "\nError in download image data\n"},
     };
@@ -247,13 +277,14 @@ TEST(FwpushDownload, FinalErrorStatusesAreReported)
     {
         Enclosure enclosure(Init(c.init));
         Download d = Image(enclosure, 100);
+        d.params.bufferId = c.bufferId;
         if (!c.validImage)
             e2e::WriteFile(d.path, std::string(100, 'x'));
         RunResult r = Push(enclosure, d, c.options);
         SCOPED_TRACE(c.err);
         EXPECT_EQ(r.exitStatus, 1);
         EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out.substr(r.out.size() - 15), "\rBlock 1, 100.00%");
+        EXPECT_EQ(r.out, DownloadOut(d.params, {100}));
     }
 }
 

@@ -155,6 +155,20 @@ std::string Sequence(const std::vector<e2e::LogEntry>& log)
     return out;
 }
 
+uint32_t GencodeBefore(const std::vector<e2e::LogEntry>& log, int index, uint32_t initial)
+{
+    uint32_t gencode = initial;
+    for (const e2e::LogEntry& e : log)
+    {
+        if (e.index >= index)
+            break;
+        size_t at = e.note.find(" gen=");
+        if (e.opcode == 0x1C && at != std::string::npos)
+            gencode = (uint32_t)std::stoul(e.note.substr(at + 5));
+    }
+    return gencode;
+}
+
 std::vector<e2e::LogEntry> Sends(const std::vector<e2e::LogEntry>& log)
 {
     std::vector<e2e::LogEntry> sends;

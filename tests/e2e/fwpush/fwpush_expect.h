@@ -55,6 +55,9 @@ std::vector<uint8_t> ControlHeader(uint32_t gencode, uint8_t mode, uint8_t buffe
 
 // Commands of a log in a compact form: INQ, TUR, RD00, RD0E, SD (SEND DIAGNOSTIC) or the opcode.
 std::string Sequence(const std::vector<e2e::LogEntry>& log);
+// The generation code that the last status read before command `index` reported (the
+// simulator notes it as gen=N), or `initial` when there was none.
+uint32_t GencodeBefore(const std::vector<e2e::LogEntry>& log, int index, uint32_t initial = 0);
 // SEND DIAGNOSTIC commands only.
 std::vector<e2e::LogEntry> Sends(const std::vector<e2e::LogEntry>& log);
 
