@@ -87,6 +87,7 @@ int g_attachmentCount = 0;
 SimFd g_fds[kMaxSimFds];
 std::atomic<int> g_simFdCount{0};
 bool g_processVmWorks = true;
+pid_t g_pid = 0; // cached: process_vm_* need it on every command; updated in a forked child
 alignas(16) uint8_t g_dataOut[kDataCapacity];
 alignas(16) uint8_t g_dataIn[kDataCapacity];
 struct iovec g_iovecs[kUioMaxIov];
@@ -121,6 +122,8 @@ __attribute__((constructor)) void LoadAttachments()
     {
         f.fd = -1;
     }
+    g_pid = getpid();
+    pthread_atfork(nullptr, nullptr, [] { g_pid = getpid(); });
     const char* spec = getenv("SESIM_ATTACH");
     if (spec == nullptr)
     {
@@ -212,7 +215,7 @@ bool CopyFromCaller(void* to, const void* from, size_t length)
     {
         struct iovec local = {to, length};
         struct iovec remote = {const_cast<void*>(from), length};
-        long n = syscall(SYS_process_vm_readv, getpid(), &local, 1, &remote, 1, 0);
+        long n = syscall(SYS_process_vm_readv, g_pid, &local, 1, &remote, 1, 0);
         if (n == (long)length)
         {
             return true;
@@ -244,7 +247,7 @@ bool CopyToCaller(void* to, const void* from, size_t length)
     {
         struct iovec local = {const_cast<void*>(from), length};
         struct iovec remote = {to, length};
-        long n = syscall(SYS_process_vm_writev, getpid(), &local, 1, &remote, 1, 0);
+        long n = syscall(SYS_process_vm_writev, g_pid, &local, 1, &remote, 1, 0);
         if (n == (long)length)
         {
             return true;
@@ -275,6 +278,48 @@ bool ProbeCaller(const uint8_t* from, size_t length)
         }
         from += n;
         length -= n;
+    }
+    return true;
+}
+
+// Moves several pieces between our memory and the caller's in one system call, in order; true
+// only when every byte moved (a bad pointer stops the transfer there, as the kernel's copies do).
+bool TransferWithCaller(bool toCaller, struct iovec* local, struct iovec* remote, int count)
+{
+    size_t total = 0;
+    for (int i = 0; i < count; i++)
+    {
+        if (remote[i].iov_len > 0 && remote[i].iov_base == nullptr)
+        {
+            return false;
+        }
+        total += remote[i].iov_len;
+    }
+    if (total == 0)
+    {
+        return true;
+    }
+    if (g_processVmWorks)
+    {
+        long n = syscall(toCaller ? SYS_process_vm_writev : SYS_process_vm_readv, g_pid, local, (unsigned long)count,
+                         remote, (unsigned long)count, 0);
+        if (n == (long)total)
+        {
+            return true;
+        }
+        if (!(n < 0 && (errno == ENOSYS || errno == EPERM)))
+        {
+            return false;
+        }
+        g_processVmWorks = false;
+    }
+    for (int i = 0; i < count; i++)
+    {
+        if (remote[i].iov_len > 0)
+        {
+            memcpy(toCaller ? remote[i].iov_base : local[i].iov_base,
+                   toCaller ? local[i].iov_base : remote[i].iov_base, remote[i].iov_len);
+        }
     }
     return true;
 }
@@ -486,20 +531,31 @@ int SgIo(SimFd& f, void* arg)
     {
         return -EMSGSIZE;
     }
+    bool invalid = !ValidTransfer(h) || h.dxfer_len >= kMaxTransfer || h.cmd_len > kMaxCdbToDevice;
+    bool hasData = h.dxfer_len > 0 && h.dxfer_direction != SG_DXFER_NONE;
+    bool toDevice = h.dxfer_direction == SG_DXFER_TO_DEV;
+    // The common case, a data-out buffer in one piece, comes in with the CDB in one call; the
+    // driver's order of errors is kept: CDB EFAULT, then EINVAL, then data EFAULT.
+    bool simpleOut = !invalid && hasData && toDevice && h.iovec_count == 0 && h.dxfer_len <= kDataCapacity;
     uint8_t cdb[kMaxCdbFromUser];
-    if (!CopyFromCaller(cdb, h.cmdp, h.cmd_len))
+    struct iovec local[3] = {{cdb, h.cmd_len}, {g_dataOut, simpleOut ? h.dxfer_len : 0}, {}};
+    struct iovec remote[3] = {{h.cmdp, h.cmd_len}, {h.dxferp, simpleOut ? h.dxfer_len : 0}, {}};
+    bool dataOk = TransferWithCaller(false, local, remote, simpleOut ? 2 : 1);
+    if (!dataOk && (!simpleOut || !CopyFromCaller(cdb, h.cmdp, h.cmd_len)))
     {
         return -EFAULT;
     }
-    if (!ValidTransfer(h) || h.dxfer_len >= kMaxTransfer || h.cmd_len > kMaxCdbToDevice)
+    if (invalid)
     {
         return -EINVAL;
     }
-    bool hasData = h.dxfer_len > 0 && h.dxfer_direction != SG_DXFER_NONE;
-    bool toDevice = h.dxfer_direction == SG_DXFER_TO_DEV;
+    if (!dataOk)
+    {
+        return -EFAULT;
+    }
     int segments = 0;
-    long dataOutLength = 0;
-    if (hasData)
+    long dataOutLength = simpleOut ? (long)h.dxfer_len : 0;
+    if (hasData && !simpleOut)
     {
         int error = 0;
         segments = Segments(h, &error);
@@ -545,34 +601,37 @@ int SgIo(SimFd& f, void* arg)
     }
     h.resid = (int)(h.dxfer_len - (unsigned)transferred);
     h.duration = (unsigned)(MonotonicMs() - start);
-    if (hasData && !toDevice && result.dataInLength > 0 && !ScatterDataIn(segments, result.dataInLength))
-    {
-        return -EFAULT;
-    }
-    // As sg_new_read(): sense goes back after a CHECK CONDITION or when it is there, cut to
-    // mx_sb_len and to the length its own additional length field gives.
+    // As sg_new_read(): sense goes back after a CHECK CONDITION or when there is some, cut to
+    // mx_sb_len and to the length its own additional length field gives; then the header; then
+    // the data-in bytes.
     uint8_t sense[sesim::kSenseCapacity] = {};
     memcpy(sense, result.sense, result.senseLength);
-    if ((h.masked_status & 0x01) || (sense[0] & 0x70) == 0x70)
+    size_t senseLength = 0;
+    if (h.mx_sb_len > 0 && h.sbp != nullptr && ((h.masked_status & 0x01) || (sense[0] & 0x70) == 0x70))
     {
         size_t room = h.mx_sb_len < sizeof(sense) ? h.mx_sb_len : sizeof(sense);
-        size_t length = 8 + (size_t)sense[7];
-        length = length < room ? length : room;
-        if (length > 0)
-        {
-            if (!CopyToCaller(h.sbp, sense, length))
-            {
-                return -EFAULT;
-            }
-            h.driver_status = kDriverSense;
-            h.sb_len_wr = (unsigned char)length;
-        }
+        senseLength = 8 + (size_t)sense[7];
+        senseLength = senseLength < room ? senseLength : room;
+        h.driver_status = kDriverSense;
+        h.sb_len_wr = (unsigned char)senseLength;
     }
     if (h.masked_status != 0 || h.host_status != 0 || h.driver_status != 0)
     {
         h.info |= SG_INFO_CHECK;
     }
-    if (!CopyToCaller(arg, &h, sizeof(h)))
+    bool dataIn = hasData && !toDevice && result.dataInLength > 0;
+    bool simpleIn = dataIn && h.iovec_count == 0;
+    local[0] = {sense, senseLength};
+    remote[0] = {h.sbp, senseLength};
+    local[1] = {&h, sizeof(h)};
+    remote[1] = {arg, sizeof(h)};
+    local[2] = {g_dataIn, simpleIn ? result.dataInLength : 0};
+    remote[2] = {h.dxferp, simpleIn ? result.dataInLength : 0};
+    if (!TransferWithCaller(true, local, remote, 3))
+    {
+        return -EFAULT;
+    }
+    if (dataIn && !simpleIn && !ScatterDataIn(segments, result.dataInLength))
     {
         return -EFAULT;
     }

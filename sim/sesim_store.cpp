@@ -2,7 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,7 +27,11 @@ struct StateFileHeader
     char magic[8];
     uint32_t slotLength;
     uint32_t stateLength;
+    // Taken around every command: a process-shared robust mutex costs no system call when
+    // uncontended, and a holder killed with kill -9 hands it on (EOWNERDEAD).
+    pthread_mutex_t mutex;
 };
+static_assert(sizeof(StateFileHeader) <= 64, "the state file header has 64 bytes");
 
 struct Slot
 {
@@ -152,13 +156,50 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t lengt
     return true;
 }
 
+// Writes a new state file under a temporary name, sets up its mutex in place, renames it.
+bool WriteStateFile(const std::string& path, const std::string& bytes, std::string* error)
+{
+    std::string temp = path + ".tmp." + std::to_string(getpid());
+    int fd = open(temp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+    {
+        *error = "cannot create " + temp + ": " + Errno();
+        return false;
+    }
+    bool ok = WriteAll(fd, bytes.data(), bytes.size());
+    void* map = ok ? mmap(nullptr, bytes.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+    if (map != MAP_FAILED)
+    {
+        StateFileHeader* header = static_cast<StateFileHeader*>(map);
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+        pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+        ok = pthread_mutex_init(&header->mutex, &attr) == 0;
+        pthread_mutexattr_destroy(&attr);
+        munmap(map, bytes.size());
+    }
+    else
+    {
+        ok = false;
+    }
+    ok = (close(fd) == 0) && ok;
+    if (!ok || rename(temp.c_str(), path.c_str()) != 0)
+    {
+        *error = "cannot write " + path + ": " + Errno();
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
 Store::~Store()
 {
     if (map_ != nullptr)
     {
         munmap(map_, mapLength_);
     }
-    for (int fd : {lockFd_, stateFd_, logFd_, imageFd_})
+    for (int fd : {stateFd_, logFd_, imageFd_})
     {
         if (fd >= 0)
         {
@@ -172,16 +213,6 @@ bool Store::Create(const std::string& dir, const Config& config, const InitialSt
     if (!MakeDirectories(dir))
     {
         *error = "cannot create directory " + dir + ": " + Errno();
-        return false;
-    }
-    int lockFd = open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lockFd < 0 || flock(lockFd, LOCK_EX) != 0)
-    {
-        *error = "cannot lock " + dir + "/lock: " + Errno();
-        if (lockFd >= 0)
-        {
-            close(lockFd);
-        }
         return false;
     }
     bool ok = false;
@@ -229,14 +260,14 @@ bool Store::Create(const std::string& dir, const Config& config, const InitialSt
         slot->sequence.store(1, std::memory_order_relaxed);
         std::string text = FormatConfig(config);
         if (!WriteFileAtomically(dir + "/config", text.data(), text.size(), error) ||
-            !WriteFileAtomically(dir + "/state", file.data(), file.size(), error) ||
+            !WriteStateFile(dir + "/state", file, error) ||
             !WriteFileAtomically(dir + "/commands.log", "", 0, error))
         {
             break;
         }
+        unlink((dir + "/lock").c_str()); // left by earlier versions
         ok = true;
     } while (false);
-    close(lockFd);
     return ok;
 }
 
@@ -253,9 +284,8 @@ bool Store::Open(const std::string& dir, std::string* error)
     {
         return false;
     }
-    lockFd_ = open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     stateFd_ = open((dir + "/state").c_str(), O_RDWR | O_CLOEXEC);
-    if (lockFd_ < 0 || stateFd_ < 0)
+    if (stateFd_ < 0)
     {
         *error = dir + ": the enclosure state cannot be opened: " + Errno();
         return false;
@@ -284,7 +314,7 @@ bool Store::Open(const std::string& dir, std::string* error)
     static State probe;
     if (!Lock())
     {
-        *error = dir + "/lock cannot be taken: " + Errno();
+        *error = dir + "/state cannot be locked";
         return false;
     }
     bool loaded = Load(&probe, true);
@@ -305,22 +335,25 @@ bool Store::Open(const std::string& dir, std::string* error)
 
 bool Store::Lock()
 {
-    for (;;)
+    StateFileHeader* header = reinterpret_cast<StateFileHeader*>(map_);
+    int r = pthread_mutex_lock(&header->mutex);
+    if (r == EOWNERDEAD)
     {
-        if (flock(lockFd_, LOCK_EX) == 0)
-        {
-            return true;
-        }
-        if (errno != EINTR)
-        {
-            return false;
-        }
+        // The holder was killed. The slots need no repair: an interrupted save left the
+        // previous state whole.
+        r = pthread_mutex_consistent(&header->mutex);
     }
+    locked_ = r == 0;
+    return locked_;
 }
 
 void Store::Unlock()
 {
-    flock(lockFd_, LOCK_UN);
+    if (locked_)
+    {
+        locked_ = false;
+        pthread_mutex_unlock(&reinterpret_cast<StateFileHeader*>(map_)->mutex);
+    }
 }
 
 bool Store::Load(State* state, bool verify)

@@ -5,7 +5,7 @@
 //                  number last, so a process killed at any point leaves the previous state intact
 //   images/N.img   firmware images (active, deferred, the one being downloaded)
 //   commands.log   one line per command
-//   lock           flock(2) taken around every change
+// A process-shared robust mutex in the state file's header is held around every change.
 // Whole files (config, a new state) are written to a temporary name and renamed into place.
 #ifndef SESIM_STORE_H
 #define SESIM_STORE_H
@@ -39,6 +39,7 @@ class Store final : public Backing
     const std::string& dir() const { return dir_; }
     const Config& config() const { return config_; }
 
+    // Lock may fail (a damaged file); Unlock is then a no-op.
     bool Lock();
     void Unlock();
     // The newest valid state. `verify` also checks the slot's CRC (done when a process opens the
@@ -66,7 +67,6 @@ class Store final : public Backing
 
     std::string dir_;
     Config config_;
-    int lockFd_ = -1;
     int stateFd_ = -1;
     int logFd_ = -1;
     int imageFd_ = -1;
@@ -74,6 +74,7 @@ class Store final : public Backing
     uint8_t* map_ = nullptr;
     size_t mapLength_ = 0;
     uint64_t sequence_ = 0;
+    bool locked_ = false;
 };
 
 // Reads a whole small file; false when it cannot be read.

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -235,6 +234,21 @@ std::string MakeImage(const Enclosure& e, const std::string& name, const std::st
 
 // ---------------------------------------------------------------- command line
 
+// The option names ("--name") that directly follow each occurrence of `marker`.
+std::vector<std::string> OptionsAfter(const std::string& text, const std::string& marker)
+{
+    std::vector<std::string> options;
+    for (size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1))
+    {
+        size_t start = at + marker.size();
+        if (text.compare(start, 2, "--") != 0)
+            continue;
+        size_t end = text.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-", start);
+        options.push_back(text.substr(start, end - start));
+    }
+    return options;
+}
+
 TEST(Cli, HelpDocumentsEveryCommandAndEveryInitOption)
 {
     RunResult help = Exec({Bin("sesim"), "--help"});
@@ -249,21 +263,18 @@ TEST(Cli, HelpDocumentsEveryCommandAndEveryInitOption)
     // Every option of the interface page's init table is in `sesim init --help`, and no other.
     std::string doc = ReadFile(std::string(SESIM_SOURCE_DIR) + "/docs/SIMULATOR.md");
     std::string initHelp = Exec({Bin("sesim"), "init", "--help"}).out;
-    std::regex docOption("\\n\\| `(--[a-z0-9-]+)");
-    int documented = 0;
-    for (auto it = std::sregex_iterator(doc.begin(), doc.end(), docOption); it != std::sregex_iterator(); ++it)
+    std::vector<std::string> docOptions = OptionsAfter(doc, "\n| `");
+    for (const std::string& option : docOptions)
     {
-        documented++;
-        EXPECT_NE(initHelp.find((*it)[1].str() + " "), std::string::npos) << (*it)[1].str();
+        EXPECT_NE(initHelp.find(option + " "), std::string::npos) << option;
     }
-    std::regex helpOption("\\n  (--[a-z0-9-]+)");
-    int helped = 0;
-    for (auto it = std::sregex_iterator(initHelp.begin(), initHelp.end(), helpOption); it != std::sregex_iterator();
-         ++it)
+    std::vector<std::string> helpOptions = OptionsAfter(initHelp, "\n  ");
+    for (const std::string& option : helpOptions)
     {
-        helped++;
-        EXPECT_NE(doc.find("| `" + (*it)[1].str()), std::string::npos) << (*it)[1].str();
+        EXPECT_NE(doc.find("| `" + option), std::string::npos) << option;
     }
+    int documented = (int)docOptions.size();
+    int helped = (int)helpOptions.size();
     EXPECT_EQ(documented, 24);
     EXPECT_EQ(helped, documented);
 }
@@ -450,9 +461,9 @@ TEST(Preload, LatencyIsAddedToEveryCommand)
     e.Client({"cmd", "/dev/sesim0", "000000000000"});
     RunResult r = e.Client({"loop", "/dev/sesim0", "25"});
     ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("wall_us_per_command=([0-9.]+)")));
-    EXPECT_GE(std::stod(m[1].str()), 4000.0);
+    size_t at = r.out.find("wall_us_per_command=");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_GE(std::stod(r.out.substr(at + strlen("wall_us_per_command="))), 4000.0);
 }
 
 // ---------------------------------------------------------------- persistence

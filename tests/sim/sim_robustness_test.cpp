@@ -185,7 +185,7 @@ TEST(Robustness, ConsoleMessagesOfAnyShape)
                          (uint8_t)announced, 0},
                         message);
         uint32_t allocation = g.Below(3) ? 508 : g.Below(0x1000000);
-        size_t room = g.Below(2) ? allocation : g.Below(1024);
+        size_t room = g.Below(2) ? std::min<uint32_t>(allocation, 2048) : g.Below(1024);
         Reply r = e.Run({0x3C, 0x01, 0x01, 0, 0, 0, (uint8_t)(allocation >> 16), (uint8_t)(allocation >> 8),
                          (uint8_t)allocation, 0},
                         {}, room);
