@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 bin=${BUILD_DIR:-$root/build}
 case $bin in /*) ;; *) bin=$root/$bin ;; esac
 bin=$bin/bin
-for program in sesim fwpush; do
+for program in sesim fwpush bufterm; do
   if [ ! -x "$bin/$program" ]; then
     echo "demo: $bin/$program is missing; run 'make demo' to build it first" >&2
     exit 1
@@ -34,15 +34,17 @@ sha256sum "$image"
 
 step "Firmware before the download"
 revision
-# CONSOLE-BEFORE: the enclosure's own view through its console goes here:
-#   "$bin/sesim" run "$enclosure" -- "$bin/bufterm" "$device" rev
+step "Console: bufterm $device rev (before the download)"
+"$bin/sesim" run "$enclosure" -- "$bin/bufterm" "$device" rev
+echo
 
 step "Downloading: fwpush $device $image"
 "$bin/sesim" run "$enclosure" -- "$bin/fwpush" "$device" "$image"
 
 step "Firmware after the download"
 revision
-# CONSOLE-AFTER: the enclosure's own view through its console goes here:
-#   "$bin/sesim" run "$enclosure" -- "$bin/bufterm" "$device" rev
+step "Console: bufterm $device rev (after the download)"
+"$bin/sesim" run "$enclosure" -- "$bin/bufterm" "$device" rev
+echo
 
 step "Done. On a real enclosure: fwpush /dev/sgN firmware.img (see README.md)"

@@ -315,6 +315,13 @@ bool ParseFault(const std::string& text, FaultSpec* fault, std::string* error)
                  ParseHexByte(s[2], &f.ascq) && f.senseKey <= 0x0F;
             applies = f.kind == FaultKind::Check;
         }
+        else if (key == "when")
+        {
+            ok = value == "before" || value == "after";
+            f.after = value == "after";
+            applies = f.kind == FaultKind::Check || f.kind == FaultKind::CheckNoSense || f.kind == FaultKind::Status ||
+                      f.kind == FaultKind::Host || f.kind == FaultKind::Errno;
+        }
         else if (key == "format")
         {
             ok = value == "fixed" || value == "desc";
@@ -410,9 +417,9 @@ std::string FormatFault(const FaultSpec& f)
     {
         s += ",count=" + std::to_string(f.count);
     }
-    if (f.trigger == TriggerKind::Opcode && f.count == 0)
+    if (f.after)
     {
-        // every matching command: the default for op=XX
+        s += ",when=after";
     }
     switch (f.kind)
     {

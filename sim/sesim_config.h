@@ -54,6 +54,7 @@ struct FaultSpec
     uint32_t number = 0;   // N of cmd=N, cmd=N+, block=N
     uint8_t opcode = 0;    // XX of op=XX
     uint32_t count = 0;    // matching commands it fires on; 0 = every one
+    bool after = false;    // when=after: the enclosure carries the command out, then it fails
     uint8_t senseKey = 0x04, asc = 0x44, ascq = 0x00;
     SenseFormat format = SenseFormat::Enclosure;
     uint8_t status = 0x08;  // status: value=XX

@@ -85,7 +85,8 @@ const char kInitUsage[] =
     "Fault kinds: check[,sense=KK/AA/QQ][,format=fixed|desc]  check-nosense\n"
     "  status,value=XX  host[,code=XX]  errno[,errno=NAME]  gone  drop  short-status[,len=N]\n"
     "  garbage-status[,seed=N]  stuck[,reads=K]  bad-length[,value=N]\n"
-    "Triggers: cmd=N  cmd=N+  block=N  op=XX, each with an optional ,count=K\n";
+    "Triggers: cmd=N  cmd=N+  block=N  op=XX, each with an optional ,count=K\n"
+    "A failure with ,when=after comes once the enclosure has carried the command out.\n";
 
 const char kRunUsage[] =
     "Usage: sesim run DIR [--at PATH] -- COMMAND [ARGS...]\n"

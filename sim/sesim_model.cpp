@@ -207,7 +207,7 @@ void Model::Execute(State& state, const Command& command, uint64_t nowNs, Result
     state.commandCount++;
     result.index = state.commandCount;
 
-    Ctx c{state, command, result, nowNs, {}, 0, false, false, nullptr, nullptr, nullptr, false, 0, 0, false,
+    Ctx c{state, command, result, nowNs, {}, 0, false, false, nullptr, nullptr, nullptr, nullptr, false, 0, 0, false,
           config_.descriptorSense};
     size_t cdbLength = std::min(command.cdbLength, kMaxCdbLength);
     if (cdbLength > 0)
@@ -235,6 +235,22 @@ void Model::Execute(State& state, const Command& command, uint64_t nowNs, Result
     {
         return;
     }
+    CarryOut(c);
+    if (c.failAfter != nullptr)
+    {
+        // The enclosure did the work; the initiator hears of a failure all the same.
+        result.status = kStatusGood;
+        result.senseLength = 0;
+        result.dataInLength = 0;
+        c.Note("; then ");
+        FailCommand(c, *c.failAfter);
+    }
+}
+
+void Model::CarryOut(Ctx& c)
+{
+    State& state = c.s;
+    Result& result = c.r;
     if (state.gone)
     {
         result.outcome = Outcome::TransportError;
@@ -272,18 +288,57 @@ void Model::Execute(State& state, const Command& command, uint64_t nowNs, Result
     if (c.resetAfter)
     {
         bool activated = false;
-        uint8_t asc = 0, ascq = 0;
         HardResetEffects(state, result.released, kHardResetKinds, &activated);
-        asc = activated ? kAscOperatingConditionsChanged : kAscPowerOnOrReset;
-        ascq = activated ? kAscqMicrocodeChanged : 0;
         c.uaAfter = true;
-        c.uaAsc = asc;
-        c.uaAscq = ascq;
+        c.uaAsc = activated ? kAscOperatingConditionsChanged : kAscPowerOnOrReset;
+        c.uaAscq = activated ? kAscqMicrocodeChanged : 0;
         c.Note("; reset%s", activated ? ", new microcode active" : "");
     }
     if (c.uaAfter)
     {
         SetUnitAttention(state, c.uaAsc, c.uaAscq);
+    }
+}
+
+void Model::FailCommand(Ctx& c, const FaultSpec& f)
+{
+    switch (f.kind)
+    {
+    case FaultKind::Check: {
+        bool descriptor =
+            f.format == SenseFormat::Enclosure ? config_.descriptorSense : f.format == SenseFormat::Descriptor;
+        c.r.status = kStatusCheckCondition;
+        c.r.senseLength = BuildSense(c.r.sense, sizeof(c.r.sense), descriptor, f.senseKey, f.asc, f.ascq,
+                                     FieldPointer{false, false, 0, -1});
+        c.Note("injected CHECK CONDITION %02X/%02X/%02X", f.senseKey, f.asc, f.ascq);
+        break;
+    }
+    case FaultKind::CheckNoSense:
+        c.r.status = kStatusCheckCondition;
+        c.Note("injected CHECK CONDITION without sense");
+        break;
+    case FaultKind::Status:
+        c.r.status = f.status;
+        c.Note("injected status %02X", f.status);
+        break;
+    case FaultKind::Host:
+        c.r.outcome = Outcome::HostError;
+        c.r.hostStatus = f.hostCode;
+        c.Note("injected host status %02X", f.hostCode);
+        break;
+    case FaultKind::Errno:
+        c.r.outcome = Outcome::TransportError;
+        c.r.errnoValue = f.errnoValue;
+        c.Note("injected errno %d", f.errnoValue);
+        break;
+    case FaultKind::Gone:
+        c.s.gone = 1;
+        c.r.outcome = Outcome::TransportError;
+        c.r.errnoValue = ENODEV;
+        c.Note("device removed");
+        break;
+    default:
+        break;
     }
 }
 
@@ -344,38 +399,20 @@ bool Model::FireFault(Ctx& c)
         c.r.fault = FaultKindName(f.kind);
         switch (f.kind)
         {
-        case FaultKind::Check: {
-            bool descriptor = f.format == SenseFormat::Enclosure ? config_.descriptorSense
-                                                                  : f.format == SenseFormat::Descriptor;
-            c.r.status = kStatusCheckCondition;
-            c.r.senseLength = BuildSense(c.r.sense, sizeof(c.r.sense), descriptor, f.senseKey, f.asc, f.ascq,
-                                         FieldPointer{false, false, 0, -1});
-            c.Note("injected CHECK CONDITION %02X/%02X/%02X", f.senseKey, f.asc, f.ascq);
-            return true;
-        }
+        case FaultKind::Check:
         case FaultKind::CheckNoSense:
-            c.r.status = kStatusCheckCondition;
-            c.Note("injected CHECK CONDITION without sense");
-            return true;
         case FaultKind::Status:
-            c.r.status = f.status;
-            c.Note("injected status %02X", f.status);
-            return true;
         case FaultKind::Host:
-            c.r.outcome = Outcome::HostError;
-            c.r.hostStatus = f.hostCode;
-            c.Note("injected host status %02X", f.hostCode);
-            return true;
         case FaultKind::Errno:
-            c.r.outcome = Outcome::TransportError;
-            c.r.errnoValue = f.errnoValue;
-            c.Note("injected errno %d", f.errnoValue);
+            if (f.after)
+            {
+                c.failAfter = &f;
+                return false;
+            }
+            FailCommand(c, f);
             return true;
         case FaultKind::Gone:
-            c.s.gone = 1;
-            c.r.outcome = Outcome::TransportError;
-            c.r.errnoValue = ENODEV;
-            c.Note("device removed");
+            FailCommand(c, f);
             return true;
         case FaultKind::Drop:
             c.drop = true;
@@ -533,7 +570,8 @@ void Model::RequestSense(Ctx& c)
     {
         c.Note("no sense");
     }
-    size_t length = BuildSense(scratch_, sizeof(scratch_), descriptor, key, asc, ascq, FieldPointer{false, false, 0, -1});
+    size_t length =
+        BuildSense(scratch_, sizeof(scratch_), descriptor, key, asc, ascq, FieldPointer{false, false, 0, -1});
     c.Deliver(scratch_, length, allocation);
 }
 

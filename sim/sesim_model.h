@@ -233,6 +233,8 @@ class Model
     struct Ctx;
     void Dispatch(Ctx& c);
     bool FireFault(Ctx& c);
+    void FailCommand(Ctx& c, const FaultSpec& f);
+    void CarryOut(Ctx& c);
     void ExpireDownload(State& state, uint64_t nowNs, Released& released);
     void AbortDownload(State& state, Released& released);
     void FinishStorage(State& state, Released& released);

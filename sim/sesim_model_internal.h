@@ -71,6 +71,7 @@ struct Model::Ctx
     const FaultSpec* shortStatus;
     const FaultSpec* garbage;
     const FaultSpec* badLength;
+    const FaultSpec* failAfter; // a fault with when=after: applied once the command is done
     bool uaAfter;
     uint8_t uaAsc, uaAscq;
     bool resetAfter;

@@ -79,6 +79,8 @@ struct SimFd
     int commandQueue;
     int keepOrphan;
     int forcePackId;
+    int queued; // requests written with write() whose answers read() has not collected yet
+    sg_io_hdr_t answers[SG_MAX_QUEUE];
 };
 
 pthread_mutex_t g_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
@@ -215,7 +217,7 @@ bool CopyFromCaller(void* to, const void* from, size_t length)
     {
         struct iovec local = {to, length};
         struct iovec remote = {const_cast<void*>(from), length};
-        long n = syscall(SYS_process_vm_readv, g_pid, &local, 1, &remote, 1, 0);
+        long n = syscall(SYS_process_vm_readv, (long)g_pid, &local, 1UL, &remote, 1UL, 0UL);
         if (n == (long)length)
         {
             return true;
@@ -247,7 +249,7 @@ bool CopyToCaller(void* to, const void* from, size_t length)
     {
         struct iovec local = {const_cast<void*>(from), length};
         struct iovec remote = {to, length};
-        long n = syscall(SYS_process_vm_writev, g_pid, &local, 1, &remote, 1, 0);
+        long n = syscall(SYS_process_vm_writev, (long)g_pid, &local, 1UL, &remote, 1UL, 0UL);
         if (n == (long)length)
         {
             return true;
@@ -301,8 +303,8 @@ bool TransferWithCaller(bool toCaller, struct iovec* local, struct iovec* remote
     }
     if (g_processVmWorks)
     {
-        long n = syscall(toCaller ? SYS_process_vm_writev : SYS_process_vm_readv, g_pid, local, (unsigned long)count,
-                         remote, (unsigned long)count, 0);
+        long n = syscall(toCaller ? SYS_process_vm_writev : SYS_process_vm_readv, (long)g_pid, local,
+                         (unsigned long)count, remote, (unsigned long)count, 0UL);
         if (n == (long)total)
         {
             return true;
@@ -393,7 +395,14 @@ int OpenSim(int index, int flags)
     {
         return -1;
     }
-    *slot = SimFd{fd, index, kDefaultTimeoutTicks, kDefaultReservedSize, 0, 0, 0};
+    slot->fd = fd;
+    slot->attachment = index;
+    slot->timeoutTicks = kDefaultTimeoutTicks;
+    slot->reservedSize = kDefaultReservedSize;
+    slot->commandQueue = 0;
+    slot->keepOrphan = 0;
+    slot->forcePackId = 0;
+    slot->queued = 0;
     g_simFdCount.fetch_add(1, std::memory_order_release);
     return fd;
 }
@@ -504,7 +513,9 @@ bool ScatterDataIn(int segments, size_t length)
     return true;
 }
 
-int SgIo(SimFd& f, void* arg)
+// One sg_io_hdr request. SG_IO writes the results into the caller's header at `arg`; a request
+// written with write() has them stored in `answer` for read() to hand over.
+int SgIo(SimFd& f, void* arg, sg_io_hdr_t* answer = nullptr)
 {
     sg_io_hdr_t h;
     if (!CopyFromCaller(&h, arg, sizeof(h)))
@@ -623,8 +634,8 @@ int SgIo(SimFd& f, void* arg)
     bool simpleIn = dataIn && h.iovec_count == 0;
     local[0] = {sense, senseLength};
     remote[0] = {h.sbp, senseLength};
-    local[1] = {&h, sizeof(h)};
-    remote[1] = {arg, sizeof(h)};
+    local[1] = {&h, answer == nullptr ? sizeof(h) : 0};
+    remote[1] = {arg, answer == nullptr ? sizeof(h) : 0};
     local[2] = {g_dataIn, simpleIn ? result.dataInLength : 0};
     remote[2] = {h.dxferp, simpleIn ? result.dataInLength : 0};
     if (!TransferWithCaller(true, local, remote, 3))
@@ -634,6 +645,10 @@ int SgIo(SimFd& f, void* arg)
     if (dataIn && !simpleIn && !ScatterDataIn(segments, result.dataInLength))
     {
         return -EFAULT;
+    }
+    if (answer != nullptr)
+    {
+        *answer = h;
     }
     return 0;
 }
@@ -709,9 +724,9 @@ int SimIoctl(SimFd& f, unsigned long request, void* arg)
         f.forcePackId = value != 0;
         return 0;
     case SG_GET_PACK_ID:
-        return PutInt(arg, -1) ? 0 : -EFAULT; // nothing waits to be read
+        return PutInt(arg, f.queued > 0 ? f.answers[0].pack_id : -1) ? 0 : -EFAULT;
     case SG_GET_NUM_WAITING:
-        return PutInt(arg, 0) ? 0 : -EFAULT;
+        return PutInt(arg, f.queued) ? 0 : -EFAULT;
     case SG_SET_FORCE_LOW_DMA:
     case kSgSetDebug:
         return GetInt(arg, &value) ? 0 : -EFAULT;
@@ -949,6 +964,132 @@ int ioctl(int fd, unsigned long request, ...) __THROW
     }
     REAL(ioctl);
     return real(fd, request, arg);
+}
+
+// The driver's asynchronous interface, version 3: write() an sg_io_hdr, read() its answer. The
+// command runs when it is written (its data and sense arrive then); read() hands over the
+// completed header. The older sg_header interface is not modelled (EINVAL).
+ssize_t write(int fd, const void* buffer, size_t count)
+{
+    if (FindFd(fd) != nullptr)
+    {
+        Guard guard;
+        SimFd* f = FindFd(fd);
+        if (f != nullptr)
+        {
+            struct sg_header old;
+            if (count < sizeof(old))
+            {
+                errno = EIO;
+                return -1;
+            }
+            if (!CopyFromCaller(&old, buffer, sizeof(old)))
+            {
+                errno = EFAULT;
+                return -1;
+            }
+            // A negative reply length is the data direction of an sg_io_hdr.
+            if (old.reply_len >= 0 || count < sizeof(sg_io_hdr_t))
+            {
+                errno = EINVAL;
+                return -1;
+            }
+            if (f->queued >= SG_MAX_QUEUE)
+            {
+                errno = EDOM;
+                return -1;
+            }
+            int r = SgIo(*f, const_cast<void*>(buffer), &f->answers[f->queued]);
+            if (r < 0)
+            {
+                errno = -r;
+                return -1;
+            }
+            f->queued++;
+            return (ssize_t)count;
+        }
+    }
+    static auto real = Next<ssize_t (*)(int, const void*, size_t)>("write");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(fd, buffer, count);
+}
+
+ssize_t read(int fd, void* buffer, size_t count)
+{
+    if (FindFd(fd) != nullptr)
+    {
+        Guard guard;
+        SimFd* f = FindFd(fd);
+        if (f != nullptr)
+        {
+            if (count < sizeof(sg_io_hdr_t))
+            {
+                errno = EINVAL;
+                return -1;
+            }
+            // Everything written has already completed: with nothing queued a read would wait
+            // forever, so it says EAGAIN whatever O_NONBLOCK says.
+            int pick = 0;
+            if (f->forcePackId)
+            {
+                sg_io_hdr_t wanted;
+                if (!CopyFromCaller(&wanted, buffer, sizeof(wanted)))
+                {
+                    errno = EFAULT;
+                    return -1;
+                }
+                pick = -1;
+                for (int i = 0; i < f->queued; i++)
+                {
+                    if (wanted.pack_id == -1 || f->answers[i].pack_id == wanted.pack_id)
+                    {
+                        pick = i;
+                        break;
+                    }
+                }
+            }
+            if (f->queued == 0 || pick < 0)
+            {
+                errno = EAGAIN;
+                return -1;
+            }
+            if (!CopyToCaller(buffer, &f->answers[pick], sizeof(sg_io_hdr_t)))
+            {
+                errno = EFAULT;
+                return -1;
+            }
+            memmove(&f->answers[pick], &f->answers[pick + 1], sizeof(sg_io_hdr_t) * (size_t)(f->queued - pick - 1));
+            f->queued--;
+            return (ssize_t)sizeof(sg_io_hdr_t);
+        }
+    }
+    static auto real = Next<ssize_t (*)(int, void*, size_t)>("read");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(fd, buffer, count);
+}
+
+// _FORTIFY_SOURCE turns read() into this.
+ssize_t __read_chk(int fd, void* buffer, size_t count, size_t bufferLength)
+{
+    if (FindFd(fd) != nullptr && count <= bufferLength)
+    {
+        return read(fd, buffer, count);
+    }
+    static auto real = Next<ssize_t (*)(int, void*, size_t, size_t)>("__read_chk");
+    if (real == nullptr)
+    {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real(fd, buffer, count, bufferLength);
 }
 
 int dup(int fd) __THROW

@@ -179,6 +179,7 @@ void Session::Execute(const Command& command, Result* result)
     char line[kLogLineCapacity];
     size_t length = FormatLogLine(line, sizeof(line), command, *result);
     store_.AppendLog(line, length);
+    RecordConsole(command, *result);
     store_.RemoveImages(result->released);
     store_.Unlock();
     uint32_t latency = store_.config().latencyUs;
@@ -188,6 +189,30 @@ void Session::Execute(const Command& command, Result* result)
         while (nanosleep(&ts, &ts) != 0 && errno == EINTR)
         {
         }
+    }
+}
+
+// Console traffic in people's terms: "> command" lines, then the output as it was read.
+void Session::RecordConsole(const Command& command, const Result& result)
+{
+    if (command.cdbLength < 3 || result.outcome != Outcome::Completed || result.status != kStatusGood ||
+        (command.cdb[1] & kBufferModeMask) != kBufferModeVendor || command.cdb[2] != kConsoleBufferId)
+    {
+        return;
+    }
+    if (command.cdb[0] == kOpWriteBuffer && result.dataOutUsed > 2)
+    {
+        const char* text = reinterpret_cast<const char*>(command.dataOut) + 2;
+        size_t length = strnlen(text, result.dataOutUsed - 2);
+        store_.AppendConsole("> ", 2);
+        store_.AppendConsole(text, length);
+        store_.AppendConsole("\n", 1);
+    }
+    else if (command.cdb[0] == kOpReadBuffer && result.dataInLength > kConsoleResponseHeaderLength)
+    {
+        size_t length = ((size_t)command.dataIn[0] << 8) | command.dataIn[1];
+        length = std::min(length, result.dataInLength - kConsoleResponseHeaderLength);
+        store_.AppendConsole(reinterpret_cast<const char*>(command.dataIn) + kConsoleResponseHeaderLength, length);
     }
 }
 

@@ -40,6 +40,7 @@ class Session
 
   private:
     bool LoadLocked();
+    void RecordConsole(const Command& command, const Result& result);
 
     Store store_;
     Model model_;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <time.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,8 @@ namespace
 constexpr char kStateFileMagic[8] = {'S', 'E', 'S', 'I', 'M', 'S', 'T', '1'};
 constexpr size_t kStateHeaderLength = 64;
 constexpr size_t kSlotAlignment = 64;
+// A process that opens the enclosure waits this long for the lock before it gives up.
+constexpr int kOpenLockTimeoutMs = 10000;
 
 struct StateFileHeader
 {
@@ -199,7 +202,7 @@ Store::~Store()
     {
         munmap(map_, mapLength_);
     }
-    for (int fd : {stateFd_, logFd_, imageFd_})
+    for (int fd : {stateFd_, logFd_, consoleFd_, imageFd_})
     {
         if (fd >= 0)
         {
@@ -261,7 +264,8 @@ bool Store::Create(const std::string& dir, const Config& config, const InitialSt
         std::string text = FormatConfig(config);
         if (!WriteFileAtomically(dir + "/config", text.data(), text.size(), error) ||
             !WriteStateFile(dir + "/state", file, error) ||
-            !WriteFileAtomically(dir + "/commands.log", "", 0, error))
+            !WriteFileAtomically(dir + "/commands.log", "", 0, error) ||
+            !WriteFileAtomically(dir + "/console.log", "", 0, error))
         {
             break;
         }
@@ -312,9 +316,9 @@ bool Store::Open(const std::string& dir, std::string* error)
         return false;
     }
     static State probe;
-    if (!Lock())
+    if (!Lock(kOpenLockTimeoutMs))
     {
-        *error = dir + "/state cannot be locked";
+        *error = dir + "/state is locked by another process or damaged";
         return false;
     }
     bool loaded = Load(&probe, true);
@@ -333,10 +337,27 @@ bool Store::Open(const std::string& dir, std::string* error)
     return true;
 }
 
-bool Store::Lock()
+bool Store::Lock(int timeoutMs)
 {
     StateFileHeader* header = reinterpret_cast<StateFileHeader*>(map_);
-    int r = pthread_mutex_lock(&header->mutex);
+    int r = 0;
+    if (timeoutMs < 0)
+    {
+        r = pthread_mutex_lock(&header->mutex);
+    }
+    else
+    {
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += timeoutMs / 1000;
+        until.tv_nsec += (long)(timeoutMs % 1000) * 1000000;
+        if (until.tv_nsec >= 1000000000)
+        {
+            until.tv_sec++;
+            until.tv_nsec -= 1000000000;
+        }
+        r = pthread_mutex_timedlock(&header->mutex, &until);
+    }
     if (r == EOWNERDEAD)
     {
         // The holder was killed. The slots need no repair: an interrupted save left the
@@ -493,6 +514,18 @@ void Store::AppendLog(const char* text, size_t length)
     if (logFd_ >= 0)
     {
         WriteAll(logFd_, text, length);
+    }
+}
+
+void Store::AppendConsole(const char* text, size_t length)
+{
+    if (consoleFd_ < 0)
+    {
+        consoleFd_ = open((dir_ + "/console.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    }
+    if (consoleFd_ >= 0 && length > 0)
+    {
+        WriteAll(consoleFd_, text, length);
     }
 }
 

@@ -5,6 +5,7 @@
 //                  number last, so a process killed at any point leaves the previous state intact
 //   images/N.img   firmware images (active, deferred, the one being downloaded)
 //   commands.log   one line per command
+//   console.log    the console transcript
 // A process-shared robust mutex in the state file's header is held around every change.
 // Whole files (config, a new state) are written to a temporary name and renamed into place.
 #ifndef SESIM_STORE_H
@@ -39,8 +40,8 @@ class Store final : public Backing
     const std::string& dir() const { return dir_; }
     const Config& config() const { return config_; }
 
-    // Lock may fail (a damaged file); Unlock is then a no-op.
-    bool Lock();
+    // Lock may fail (a damaged file, or the timeout in ms passed); Unlock is then a no-op.
+    bool Lock(int timeoutMs = -1);
     void Unlock();
     // The newest valid state. `verify` also checks the slot's CRC (done when a process opens the
     // enclosure; afterwards only this store's own saves touch the slots).
@@ -58,6 +59,8 @@ class Store final : public Backing
     void CollectGarbage(const State& state);
 
     void AppendLog(const char* text, size_t length);
+    // The console transcript: commands sent and the output read back.
+    void AppendConsole(const char* text, size_t length);
 
     bool CreateImage(uint32_t id) override;
     bool WriteImage(uint32_t id, uint32_t offset, const uint8_t* data, size_t length) override;
@@ -69,6 +72,7 @@ class Store final : public Backing
     Config config_;
     int stateFd_ = -1;
     int logFd_ = -1;
+    int consoleFd_ = -1;
     int imageFd_ = -1;
     uint32_t imageFdId_ = 0;
     uint8_t* map_ = nullptr;

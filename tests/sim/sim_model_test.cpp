@@ -528,8 +528,9 @@ TEST(Download, ResentBlockAfterADroppedPageCompletes)
     while (offset < image.size() && sends < 10)
     {
         size_t n = std::min<size_t>(4072, image.size() - offset);
-        e.SendDiagnostic(Enclosure::ControlPage(
-            7, s.generation, offset, 9000, std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + (long)n)));
+        e.SendDiagnostic(
+            Enclosure::ControlPage(7, s.generation, offset, 9000,
+                                   std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + (long)n)));
         sends++;
         s = e.Status();
         if (s.status == 0x01 && s.expectedOffset == offset)
@@ -662,7 +663,8 @@ TEST(Console, PendingOutputAtStartIsOneResponseEach)
         Reply r = e.ConsoleRead();
         seen.emplace_back(std::string(r.din.begin() + 4, r.din.end()), Be16(r.din, 2));
     }
-    EXPECT_EQ(seen, (std::vector<std::pair<std::string, int>>{{"boot 1\n", 1}, {"boot 2\n", 1}, {"ready\n", 0}, {"", 0}}));
+    EXPECT_EQ(seen,
+              (std::vector<std::pair<std::string, int>>{{"boot 1\n", 1}, {"boot 2\n", 1}, {"ready\n", 0}, {"", 0}}));
 }
 
 TEST(Console, ResetActivatesDeferredFirmwareAfterTheAnswerIsRead)
@@ -743,6 +745,27 @@ TEST(Faults, ReplacingFaultsLeaveTheCommandUndone)
     EXPECT_EQ(err.Inquiry().result.errnoValue, EIO);
 }
 
+TEST(Faults, WhenAfterTheEnclosureDoesTheWorkButTheCallerSeesAFailure)
+{
+    Enclosure e(WithFault("errno@block=2,when=after,errno=EIO"));
+    e.ClearUnitAttention();
+    std::vector<uint8_t> image = Image("1200", 300);
+    auto page = [&](uint32_t offset) {
+        return Enclosure::ControlPage(7, 0, offset, 300,
+                                      std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + 100));
+    };
+    EXPECT_TRUE(e.SendDiagnostic(page(0)).Good());
+    Reply lost = e.SendDiagnostic(page(100));
+    EXPECT_EQ(lost.result.outcome, sesim::Outcome::TransportError);
+    EXPECT_EQ(lost.result.errnoValue, EIO);
+    EXPECT_EQ(e.Status().expectedOffset, 200u) << "the block was taken";
+
+    Enclosure check(WithFault("check@op=12,when=after,sense=0b/47/00"));
+    Reply r = check.Inquiry();
+    EXPECT_EQ(r.Sense(), "0b/47/00");
+    EXPECT_TRUE(r.din.empty());
+}
+
 TEST(Faults, GoneStaysGone)
 {
     Enclosure e(WithFault("gone@cmd=3"));
@@ -812,7 +835,8 @@ TEST(Faults, SpecificationsParseAndFormatBack)
     for (const char* spec : {"check@cmd=3,sense=05/24/00", "check@cmd=3,count=2,sense=04/44/00,format=desc",
                              "errno@op=1c,count=2,errno=ENODEV", "status@cmd=4+,value=18", "drop@block=2",
                              "stuck@block=3,reads=10", "bad-length@op=3c,value=600", "host@op=00,code=03",
-                             "garbage-status@op=1c,seed=9", "short-status@cmd=1,len=3", "gone@cmd=9"})
+                             "garbage-status@op=1c,seed=9", "short-status@cmd=1,len=3", "gone@cmd=9",
+                             "host@block=2,when=after,code=07", "check@op=1d,count=3,when=after,sense=0b/47/00"})
     {
         sesim::FaultSpec f;
         std::string error;
@@ -824,7 +848,8 @@ TEST(Faults, SpecificationsParseAndFormatBack)
     for (const char* bad : {"check", "check@", "nope@cmd=1", "check@cmd=0", "check@cmd=x", "check@op=123",
                             "check@cmd=1,sense=05/24", "check@cmd=1,sense=15/00/00", "check@cmd=1,reads=3",
                             "errno@cmd=1,errno=EWHAT", "check@cmd=2+,count=3", "status@cmd=1,value=zz",
-                            "check@block=1,count=0", "host@cmd=1,code=00"})
+                            "check@block=1,count=0", "host@cmd=1,code=00", "gone@cmd=1,when=after",
+                            "drop@block=1,when=later"})
     {
         sesim::FaultSpec f;
         std::string error;

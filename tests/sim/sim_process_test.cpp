@@ -359,7 +359,8 @@ TEST(Cli, MkimageWritesTheImageFormat)
     for (int size : {20, 21, 4096, 100003})
     {
         std::string path = t.File("img" + std::to_string(size));
-        ASSERT_EQ(Exec({Bin("sesim"), "mkimage", "--revision", "AB12", "--size", std::to_string(size), path}).exitStatus, 0);
+        ASSERT_EQ(
+            Exec({Bin("sesim"), "mkimage", "--revision", "AB12", "--size", std::to_string(size), path}).exitStatus, 0);
         std::string bytes = ReadFile(path);
         ASSERT_EQ(bytes.size(), (size_t)size);
         EXPECT_EQ(bytes.substr(0, 12), "SESIMG01AB12");
@@ -417,6 +418,9 @@ TEST(Preload, MalformedRequestsGetTheSgDriversErrno)
                                  "check=ok status=2 masked=1 driver=8 info=1 sb_len_wr=8 key=5\n"
                                  "iovec=ok resid=60 vendor=SESIM   \n"
                                  "wrong-direction=ok status=0 resid=96\n"
+                                 "async write=88 waiting=1 read=88 pack_id=77 status=0 resid=60 type=13\n"
+                                 "async-empty=EAGAIN\n"
+                                 "async-old-interface=EINVAL\n"
                                  "version=30536\n"
                                  "timeout=6000\n"
                                  "emulated=0\n"
@@ -427,8 +431,8 @@ TEST(Preload, MalformedRequestsGetTheSgDriversErrno)
                                  "fstat=chr major=21\n";
     EXPECT_EQ(r.out, expected);
     // Only the requests that the driver passes on reached the enclosure.
-    EXPECT_EQ(e.Show("commands"), "6");
-    EXPECT_EQ(e.LogLines().size(), 6u);
+    EXPECT_EQ(e.Show("commands"), "7");
+    EXPECT_EQ(e.LogLines().size(), 7u);
 }
 
 TEST(Preload, FaultsReachTheCallerAndSesimFaultRestartsNumbering)
@@ -453,6 +457,28 @@ TEST(Preload, FaultsReachTheCallerAndSesimFaultRestartsNumbering)
     EXPECT_NE(e.Client({"cmd", "/dev/sesim0", tur}).out.find("status=00"), std::string::npos);
     EXPECT_EQ(e.LogLines().back().compare(0, 2, "1 "), 0);
     EXPECT_EQ(ReadFile(e.Dir() + "/config").find("fault drop@block=1\n") != std::string::npos, true);
+}
+
+TEST(Preload, FaultFilesArmFaultsFromInitAndFromSesimFault)
+{
+    TempDir t;
+    std::ofstream(t.File("faults")) << "# first two INQUIRYs fail\ncheck@op=12,count=2,sense=02/04/01\n\n"
+                                    << "status@cmd=5,value=18  # a reservation conflict\n";
+    Enclosure e({"--no-unit-attention", "--fault-file", t.File("faults")});
+    const std::string inquiry = "120000002400";
+    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"}).out.find("sense=70000200000000"),
+              std::string::npos);
+    e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"});
+    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"}).out.find("status=00"), std::string::npos);
+    e.Client({"cmd", "/dev/sesim0", "000000000000"});
+    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", "000000000000"}).out.find("status=18"), std::string::npos);
+    std::ofstream(t.File("more")) << "errno@cmd=1,errno=ENXIO\n";
+    ASSERT_EQ(Exec({Bin("sesim"), "fault", e.Dir(), "--fault-file", t.File("more")}).exitStatus, 0);
+    EXPECT_EQ(e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"}).out, "errno=ENXIO\n");
+    std::ofstream(t.File("bad")) << "check@cmd=1\nnonsense\n";
+    RunResult bad = Exec({Bin("sesim"), "fault", e.Dir(), "--fault-file", t.File("bad")});
+    EXPECT_EQ(bad.exitStatus, 2);
+    EXPECT_NE(bad.err.find("line 2"), std::string::npos) << bad.err;
 }
 
 TEST(Preload, LatencyIsAddedToEveryCommand)
@@ -649,6 +675,7 @@ TEST_F(Interop, ConsoleCommandAndAnswerThroughWriteAndReadBuffer)
                          "01", "fc", "00"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(ReadFile(answer), std::string("\x00\x0e\x00\x00revision 0100\n", 18));
+    EXPECT_EQ(ReadFile(e.Dir() + "/console.log"), "> rev\nrevision 0100\n");
     std::vector<std::string> log = e.LogLines();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_NE(log[0].find("op=3b cdb=3b010100000000000600 dout=6:010072657600 status=00"), std::string::npos) << log[0];

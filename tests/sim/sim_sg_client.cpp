@@ -47,6 +47,10 @@ const char* ErrnoName(int e)
         return "ENODEV";
     case EIO:
         return "EIO";
+    case EAGAIN:
+        return "EAGAIN";
+    case EDOM:
+        return "EDOM";
     case ENXIO:
         return "ENXIO";
     case EPERM:
@@ -164,6 +168,22 @@ int Probe(int fd)
     Prepare(r, kInquiry, SG_DXFER_TO_DEV, 96);
     e = Issue(fd, &r.h);
     printf("wrong-direction=%s status=%d resid=%d\n", ErrnoName(e), r.h.status, r.h.resid);
+
+    // The asynchronous interface: write() the request, read() the answer.
+    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
+    r.h.pack_id = 77;
+    ssize_t written = write(fd, &r.h, sizeof(r.h));
+    int waiting = -1;
+    ioctl(fd, SG_GET_NUM_WAITING, &waiting);
+    sg_io_hdr_t answer;
+    memset(&answer, 0, sizeof(answer));
+    ssize_t got = read(fd, &answer, sizeof(answer));
+    printf("async write=%zd waiting=%d read=%zd pack_id=%d status=%d resid=%d type=%d\n", written, waiting, got,
+           answer.pack_id, answer.status, answer.resid, r.data[0]);
+    printf("async-empty=%s\n", ErrnoName(read(fd, &answer, sizeof(answer)) < 0 ? errno : 0));
+    struct sg_header old = {};
+    old.reply_len = 36;
+    printf("async-old-interface=%s\n", ErrnoName(write(fd, &old, sizeof(old)) < 0 ? errno : 0));
 
     int value = 0;
     printf("version=%d\n", ioctl(fd, SG_GET_VERSION_NUM, &value) == 0 ? value : -1);

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -50,16 +52,9 @@ static void SetEnvEntry(std::vector<std::string>& env, const std::string& entry)
     env.push_back(entry);
 }
 
-RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
+// The test's own environment plus the extra entries, for a program started by the helpers.
+static std::vector<std::string> Environment(const std::vector<std::string>& extra)
 {
-    RunResult result;
-    int inPipe[2], outPipe[2], errPipe[2];
-    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
-    {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
-        return result;
-    }
-
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; e++)
     {
@@ -70,23 +65,39 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
     std::string asanOptions = "verify_asan_link_order=0:detect_leaks=1:abort_on_error=1";
     const char* outerAsan = getenv("ASAN_OPTIONS");
     SetEnvEntry(envStrings, "ASAN_OPTIONS=" + (outerAsan != nullptr ? std::string(outerAsan) + ":" : "") + asanOptions);
-    for (const std::string& e : options.env)
+    for (const std::string& e : extra)
     {
         SetEnvEntry(envStrings, e);
     }
-    std::vector<char*> envp;
-    for (std::string& e : envStrings)
+    return envStrings;
+}
+
+// execve's view of a string list; valid while the strings live.
+static std::vector<char*> Pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> pointers;
+    for (std::string& s : strings)
     {
-        envp.push_back(e.data());
+        pointers.push_back(s.data());
     }
-    envp.push_back(nullptr);
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
+{
+    RunResult result;
+    int inPipe[2], outPipe[2], errPipe[2];
+    if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+    {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return result;
+    }
+
+    std::vector<std::string> envStrings = Environment(options.env);
+    std::vector<char*> envp = Pointers(envStrings);
     std::vector<std::string> args = argv;
-    std::vector<char*> argp;
-    for (std::string& a : args)
-    {
-        argp.push_back(a.data());
-    }
-    argp.push_back(nullptr);
+    std::vector<char*> argp = Pointers(args);
 
     pid_t pid = fork();
     if (pid == 0)
@@ -186,6 +197,189 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
         result.signal = WTERMSIG(status);
     }
     return result;
+}
+
+PtySession::PtySession(const std::vector<std::string>& argv, const PtyOptions& options)
+{
+    int slave = -1;
+    int errPipe[2];
+    winsize size{};
+    size.ws_row = options.rows;
+    size.ws_col = options.cols;
+    if (openpty(&master_, &slave, nullptr, nullptr, &size) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+    {
+        ADD_FAILURE() << "openpty: " << strerror(errno);
+        closed_ = reaped_ = true;
+        return;
+    }
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    termios settings;
+    tcgetattr(slave, &settings);
+    if (options.rawOutput)
+    {
+        settings.c_oflag &= ~(tcflag_t)OPOST;
+        tcsetattr(slave, TCSANOW, &settings);
+    }
+    initial_ = settings;
+
+    std::vector<std::string> envStrings = Environment(options.env);
+    std::vector<char*> envp = Pointers(envStrings);
+    std::vector<std::string> args = argv;
+    std::vector<char*> argp = Pointers(args);
+    pid_ = fork();
+    if (pid_ == 0)
+    {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(errPipe[1], 2);
+        if (slave > 2)
+        {
+            close(slave);
+        }
+        signal(SIGPIPE, SIG_DFL);
+        execve(argp[0], argp.data(), envp.data());
+        dprintf(2, "exec %s: %s\n", argp[0], strerror(errno));
+        _exit(127);
+    }
+    close(slave);
+    close(errPipe[1]);
+    errFd_ = errPipe[0];
+    signal(SIGPIPE, SIG_IGN);
+}
+
+PtySession::~PtySession()
+{
+    if (!reaped_ && pid_ > 0)
+    {
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0)
+        close(master_);
+    if (errFd_ >= 0)
+        close(errFd_);
+}
+
+void PtySession::Send(const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size())
+    {
+        ssize_t w = write(master_, bytes.data() + done, bytes.size() - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+        {
+            ADD_FAILURE() << "write to terminal: " << strerror(errno);
+            return;
+        }
+        done += (size_t)w;
+    }
+}
+
+bool PtySession::Pump(int timeoutMs)
+{
+    pollfd fds[2];
+    int n = 0;
+    if (!closed_)
+        fds[n++] = {master_, POLLIN, 0};
+    if (errFd_ >= 0)
+        fds[n++] = {errFd_, POLLIN, 0};
+    if (n == 0)
+        return false;
+    if (poll(fds, n, timeoutMs) <= 0)
+        return !closed_;
+    for (int i = 0; i < n; i++)
+    {
+        if (fds[i].revents == 0)
+            continue;
+        char chunk[4096];
+        ssize_t r = read(fds[i].fd, chunk, sizeof(chunk));
+        if (fds[i].fd == master_)
+        {
+            // EIO: the last holder of the terminal's other side has closed it.
+            if (r > 0)
+                out_.append(chunk, (size_t)r);
+            else if (r == 0 || errno != EINTR)
+                closed_ = true;
+        }
+        else if (r > 0)
+        {
+            err_.append(chunk, (size_t)r);
+        }
+        else if (r == 0 || errno != EINTR)
+        {
+            close(errFd_);
+            errFd_ = -1;
+        }
+    }
+    return !closed_;
+}
+
+bool PtySession::WaitFor(const std::string& text, int timeoutMs)
+{
+    long long deadline = NowMs() + timeoutMs;
+    for (;;)
+    {
+        size_t at = out_.find(text, matched_);
+        if (at != std::string::npos)
+        {
+            size_t end = at + text.size();
+            segment_ = out_.substr(matched_, end - matched_);
+            matched_ = end;
+            return true;
+        }
+        long long left = deadline - NowMs();
+        if (closed_ || left <= 0)
+            return false;
+        Pump((int)left);
+    }
+}
+
+RunResult PtySession::Finish(int timeoutMs)
+{
+    RunResult result;
+    long long deadline = NowMs() + timeoutMs;
+    while (!reaped_)
+    {
+        if (waitpid(pid_, &waitStatus_, WNOHANG) == pid_)
+        {
+            reaped_ = true;
+            break;
+        }
+        if (NowMs() >= deadline)
+        {
+            result.timedOut = true;
+            kill(-pid_, SIGKILL);
+            waitpid(pid_, &waitStatus_, 0);
+            reaped_ = true;
+            break;
+        }
+        Pump(20);
+    }
+    // The terminal and the error pipe close once every process that held them has gone.
+    long long drainDeadline = NowMs() + 2000;
+    while ((!closed_ || errFd_ >= 0) && NowMs() < drainDeadline)
+    {
+        Pump(50);
+    }
+    if (WIFEXITED(waitStatus_))
+        result.exitStatus = WEXITSTATUS(waitStatus_);
+    else if (WIFSIGNALED(waitStatus_))
+        result.signal = WTERMSIG(waitStatus_);
+    result.out = out_;
+    result.err = err_;
+    return result;
+}
+
+termios PtySession::Settings() const
+{
+    // On Linux the master side reports the settings of the terminal itself.
+    termios settings{};
+    tcgetattr(master_, &settings);
+    return settings;
 }
 
 TempDir::TempDir()

@@ -1,6 +1,9 @@
 #ifndef E2E_SUPPORT_H
 #define E2E_SUPPORT_H
 
+#include <sys/types.h>
+#include <termios.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,6 +33,55 @@ std::string Bin(const std::string& program);
 
 // Runs argv[0] with the arguments, standard output and error captured separately.
 RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = RunOptions());
+
+// A program run with a pseudo-terminal as its controlling terminal, standard input and standard
+// output (a session of its own, so the terminal's keys raise signals in it as at a console).
+// Standard error goes to a pipe, so the two streams stay apart.
+struct PtyOptions
+{
+    std::vector<std::string> env; // extra NAME=VALUE entries
+    unsigned short rows = 24;
+    unsigned short cols = 80;
+    bool rawOutput = false;       // clear OPOST: output bytes arrive unchanged (no CR before LF)
+};
+
+class PtySession
+{
+  public:
+    PtySession(const std::vector<std::string>& argv, const PtyOptions& options = PtyOptions());
+    ~PtySession(); // kills whatever still runs in the session
+    PtySession(const PtySession&) = delete;
+    PtySession& operator=(const PtySession&) = delete;
+
+    // Types bytes at the terminal.
+    void Send(const std::string& bytes);
+    // Waits until text appears in the output after the end of the previous match, and moves the
+    // match point past it. False on timeout or when the terminal closes first.
+    bool WaitFor(const std::string& text, int timeoutMs = 5000);
+    // Output between the previous match point and the end of the latest match.
+    const std::string& LastSegment() const { return segment_; }
+    const std::string& Output() const { return out_; }
+    const std::string& Err() const { return err_; }
+    // Waits for the program to end (killing it after timeoutMs) and for every holder of the
+    // terminal to let go; the result carries everything written.
+    RunResult Finish(int timeoutMs = 10000);
+    // The terminal's settings now, and as they were before the program started.
+    termios Settings() const;
+    const termios& InitialSettings() const { return initial_; }
+    pid_t Pid() const { return pid_; }
+
+  private:
+    bool Pump(int timeoutMs); // reads what is available; false once the terminal has closed
+    int master_ = -1;
+    int errFd_ = -1;
+    pid_t pid_ = -1;
+    bool closed_ = false;
+    bool reaped_ = false;
+    int waitStatus_ = 0;
+    termios initial_{};
+    std::string out_, err_, segment_;
+    size_t matched_ = 0;
+};
 
 // A fresh directory under $TMPDIR, removed with its contents when the object goes.
 class TempDir

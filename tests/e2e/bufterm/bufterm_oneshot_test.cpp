@@ -1,0 +1,197 @@
+// bufterm with the command on its command line, and the start-up that every run goes through.
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "bufterm_expect.h"
+#include "scsi.h"
+
+using namespace bufterm_e2e;
+using e2e::Enclosure;
+using e2e::RunResult;
+
+TEST(BuftermStartup, ClearsSenseProbesTheConsoleThenSendsTheCommand)
+{
+    Enclosure enclosure;
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "status"}));
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    // The unit attention is gone by the time the interpreter answers.
+    EXPECT_EQ(r.out, "\ndownload status 0x00\ngeneration code 0\nunit attention none\n");
+    std::vector<e2e::LogEntry> log = enclosure.Log();
+    ASSERT_GE(log.size(), 4u);
+    // The power-on unit attention is taken by REQUEST SENSE, so the console commands run clean.
+    EXPECT_EQ(e2e::ToHex(log[0].cdb), kRequestSenseCdb);
+    EXPECT_EQ(log[0].dinLength, 16u);
+    EXPECT_EQ(e2e::ToHex(log[1].cdb), kReadBufferCdb);
+    EXPECT_EQ(e2e::ToHex(log[2].cdb), WriteBufferCdb(6));
+    EXPECT_EQ(log[2].doutLength, 9u);
+    EXPECT_EQ(e2e::ToHex(log[2].dout), CommandMessageHex("status"));
+    for (size_t i = 3; i < log.size(); i++)
+    {
+        EXPECT_EQ(e2e::ToHex(log[i].cdb), kReadBufferCdb) << log[i].line;
+    }
+    for (const e2e::LogEntry& entry : log)
+    {
+        EXPECT_EQ(entry.status, SCSI_STATUS_GOOD) << entry.line;
+    }
+}
+
+TEST(BuftermStartup, PendingOutputIsShownOnlyAtThePrompt)
+{
+    // Three responses with the pending flag set, then one without.
+    const std::vector<std::string> init = {"--pending-output", "one|", "--pending-output", "two|",
+                                           "--pending-output", "three|", "--pending-output", "four|"};
+    Enclosure interactive(init);
+    e2e::RunOptions options;
+    options.stdinData = "quit\n";
+    RunResult r = interactive.Run(Argv({Enclosure::kDevice}), options);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, "one|two|three|four|" + kPrintedPrompt + "quit\n\n");
+    EXPECT_EQ(WithOpcode(interactive.Log(), SCSI_OP_READ_BUFFER).size(), 4u);
+
+    Enclosure oneShot(init);
+    r = oneShot.Run(Argv({Enclosure::kDevice, "rev"}));
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out.find('|'), std::string::npos) << r.out;
+}
+
+TEST(BuftermStartup, DeviceWithoutTheConsoleIsRefusedBeforeAnyPrompt)
+{
+    Enclosure enclosure({"--no-read-buffer"});
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{Enclosure::kDevice}, {Enclosure::kDevice, "rev"}})
+    {
+        RunResult r = enclosure.Run(Argv(args));
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, "Send failed: Sense 02,05,20,00\n" + kNotSupported);
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_TRUE(WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER).empty());
+}
+
+TEST(BuftermStartup, EarlyFailuresEndTheRunWithTheirOwnMessage)
+{
+    RunResult r = e2e::Run(Argv({"/nonexistent/sg0", "rev"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "Unable to open SCSI target device\n");
+
+    Enclosure enclosure({"--fault", "errno@cmd=1,errno=EIO"});
+    r = enclosure.Run(Argv({Enclosure::kDevice, "rev"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "scsiinit: Input/output error\nFailed to clear sense data on target\n");
+    EXPECT_EQ(enclosure.Log().size(), 1u);
+}
+
+TEST(BuftermOneShot, CommandTextTravelsWithItsNulAndShortCommandsAreSent)
+{
+    Enclosure enclosure;
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "x"}));
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    std::vector<e2e::LogEntry> writes = WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER);
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(e2e::ToHex(writes[0].cdb), WriteBufferCdb(1));
+    EXPECT_EQ(e2e::ToHex(writes[0].dout), "01007800");
+}
+
+TEST(BuftermOneShot, EmptyCommandIsRefusedWithoutSendingAnything)
+{
+    Enclosure enclosure;
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, ""}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, kSendFailed);
+    EXPECT_EQ(r.out, "\n");
+    EXPECT_TRUE(WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER).empty());
+}
+
+TEST(BuftermOneShot, LongCommandIsCutTo509Characters)
+{
+    Enclosure enclosure;
+    const std::string command = "echo " + std::string(600, 'z');
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, command}));
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    std::vector<e2e::LogEntry> writes = WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER);
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(e2e::ToHex(writes[0].cdb), WriteBufferCdb(509));
+    EXPECT_EQ(writes[0].doutLength, 512u);
+    EXPECT_EQ(r.out, "\n" + std::string(504, 'z') + "\n");
+}
+
+TEST(BuftermOneShot, OutputSpreadOverSeveralResponsesIsPrintedWhole)
+{
+    Enclosure enclosure;
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "log 40"}));
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    std::string expected = "\n";
+    for (int i = 1; i <= 40; i++)
+    {
+        expected += "event " + std::to_string(i) + " of 40: all elements OK\n";
+    }
+    EXPECT_EQ(r.out, expected);
+    // One probe, then polls while the device reports output pending, and not one more.
+    std::vector<e2e::LogEntry> reads = WithOpcode(enclosure.Log(), SCSI_OP_READ_BUFFER);
+    ASSERT_GE(reads.size(), 4u);
+    for (size_t i = 1; i + 1 < reads.size(); i++)
+    {
+        EXPECT_NE(reads[i].note.find("pending"), std::string::npos) << reads[i].line;
+    }
+    EXPECT_EQ(reads.back().note.find("pending"), std::string::npos) << reads.back().line;
+}
+
+TEST(BuftermOneShot, EmptyPendingResponsesPrintNothingAndArePolledAgain)
+{
+    Enclosure enclosure;
+    auto start = std::chrono::steady_clock::now();
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "sleep 60"}));
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, "\nslept 60 ms\n");
+    // The 10 ms pauses, one after the WRITE BUFFER and one after each poll, pace the polling:
+    // several polls, but no busy loop.
+    size_t polls = WithOpcode(enclosure.Log(), SCSI_OP_READ_BUFFER).size() - 1;
+    EXPECT_GE(polls, 3u);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(10 * (polls + 1)));
+}
+
+TEST(BuftermOneShot, TextLength507IsTheLongestAccepted)
+{
+    // Commands: 1 REQUEST SENSE, 2 probe, 3 WRITE BUFFER, 4 first poll.
+    Enclosure accepted({"--fault", "bad-length@cmd=4,value=507"});
+    RunResult r = accepted.Run(Argv({Enclosure::kDevice, "echo hello"}));
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    // The field claims more text than came: only what the device sent is shown, never leftovers
+    // of the command message that filled the buffer before.
+    EXPECT_EQ(r.out, "\nhello\n");
+
+    Enclosure polling({"--fault", "bad-length@cmd=4,value=508"});
+    r = polling.Run(Argv({Enclosure::kDevice, "echo hello"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, kReadFailed);
+
+    Enclosure probe({"--fault", "bad-length@cmd=2,value=508"});
+    r = probe.Run(Argv({Enclosure::kDevice, "echo hello"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, kNotSupported);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(BuftermOneShot, FailedCommandsEndTheRun)
+{
+    Enclosure write({"--fault", "check@cmd=3,sense=05/24/00"});
+    RunResult r = write.Run(Argv({Enclosure::kDevice, "rev"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "Send failed: Sense 02,05,24,00\n" + kSendFailed);
+
+    Enclosure read({"--fault", "check@cmd=4,sense=04/44/00"});
+    r = read.Run(Argv({Enclosure::kDevice, "rev"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "Send failed: Sense 02,04,44,00\n" + kReadFailed);
+
+    // A transport failure loses the rest of the output too, so the run cannot end as a success.
+    Enclosure lost({"--fault", "errno@cmd=4,errno=EIO"});
+    r = lost.Run(Argv({Enclosure::kDevice, "rev"}));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "scsiinit: Input/output error\n" + kReadFailed);
+}

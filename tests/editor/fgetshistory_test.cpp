@@ -1,0 +1,253 @@
+// The line editor as an operator meets it: keys typed at a pseudo-terminal, the exact bytes it
+// writes back, and the lines it returns. Each test starts a fresh editor process, so every test
+// begins with an empty history.
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "e2e_support.h"
+#include "fgetshistory_internal.h"
+
+namespace
+{
+
+const std::string kPrompt = "DIDIVAR>";
+const std::string kUp = "\x1b[A";
+const std::string kUpApplicationMode = "\x1bOA";
+
+std::string Hex(const std::string& bytes)
+{
+    return e2e::ToHex(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+}
+
+// n backspaces, n spaces, n backspaces: how a recall blanks the screen line.
+std::string Blank(size_t n)
+{
+    return std::string(n, '\b') + std::string(n, ' ') + std::string(n, '\b');
+}
+
+struct Line
+{
+    std::string screen; // what the editor wrote while reading the line
+    std::string text;   // the line returned, as hex
+    bool null = false;  // FgetsHistory returned NULL
+};
+
+class Editor
+{
+  public:
+    explicit Editor(const std::string& prompt = kPrompt, const std::string& sizes = "510")
+        : prompt_(prompt), pty_({EDITOR_DRIVER, prompt, sizes}, RawOutput())
+    {
+        EXPECT_TRUE(pty_.WaitFor(prompt_)) << "editor did not start: " << pty_.Err();
+    }
+
+    // Types keys and waits for the editor to return a line.
+    Line Type(const std::string& keys)
+    {
+        Line line;
+        pty_.Send(keys);
+        if (!pty_.WaitFor("}}"))
+        {
+            ADD_FAILURE() << "no line came back; screen so far: " << pty_.Output();
+            return line;
+        }
+        std::string segment = pty_.LastSegment();
+        size_t marker = segment.rfind("{{");
+        line.screen = segment.substr(0, marker);
+        line.text = segment.substr(marker + 2, segment.size() - marker - 4);
+        line.null = line.text == "null";
+        EXPECT_TRUE(pty_.WaitFor(prompt_));
+        return line;
+    }
+
+  private:
+    static e2e::PtyOptions RawOutput()
+    {
+        e2e::PtyOptions options;
+        options.rawOutput = true;
+        return options;
+    }
+    std::string prompt_;
+    e2e::PtySession pty_;
+};
+
+} // namespace
+
+TEST(LineEditorEcho, TypedBytesAreEchoedAndReturnedWithoutTheLineEnd)
+{
+    Editor editor;
+    Line line = editor.Type("show status\r");
+    EXPECT_EQ(line.screen, "show status\n");
+    EXPECT_EQ(line.text, Hex("show status"));
+}
+
+TEST(LineEditorEcho, ControlCharactersAndHighBytesAreOrdinaryCharacters)
+{
+    // Tab, ^A, the end-of-file key (^D) and 0xFF: stored and echoed, and none of them ends input.
+    Editor editor;
+    const std::string keys = "a\t\x01\x04\xff" "b";
+    Line line = editor.Type(keys + "\r");
+    EXPECT_EQ(line.screen, keys + "\n");
+    EXPECT_EQ(line.text, Hex(keys));
+}
+
+TEST(LineEditorErase, EachEraseKeyRemovesOneByteAndOnAnEmptyLineWritesNothing)
+{
+    Editor editor;
+    Line line = editor.Type("\b\x7f" "abc\x7f\x08" "d\r");
+    EXPECT_EQ(line.screen, "abc\b \b\b \bd\n");
+    EXPECT_EQ(line.text, Hex("ad"));
+}
+
+TEST(LineEditorHistory, UpArrowWalksNewestToOldestThenWrapsToNewest)
+{
+    Editor editor;
+    editor.Type("first\r");
+    editor.Type("second\r");
+    editor.Type("third\r");
+    // The byte between ESC and 'A' depends on the terminal's cursor key mode; both forms recall.
+    Line line = editor.Type(kUp + kUpApplicationMode + kUp + kUp + "\r");
+    EXPECT_EQ(line.screen, Blank(8) + kPrompt + "third" + Blank(8 + 5) + kPrompt + "second" + Blank(8 + 6) +
+                               kPrompt + "first" + Blank(8 + 5) + kPrompt + "third" + "\n");
+    EXPECT_EQ(line.text, Hex("third"));
+}
+
+TEST(LineEditorHistory, RecallBlanksPromptAndTypedCharactersBeforeRedrawing)
+{
+    Editor editor;
+    editor.Type("rev\r");
+    Line line = editor.Type("abc" + kUp + "\r");
+    EXPECT_EQ(line.screen, "abc" + Blank(11) + "DIDIVAR>rev\n");
+    EXPECT_EQ(line.text, Hex("rev"));
+}
+
+TEST(LineEditorHistory, UpArrowWithEmptyHistoryChangesNothingAndTheLineIsNotStored)
+{
+    Editor editor;
+    Line line = editor.Type("ab" + kUp + "\r");
+    EXPECT_EQ(line.screen, "ab\n");
+    EXPECT_EQ(line.text, Hex("ab"));
+    // Still nothing to recall.
+    line = editor.Type(kUp + "\r");
+    EXPECT_EQ(line.screen, "\n");
+    EXPECT_EQ(line.text, "");
+}
+
+TEST(LineEditorHistory, UnchangedOrShortenedRecallIsNotStoredButAnEditedOneIs)
+{
+    Editor editor;
+    editor.Type("one\r");
+    editor.Type("two\r");
+    EXPECT_EQ(editor.Type(kUp + "\r").text, Hex("two"));
+    // Shortened with the erase key: still a recall.
+    EXPECT_EQ(editor.Type(kUp + kUp + "\x7f\r").text, Hex("on"));
+    // Had either been stored, the second entry would now be "two" or "on".
+    Line line = editor.Type(kUp + kUp + "\r");
+    EXPECT_EQ(line.text, Hex("one"));
+
+    // An ordinary character after the recall makes it a new line.
+    EXPECT_EQ(editor.Type(kUp + "x\r").text, Hex("twox"));
+    line = editor.Type(kUp + kUp + kUp + "\r");
+    EXPECT_EQ(line.screen, Blank(8) + kPrompt + "twox" + Blank(8 + 4) + kPrompt + "two" + Blank(8 + 3) + kPrompt +
+                               "one\n");
+}
+
+TEST(LineEditorHistory, TwentyOneLinesDropTheOldest)
+{
+    Editor editor;
+    for (int i = 1; i <= 21; i++)
+    {
+        editor.Type("line-" + std::string(i < 10 ? "0" : "") + std::to_string(i) + "\r");
+    }
+    std::string keys;
+    for (int i = 0; i < 21; i++)
+    {
+        keys += kUp;
+    }
+    Line line = editor.Type(keys + "\r");
+    // Twenty recalls reach line-02; the twenty-first wraps to the newest again.
+    EXPECT_EQ(line.screen.find("line-01"), std::string::npos) << line.screen;
+    EXPECT_NE(line.screen.find(kPrompt + "line-02" + Blank(8 + 7) + kPrompt + "line-21\n"), std::string::npos)
+        << line.screen;
+    EXPECT_EQ(line.text, Hex("line-21"));
+}
+
+TEST(LineEditorHistory, AnEmptyLineMovesTheWriteIndexAndSkipsASlot)
+{
+    // With all twenty slots full, "A" replaces w01, the empty line passes over w02's slot without
+    // touching it, and "B" replaces w03: walking up then shows B, the old w02, then A.
+    Editor editor;
+    for (int i = 1; i <= 20; i++)
+    {
+        editor.Type("w" + std::string(i < 10 ? "0" : "") + std::to_string(i) + "\r");
+    }
+    editor.Type("A\r");
+    EXPECT_EQ(editor.Type("\r").text, "");
+    editor.Type("B\r");
+    Line line = editor.Type(kUp + kUp + kUp + "\r");
+    EXPECT_EQ(line.screen, Blank(8) + kPrompt + "B" + Blank(8 + 1) + kPrompt + "w02" + Blank(8 + 3) + kPrompt + "A\n");
+}
+
+TEST(LineEditorLimits, A509CharacterLineReturnsWithoutEnterAndIsNotStored)
+{
+    Editor editor;
+    const std::string full(509, 'x');
+    Line line = editor.Type(full);
+    EXPECT_EQ(line.screen, full);
+    EXPECT_EQ(line.text, Hex(full));
+    line = editor.Type(kUp + "\r");
+    EXPECT_EQ(line.screen, "\n");
+}
+
+TEST(LineEditorLimits, PromptIsCutToNineteenCharacters)
+{
+    const std::string longPrompt = "enclosure-console-0123456789>";
+    Editor editor(longPrompt);
+    editor.Type("x\r");
+    Line line = editor.Type(kUp + "\r");
+    EXPECT_EQ(line.screen, Blank(19) + longPrompt.substr(0, 19) + "x\n");
+}
+
+TEST(LineEditorLimits, StoredAndRecalledLinesFitTheirSlotAndTheCallersBuffer)
+{
+    // Buffers of 1000, 1000 and 20 bytes: a 600-byte line is stored cut to its 511-byte slot, and
+    // recalled into the small buffer it is cut again to leave room for the NUL and the Enter.
+    Editor editor(kPrompt, "1000,1000,20");
+    EXPECT_EQ(editor.Type(std::string(600, 'y') + "\r").text, Hex(std::string(600, 'y')));
+    EXPECT_EQ(editor.Type(kUp + "\r").text, Hex(std::string(511, 'y')));
+    EXPECT_EQ(editor.Type(kUp + "\r").text, Hex(std::string(18, 'y')));
+}
+
+TEST(LineEditorInput, ReadsAPipeTheSameWayAndEndOfInputReturnsNull)
+{
+    // CR and LF both end a line; an escape sequence cut short by end of input is dropped and the
+    // partial line with it.
+    e2e::RunOptions options;
+    options.stdinData = "one\rtwo\nab\x1b[";
+    e2e::RunResult r = e2e::Run({EDITOR_DRIVER, kPrompt, "510"}, options);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, kPrompt + "one\n{{" + Hex("one") + "}}" + kPrompt + "two\n{{" + Hex("two") + "}}" + kPrompt +
+                         "ab{{null}}");
+}
+
+namespace
+{
+int CountingSource(void* context)
+{
+    ++*(int*)context;
+    return 'z';
+}
+} // namespace
+
+TEST(LineEditorInput, TinyBuffersReturnWithoutReading)
+{
+    int reads = 0;
+    char buffer[1] = {'q'};
+    EXPECT_EQ(FgetsHistoryFromSource(buffer, 0, CountingSource, &reads), buffer);
+    EXPECT_EQ(buffer[0], 'q');
+    EXPECT_EQ(FgetsHistoryFromSource(buffer, 1, CountingSource, &reads), buffer);
+    EXPECT_EQ(buffer[0], '\0');
+    EXPECT_EQ(reads, 0);
+}
