@@ -324,10 +324,8 @@ case_tcmu_busy_retried() {
     sesim_both fault --clear
 }
 
-# An activation request (fwpush -A) leaves MICROCODE HAS BEEN CHANGED held back for a status
-# read that may follow; the model releases it at that read or when a new initiator process
-# attaches. A kernel-attached enclosure sees no processes, only commands, so from here on the
-# two attachments would differ at the next program: this case runs last of the compared ones.
+# An activation request (fwpush -A) leaves MICROCODE HAS BEEN CHANGED held back until the next
+# command has completed, so both attachments report it at the same command of the next program.
 case_fwpush_tcmu_deferred() {
     make_image 0300 9000
     both fwpush -d @DEV@ /tmp/image.0300
