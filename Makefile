@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-asan test test-fast asan demo bench clean
+.PHONY: all deps build build-asan test test-fast asan demo package bench clean
 
 all: build
 
@@ -38,6 +38,10 @@ demo: build
 # then one `name: value` line per figure (docs/PERFORMANCE.md). BENCH_QUICK=1 for a short run.
 bench: build
 	@BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) python3 bench/bench.py
+
+# The Debian package, in $(BUILD_DIR)/ (install it with: sudo apt install ./$(BUILD_DIR)/ses-maint_*.deb).
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)
