@@ -628,6 +628,9 @@ class Bench:
               "%.2f us, sg_ses_microcode %.2f us at %d MiB; under sesim %.2f us and %.2f us" % (
                   f["fwpush.cpu_us_per_block"], f["sg_ses_microcode.cpu_us_per_block"], f["bench.cpu_compare_image_mib"],
                   f["fwpush.cpu_us_per_block_under_sesim"], f["sg_ses_microcode.cpu_us_per_block_under_sesim"]))
+        if self.quick:
+            out.append("note: BENCH_QUICK=1 ran one round at %s MiB; the targets are judged on a full run"
+                       % " and ".join(str(m) for m in self.sizes))
         return out
 
 
