@@ -515,7 +515,7 @@ bool ScatterDataIn(int segments, size_t length)
 
 // One sg_io_hdr request. SG_IO writes the results into the caller's header at `arg`; a request
 // written with write() has them stored in `answer` for read() to hand over.
-int SgIo(SimFd& f, void* arg, sg_io_hdr_t* answer = nullptr)
+int SgIoOnce(SimFd& f, void* arg, sg_io_hdr_t* answer, int64_t arrivalNs)
 {
     sg_io_hdr_t h;
     if (!CopyFromCaller(&h, arg, sizeof(h)))
@@ -593,7 +593,7 @@ int SgIo(SimFd& f, void* arg, sg_io_hdr_t* answer = nullptr)
                            dataInRoom};
     static sesim::Result result;
     uint64_t start = MonotonicMs();
-    g_attachments[f.attachment].session->Execute(command, &result);
+    g_attachments[f.attachment].session->Execute(command, &result, arrivalNs);
     if (result.outcome == sesim::Outcome::TransportError)
     {
         return -result.errnoValue;
@@ -651,6 +651,15 @@ int SgIo(SimFd& f, void* arg, sg_io_hdr_t* answer = nullptr)
         *answer = h;
     }
     return 0;
+}
+
+// The enclosure's latency covers the whole request, copies included, as the caller sees it.
+int SgIo(SimFd& f, void* arg, sg_io_hdr_t* answer = nullptr)
+{
+    int64_t arrivalNs = sesim::MonotonicNs();
+    int result = SgIoOnce(f, arg, answer, arrivalNs);
+    g_attachments[f.attachment].session->Pace();
+    return result;
 }
 
 bool PutInt(void* arg, int value)

@@ -1,5 +1,6 @@
 #include "sesim_session.h"
 
+#include <sys/prctl.h>
 #include <time.h>
 
 #include <cerrno>
@@ -172,22 +173,22 @@ constexpr int64_t kNsPerSecond = 1000000000;
 // command's deadline is spent polling the clock so that the modelled pace is kept exactly.
 constexpr int64_t kSpinNs = 60 * kNsPerUs;
 
-int64_t MonotonicNs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * kNsPerSecond + ts.tv_nsec;
-}
-
-// A modelled enclosure takes latency from the command's arrival, its own work included.
 void WaitUntil(int64_t deadlineNs)
 {
     int64_t wakeNs = deadlineNs - kSpinNs;
     if (wakeNs > MonotonicNs())
     {
+        // The default timer slack alone (50 us) could carry the wake-up past the deadline; the
+        // program's own setting is put back afterwards.
+        int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+        prctl(PR_SET_TIMERSLACK, 1, 0, 0, 0);
         timespec wake{(time_t)(wakeNs / kNsPerSecond), (long)(wakeNs % kNsPerSecond)};
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR)
         {
+        }
+        if (slack > 0)
+        {
+            prctl(PR_SET_TIMERSLACK, (unsigned long)slack, 0, 0, 0);
         }
     }
     while (MonotonicNs() < deadlineNs)
@@ -197,9 +198,19 @@ void WaitUntil(int64_t deadlineNs)
 
 } // namespace
 
-void Session::Execute(const Command& command, Result* result)
+int64_t MonotonicNs()
 {
-    int64_t arrivalNs = MonotonicNs();
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * kNsPerSecond + ts.tv_nsec;
+}
+
+void Session::Execute(const Command& command, Result* result, int64_t arrivalNs)
+{
+    if (arrivalNs == 0)
+    {
+        arrivalNs = MonotonicNs();
+    }
     if (!store_.Lock() || !LoadLocked())
     {
         store_.Unlock();
@@ -217,10 +228,17 @@ void Session::Execute(const Command& command, Result* result)
     RecordConsole(command, *result);
     store_.RemoveImages(result->released);
     store_.Unlock();
+    // A modelled enclosure takes its latency from the command's arrival, its own work included.
     uint32_t latency = store_.config().latencyUs;
-    if (latency > 0)
+    deadlineNs_ = latency > 0 ? arrivalNs + (int64_t)latency * kNsPerUs : 0;
+}
+
+void Session::Pace()
+{
+    if (deadlineNs_ != 0)
     {
-        WaitUntil(arrivalNs + (int64_t)latency * kNsPerUs);
+        WaitUntil(deadlineNs_);
+        deadlineNs_ = 0;
     }
 }
 

@@ -29,7 +29,12 @@ class Session
     // Opens the enclosure and begins a new session (a storage phase of an earlier one ends).
     bool Open(const std::string& dir, std::string* error);
     // Runs one command and logs it. A store that cannot be read fails the command with EIO.
-    void Execute(const Command& command, Result* result);
+    // arrivalNs (MonotonicNs) is when the command reached the attachment, 0 for now: the
+    // enclosure's latency counts from then.
+    void Execute(const Command& command, Result* result, int64_t arrivalNs = 0);
+    // Waits until the latency of the last command executed has passed, so that an attachment
+    // can hand the results back first; a second call does nothing.
+    void Pace();
     // A hard reset from the host (logical unit reset).
     bool HardReset();
     // True when the device has been removed by a `gone` fault.
@@ -47,7 +52,11 @@ class Session
     Clock clock_;
     State state_;
     uint32_t configGeneration_ = 0;
+    int64_t deadlineNs_ = 0;
 };
+
+// The monotonic clock in nanoseconds, for command arrival times.
+int64_t MonotonicNs();
 
 // The command log line for one command, newline included; returns its length.
 size_t FormatLogLine(char* out, size_t capacity, const Command& command, const Result& result);

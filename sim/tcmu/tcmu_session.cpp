@@ -25,6 +25,7 @@ void SessionResponder::Execute(Exchange& x)
     else
     {
         session_.Execute(command, &result_);
+        session_.Pace();
     }
     if (result_.outcome == Outcome::Completed)
     {
