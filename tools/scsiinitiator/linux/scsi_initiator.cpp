@@ -65,7 +65,7 @@ void SCSI_Initiator_CloseDevice(SCSI_Device_t hDevice)
 }
 
 // Sense key, ASC and ASCQ sit at different places in fixed and descriptor format.
-static void DecodeSense(const uint8_t* senseBuffer, HAL_SCSI_ResponseData_t* pSenseResponse)
+void SCSI_Initiator_DecodeSense(const uint8_t* senseBuffer, HAL_SCSI_ResponseData_t* pSenseResponse)
 {
     uint8_t responseCode = senseBuffer[0] & SENSE_RESPONSE_CODE_MASK;
     if (responseCode > SENSE_LAST_FIXED_FORMAT)
@@ -120,7 +120,7 @@ OSW_STATUS SCSI_Initiator_SendRequest(SCSI_Device_t hDevice, uint8_t* cdb, uint3
     {
         return OSW_STATUS_SUCCESS;
     }
-    DecodeSense(senseBuffer, pSenseResponse);
+    SCSI_Initiator_DecodeSense(senseBuffer, pSenseResponse);
     return SCSI_INITIATOR_DEVICE_STATUS;
 }
 
