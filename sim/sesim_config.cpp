@@ -479,7 +479,7 @@ bool ParseFaultFile(const std::string& text, Config* config, std::string* error)
         size_t hash = line.find('#');
         if (hash != std::string::npos)
         {
-            line = line.substr(0, hash);
+            line.resize(hash);
         }
         line = Trim(line);
         if (line.empty())

@@ -94,6 +94,8 @@ uint32_t Crc32Update(uint32_t crc, const uint8_t* data, size_t length)
     return crc;
 }
 
+// buffer_ holds bytes only up to the fill count, which starts at zero.
+// cppcheck-suppress uninitMemberVar
 Sha256::Sha256()
     : h_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19}
 {

@@ -19,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -278,8 +279,13 @@ uint32_t Be32(const uint8_t* p)
 // status read; polls while the enclosure stores.
 int Download(int fd, const char* path, int mode, size_t block)
 {
-    FILE* f = fopen(path, "rb");
-    if (f == nullptr || block == 0 || block > 4000)
+    if (block == 0 || block > 4000)
+    {
+        return 2;
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path, "rb"), fclose);
+    FILE* f = file.get();
+    if (f == nullptr)
     {
         return 2;
     }
@@ -339,7 +345,6 @@ int Download(int fd, const char* path, int mode, size_t block)
             return 5;
         }
     }
-    fclose(f);
     printf("final=%02x additional=%02x\n", page[10], page[11]);
     return page[10] >= 0x10 && page[10] <= 0x13 ? 0 : 1;
 }
