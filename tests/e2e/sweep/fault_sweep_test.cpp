@@ -230,25 +230,35 @@ class Sweep
         return false;
     }
 
-    // Runs the scenario on a new enclosure with one fault armed (none for an empty spec).
+    // Runs the scenario on a new enclosure with one fault armed (none for an empty spec). Each
+    // process start counts (hundreds of injections, sanitized builds), so the fault is armed by
+    // `init` unless a preparation must run first, and `show` runs once.
     Observation Execute(const Scenario& s, const std::string& spec, std::vector<LogEntry>* log) const
     {
-        Enclosure enclosure(s.initOptions);
+        std::vector<std::string> init = s.initOptions;
+        if (!s.prepare && !spec.empty())
+        {
+            init.insert(init.end(), {"--fault", spec});
+        }
+        Enclosure enclosure(init);
+        size_t before = 0;
         if (s.prepare)
         {
             s.prepare(enclosure);
+            RunResult armed = enclosure.Sesim("fault", spec.empty() ? std::vector<std::string>{"--clear"}
+                                                                    : std::vector<std::string>{spec});
+            EXPECT_EQ(armed.exitStatus, 0) << spec << ": " << armed.err;
+            // The log goes on across runs; this run's lines are those after the preparation's.
+            before = enclosure.Log().size();
         }
-        RunResult armed = enclosure.Sesim("fault", spec.empty() ? std::vector<std::string>{"--clear"}
-                                                                : std::vector<std::string>{spec});
-        EXPECT_EQ(armed.exitStatus, 0) << spec << ": " << armed.err;
-        // The log goes on across runs; this run's lines are those after the preparation's.
-        size_t before = enclosure.Log().size();
         Observation o;
         o.run = s.run(enclosure);
         if (s.download)
         {
-            o.active = enclosure.Show("active image");
-            o.deferred = enclosure.Show("deferred image");
+            RunResult show = enclosure.Sesim("show");
+            EXPECT_EQ(show.exitStatus, 0) << show.err;
+            o.active = ShowValue(show.out, "active image");
+            o.deferred = ShowValue(show.out, "deferred image");
         }
         std::vector<LogEntry> entries = enclosure.Log();
         entries.erase(entries.begin(), entries.begin() + (std::ptrdiff_t)std::min(before, entries.size()));
@@ -259,6 +269,17 @@ class Sweep
             *log = entries;
         }
         return o;
+    }
+
+    static std::string ShowValue(const std::string& show, const std::string& key)
+    {
+        size_t at = show.find("\n" + key + ": ");
+        if (at == std::string::npos)
+        {
+            return "";
+        }
+        at += key.size() + 3;
+        return show.substr(at, show.find('\n', at) - at);
     }
 
     Outcome Classify(const Scenario& s, const Observation& o, std::string* why) const
