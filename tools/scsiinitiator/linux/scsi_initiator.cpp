@@ -128,8 +128,9 @@ int SCSI_Initiator_SGFilter(const struct dirent* dir)
 {
     unsigned int number;
     char trailing;
-    // Exactly one conversion means "sg", a number, and nothing after it.
-    return sscanf(dir->d_name, "sg%u%c", &number, &trailing) == 1 ? 1 : 0;
+    // Exactly one conversion means "sg", a number, and nothing after it; only the count of
+    // conversions decides, the number itself is never used.
+    return sscanf(dir->d_name, "sg%u%c", &number, &trailing) == 1 ? 1 : 0; // NOLINT(cert-err34-c)
 }
 
 static SCSI_DeviceEntry_t FirstEntry(SCSI_DeviceList_t devList)
