@@ -150,7 +150,8 @@ bool SetAsciiField(char* field, size_t fieldLength, const std::string& text)
         }
     }
     memset(field, ' ', fieldLength);
-    memcpy(field, text.data(), text.size());
+    // A fixed-width, space-padded field: it has no terminator.
+    memcpy(field, text.data(), text.size()); // NOLINT(bugprone-not-null-terminated-result)
     return true;
 }
 

@@ -106,7 +106,7 @@ void Sha256::Block(const uint8_t* block)
     uint32_t w[64];
     for (int i = 0; i < 16; i++)
     {
-        w[i] = Be32(block + 4 * i);
+        w[i] = Be32(block + (size_t)4 * i);
     }
     for (int i = 16; i < 64; i++)
     {
@@ -180,9 +180,9 @@ void Sha256::Finish(uint8_t digest[kDigestLength])
     total_ = keep;
     for (int i = 0; i < 8; i++)
     {
-        digest[4 * i] = (uint8_t)(h_[i] >> 24);
-        digest[4 * i + 1] = (uint8_t)(h_[i] >> 16);
-        digest[4 * i + 2] = (uint8_t)(h_[i] >> 8);
+        digest[(size_t)4 * i] = (uint8_t)(h_[i] >> 24);
+        digest[(size_t)4 * i + 1] = (uint8_t)(h_[i] >> 16);
+        digest[(size_t)4 * i + 2] = (uint8_t)(h_[i] >> 8);
         digest[4 * i + 3] = (uint8_t)h_[i];
     }
 }
