@@ -234,7 +234,7 @@ int Command(int fd, int argc, char** argv)
     Request r;
     if (argc >= 3 && strcmp(argv[1], "in") == 0)
     {
-        Prepare(r, cdb, SG_DXFER_FROM_DEV, (size_t)atoi(argv[2]));
+        Prepare(r, cdb, SG_DXFER_FROM_DEV, (size_t)strtoul(argv[2], nullptr, 10));
     }
     else if (argc >= 3 && strcmp(argv[1], "out") == 0)
     {
@@ -400,9 +400,9 @@ int main(int argc, char** argv)
     else if (what == "cmd" && argc >= 4)
         rc = Command(fd, argc - 3, argv + 3);
     else if (what == "download" && argc >= 6)
-        rc = Download(fd, argv[3], (int)strtol(argv[4], nullptr, 0), (size_t)atoi(argv[5]));
+        rc = Download(fd, argv[3], (int)strtol(argv[4], nullptr, 0), (size_t)strtoul(argv[5], nullptr, 10));
     else if (what == "loop" && argc >= 4)
-        rc = Loop(fd, atol(argv[3]));
+        rc = Loop(fd, strtol(argv[3], nullptr, 10));
     close(fd);
     return rc;
 }

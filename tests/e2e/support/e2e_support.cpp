@@ -518,7 +518,7 @@ std::vector<LogEntry> ReadCommandLog(const std::string& path)
             continue;
         LogEntry e;
         e.line = line;
-        e.index = atoi(line.c_str());
+        e.index = (int)strtol(line.c_str(), nullptr, 10);
         e.opcode = (uint8_t)strtoul(Field(line, "op").c_str(), nullptr, 16);
         e.cdb = FromHex(Field(line, "cdb"));
         std::string dout = Field(line, "dout");
