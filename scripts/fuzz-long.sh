@@ -22,12 +22,12 @@ run_one() {
   mkdir -p "$out/$t.corpus" "$out/$t.artifacts"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$build/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=16384 \
-    -print_final_stats=1 -artifact_prefix="$out/$t.artifacts/" \
+    -print_final_stats=1 -close_fd_mask=3 -artifact_prefix="$out/$t.artifacts/" \
     "$out/$t.corpus" "tests/fuzz/corpus/$t" >"$out/$t.log" 2>&1 || true
   local execs rate cov found
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/$t.log")
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$out/$t.log")
-  cov=$(grep -o 'cov: [0-9]*' "$out/$t.log" | tail -1 | cut -d' ' -f2)
+  cov=$( (grep -o 'cov: [0-9]*' "$out/$t.log" || true) | tail -1 | cut -d' ' -f2)
   found=$(find "$out/$t.artifacts" -type f | wc -l)
   printf '%-24s %12s execs %8s/s  cov %6s  findings %s\n' "$t" "${execs:-?}" "${rate:-?}" "${cov:-?}" "$found"
 }
@@ -37,7 +37,7 @@ for t in "${targets[@]}"; do
   run_one "$t" &
   running=$((running + 1))
   if [ "$running" -ge "$jobs" ]; then
-    wait -n
+    wait -n || true
     running=$((running - 1))
   fi
 done

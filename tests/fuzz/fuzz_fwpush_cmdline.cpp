@@ -7,16 +7,6 @@
 
 #include "fuzz_support.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    // CheckRequiredNames reports on standard error; millions of lines would only slow the run.
-    if (freopen("/dev/null", "w", stderr) == NULL)
-    {
-        abort();
-    }
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::vector<std::string> args = {"fwpush"};

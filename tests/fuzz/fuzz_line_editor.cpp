@@ -23,16 +23,6 @@ int NextByte(void* context)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    // The editor echoes to standard output.
-    if (freopen("/dev/null", "w", stdout) == NULL)
-    {
-        abort();
-    }
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::Input in(data, size);
