@@ -4,7 +4,7 @@ ASAN_DIR ?= build-asan
 FUZZ_DIR ?= build-fuzz
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-asan build-fuzz test test-fast asan fuzz valgrind static-analysis demo clean
+.PHONY: all deps build build-asan build-fuzz test test-fast asan fuzz valgrind static-analysis demo package bench clean
 
 all: build
 
@@ -54,6 +54,15 @@ static-analysis: build
 # A firmware download rehearsed on a simulated enclosure in a temporary directory.
 demo: build
 	@BUILD_DIR=$(BUILD_DIR) ./scripts/demo.sh
+
+# fwpush side by side with sg_ses_microcode, and bufterm, on the simulated enclosure: a table,
+# then one `name: value` line per figure (docs/PERFORMANCE.md). BENCH_QUICK=1 for a short run.
+bench: build
+	@BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) python3 bench/bench.py
+
+# The Debian package, in $(BUILD_DIR)/ (install it with: sudo apt install ./$(BUILD_DIR)/ses-maint_*.deb).
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)

@@ -78,7 +78,7 @@ const char kInitUsage[] =
     "  --descriptor-sense            descriptor-format sense data instead of fixed format\n"
     "\n"
     "Timing and faults:\n"
-    "  --latency-us N                add N microseconds to every command (0)\n"
+    "  --latency-us N                every command takes N microseconds from its arrival (0)\n"
     "  --fault SPEC                  arm a fault (repeatable): KIND@TRIGGER[,KEY=VALUE...]\n"
     "  --fault-file FILE             arm the faults listed in FILE, one SPEC a line, # comments\n"
     "\n"

@@ -278,7 +278,9 @@ void Model::CarryOut(Ctx& c)
     }
     bool held = state.heldUaAsc != 0 || state.heldUaAscq != 0;
     Dispatch(c);
-    if (held && c.op == kOpReceiveDiagnosticResults)
+    // Established once the command after the activation has completed, whatever it is: the
+    // initiator may read the outcome first, and every attachment sees the same sequence.
+    if (held)
     {
         c.uaAfter = true;
         c.uaAsc = state.heldUaAsc;

@@ -115,7 +115,7 @@ struct State
     uint8_t uaAscq;
     uint8_t lastSendDiagnosticPage;
     uint8_t gone;
-    uint8_t heldUaAsc; // established after the next RECEIVE DIAGNOSTIC RESULTS or session end
+    uint8_t heldUaAsc; // established after the next command completes, or at session end
     uint8_t heldUaAscq;
     uint8_t reserved0[2];
     uint32_t stuckReads;

@@ -164,8 +164,43 @@ bool Session::LoadLocked()
     return true;
 }
 
+namespace
+{
+
+constexpr int64_t kNsPerUs = 1000;
+constexpr int64_t kNsPerSecond = 1000000000;
+// The scheduler wakes a sleeper some tens of microseconds late; the last stretch before a
+// command's deadline is spent polling the clock so that the modelled pace is kept exactly.
+constexpr int64_t kSpinNs = 60 * kNsPerUs;
+
+int64_t MonotonicNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * kNsPerSecond + ts.tv_nsec;
+}
+
+// A modelled enclosure takes latency from the command's arrival, its own work included.
+void WaitUntil(int64_t deadlineNs)
+{
+    int64_t wakeNs = deadlineNs - kSpinNs;
+    if (wakeNs > MonotonicNs())
+    {
+        timespec wake{(time_t)(wakeNs / kNsPerSecond), (long)(wakeNs % kNsPerSecond)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR)
+        {
+        }
+    }
+    while (MonotonicNs() < deadlineNs)
+    {
+    }
+}
+
+} // namespace
+
 void Session::Execute(const Command& command, Result* result)
 {
+    int64_t arrivalNs = MonotonicNs();
     if (!store_.Lock() || !LoadLocked())
     {
         store_.Unlock();
@@ -186,10 +221,7 @@ void Session::Execute(const Command& command, Result* result)
     uint32_t latency = store_.config().latencyUs;
     if (latency > 0)
     {
-        timespec ts{(time_t)(latency / 1000000), (long)(latency % 1000000) * 1000};
-        while (nanosleep(&ts, &ts) != 0 && errno == EINTR)
-        {
-        }
+        WaitUntil(arrivalNs + (int64_t)latency * kNsPerUs);
     }
 }
 

@@ -307,11 +307,11 @@ TEST(Download, DeferredDownloadWaitsForActivation)
     EXPECT_EQ(InquiryRevision(e), "0100");
 
     ASSERT_TRUE(e.SendDiagnostic(Enclosure::ControlPage(0x0F, s.generation, 0, 0, {})).Good());
-    EXPECT_TRUE(e.Tur().Good()) << "the unit attention waits for the next status read";
+    EXPECT_TRUE(e.Tur().Good()) << "the unit attention waits until the next command has completed";
+    EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
     DownloadStatus after = e.Status();
     EXPECT_EQ(after.status, 0x00);
     EXPECT_EQ(after.generation, s.generation + 1);
-    EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
     EXPECT_EQ(InquiryRevision(e), "0300");
     EXPECT_EQ(e.backing.images.at(e.state.active.id), image);
 }

@@ -96,6 +96,7 @@
 #define DL_STATUS_TIMEOUT 0x82
 #define DL_STATUS_INTERNAL_NEEDS_IMAGE 0x83
 #define DL_STATUS_INTERNAL_SAFE 0x84
+#define DL_STATUS_NO_DEFERRED_MICROCODE 0x85
 // An expected buffer offset with every bit set: the enclosure takes data at any offset.
 #define DL_EXPECTED_OFFSET_ANY 0xFFFFFFFFu
 
@@ -428,15 +429,20 @@ static OSW_STATUS SendDiag(CommandOptions_t* pOptions, uint8_t* diagData, uint32
     return result;
 }
 
-static OSW_STATUS RcvDiagResults(CommandOptions_t* pOptions, uint8_t pageCode, uint8_t* cdbResponse,
-                                 uint32_t cdbResponseLength, HAL_SCSI_ResponseData_t* response)
+static void BuildRcvDiagCdb(uint8_t* cdb, uint8_t pageCode, uint32_t cdbResponseLength)
 {
-    uint8_t cdb[CDB6_LENGTH];
-    memset(cdb, 0, sizeof(cdb));
+    memset(cdb, 0, CDB6_LENGTH);
     cdb[0] = SCSI_OP_RECEIVE_DIAGNOSTIC_RESULTS;
     cdb[1] = RCV_DIAG_PCV;
     cdb[RCV_DIAG_PAGE_CODE] = pageCode;
     DA_SetField_BE16(cdb, CDB6_ALLOCATION_LENGTH, (uint16_t)cdbResponseLength);
+}
+
+static OSW_STATUS RcvDiagResults(CommandOptions_t* pOptions, uint8_t pageCode, uint8_t* cdbResponse,
+                                 uint32_t cdbResponseLength, HAL_SCSI_ResponseData_t* response)
+{
+    uint8_t cdb[CDB6_LENGTH];
+    BuildRcvDiagCdb(cdb, pageCode, cdbResponseLength);
     if (pOptions->verbose)
     {
         PrintHex("CDB ", cdb, sizeof(cdb));
@@ -701,6 +707,39 @@ static int WaitForIdleEnclosure(CommandOptions_t* pOptions, DownloadStatus_t* pS
     }
 }
 
+// An enclosure can take the activation request and still refuse it in its status page (SES: no
+// deferred microcode to activate, 0x85), so the outcome is read once. A read that fails proves
+// nothing either way (an enclosure may restart on its new microcode at once, and report a unit
+// attention), so it is made quietly and only an error code reported by the enclosure fails the run.
+static int CheckActivationOutcome(CommandOptions_t* pOptions)
+{
+    uint8_t cdb[CDB6_LENGTH];
+    uint8_t page[PAGE_E_STATUS_ALLOCATION_LENGTH];
+    HAL_SCSI_ResponseData_t response;
+    DownloadStatus_t outcome;
+    memset(page, 0, sizeof(page));
+    memset(&response, 0, sizeof(response));
+    memset(&outcome, 0, sizeof(outcome));
+    BuildRcvDiagCdb(cdb, SES_PAGE_DOWNLOAD_MICROCODE, sizeof(page));
+    if (SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_IN, page, sizeof(page),
+                                   &response) != OSW_STATUS_SUCCESS ||
+        DecodePageEStatus(page, sizeof(page), &outcome) != OSW_STATUS_SUCCESS ||
+        outcome.downloadStatus < DL_STATUS_FIELD_ERROR)
+    {
+        return EXIT_STATUS_SUCCESS;
+    }
+    if (outcome.downloadStatus == DL_STATUS_NO_DEFERRED_MICROCODE)
+    {
+        fprintf(stderr, "Enclosure has no deferred microcode to activate\n");
+    }
+    else
+    {
+        fprintf(stderr, "Activation status 0x%x\n", outcome.downloadStatus);
+    }
+    fprintf(stderr, "Activation failed\n");
+    return EXIT_STATUS_FAILURE;
+}
+
 static int SendActivationOnly(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer)
 {
     uint32_t pageLength = 0;
@@ -713,7 +752,7 @@ static int SendActivationOnly(CommandOptions_t* pOptions, DownloadStatus_t* pSta
         fprintf(stderr, "Activation failed\n");
         return EXIT_STATUS_FAILURE;
     }
-    return EXIT_STATUS_SUCCESS;
+    return CheckActivationOutcome(pOptions);
 }
 
 // Reads the next block behind the header. Never more than the measured length is read, so a
@@ -762,7 +801,7 @@ static int CompleteDownload(CommandOptions_t* pOptions, DownloadStatus_t* pStatu
         fprintf(stderr, "Activation failed\n");
         return EXIT_STATUS_FAILURE;
     }
-    return EXIT_STATUS_SUCCESS;
+    return CheckActivationOutcome(pOptions);
 }
 
 // Decides on the final status of a block once the enclosure is no longer storing. Returns

@@ -233,7 +233,7 @@ TEST(FwpushDownload, DeferredDownloadIsActivatedOnRequest)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, DownloadOut(d.params, Blocks(d.params.length)) + "\nDownload complete\nSending activation request\n");
     std::vector<LogEntry> log = enclosure.Log();
-    EXPECT_EQ(Sequence(log), "INQ TUR RD00 RD0E SD RD0E SD RD0E SD RD0E RD0E SD");
+    EXPECT_EQ(Sequence(log), "INQ TUR RD00 RD0E SD RD0E SD RD0E SD RD0E RD0E SD RD0E");
     std::vector<LogEntry> sends = Sends(log);
     ASSERT_EQ(sends.size(), 4u);
     ExpectBlocks(log, d, {0, kDefaultBlock, 2 * kDefaultBlock}, {kDefaultBlock, kDefaultBlock, 1}, 0x0E);

@@ -74,7 +74,7 @@ TEST(FwpushRoundTrip, DeferredFirmwareWaitsForActivateOnly)
                          "Waiting for existing download operations...\nActivating...\nSending activation request\n");
     std::vector<e2e::LogEntry> log = enclosure.Log();
     log.erase(log.begin(), log.begin() + (std::ptrdiff_t)before);
-    EXPECT_EQ(Sequence(log), "INQ TUR RD00 RD0E SD");
+    EXPECT_EQ(Sequence(log), "INQ TUR RD00 RD0E SD RD0E");
     ASSERT_EQ(Sends(log).size(), 1u);
     ExpectActivationPage(Sends(log)[0], gencode, 0, 0);
 
@@ -82,6 +82,17 @@ TEST(FwpushRoundTrip, DeferredFirmwareWaitsForActivateOnly)
     EXPECT_EQ(enclosure.Show("active image"), ImageState("0300", size, image));
     EXPECT_EQ(enclosure.Show("deferred image"), "none");
     EXPECT_EQ(InquiryRevision(enclosure, &err), "0300");
+}
+
+// An activation request that the enclosure takes but cannot carry out is a failure, not a success.
+TEST(FwpushRoundTrip, ActivationWithNothingStagedFails)
+{
+    Enclosure enclosure({"--no-unit-attention"});
+    RunResult r = enclosure.Run({Fwpush(), "-A", kDevice});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err, "Enclosure has no deferred microcode to activate\nActivation failed\n");
+    EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD RD0E");
+    EXPECT_EQ(enclosure.Show("revision"), "0100");
 }
 
 } // namespace
