@@ -3,9 +3,10 @@
 # runs inside memcheck (the e2e support honours SES_E2E_WRAPPER), with the simulator attached as
 # usual. Any memory error, or any leaked block (definite, indirect or possible), fails.
 #   scripts/valgrind-e2e.sh [ctest arguments...]
-# The fault sweep is left out by default (hundreds of runs; its fault paths are the same code
-# the fwpush and bufterm tests reach, and it runs under the sanitizers in `make asan`); the tmux
-# test starts bufterm through tmux, out of the wrapper's reach.
+# Left out by default (VALGRIND_EXCLUDE): the fault sweep (hundreds of runs; it runs under ASan,
+# UBSan and LeakSanitizer in `make asan`), the tmux test (it starts bufterm through tmux, out of
+# the wrapper's reach), and the command-line tests of fwpush (dozens of runs that end in the
+# parser, which its fuzz target covers under the same sanitizers). Every other e2e test runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
@@ -17,7 +18,7 @@ export SES_E2E_WRAPPER="$(command -v valgrind) -q --tool=memcheck --error-exitco
   --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible
   --log-file=$logs/%p.log"
 status=0
-ctest --test-dir "$build" -L e2e -E "${VALGRIND_EXCLUDE:-FaultSweep|Tmux}" --output-on-failure \
+ctest --test-dir "$build" -L e2e -E "${VALGRIND_EXCLUDE:-FaultSweep|Tmux|FwpushCommandLine|FwpushParameters}" --output-on-failure \
   -j "${JOBS:-2}" "$@" || status=$?
 runs=$(find "$logs" -name '*.log' | wc -l)
 reports=$(find "$logs" -name '*.log' -size +0 | sort)
