@@ -150,7 +150,8 @@ bool SetAsciiField(char* field, size_t fieldLength, const std::string& text)
         }
     }
     memset(field, ' ', fieldLength);
-    memcpy(field, text.data(), text.size());
+    // A fixed-width, space-padded field: it has no terminator.
+    memcpy(field, text.data(), text.size()); // NOLINT(bugprone-not-null-terminated-result)
     return true;
 }
 
@@ -479,7 +480,7 @@ bool ParseFaultFile(const std::string& text, Config* config, std::string* error)
         size_t hash = line.find('#');
         if (hash != std::string::npos)
         {
-            line = line.substr(0, hash);
+            line.resize(hash);
         }
         line = Trim(line);
         if (line.empty())

@@ -41,7 +41,8 @@ void Emitf(ConsoleState& con, const char* format, ...)
     char line[kConsoleOutCapacity];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(line, sizeof(line), format, args);
+    // va_start has just initialised args; the analyzer loses track of it here.
+    int n = vsnprintf(line, sizeof(line), format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(args);
     if (n > 0)
     {

@@ -94,6 +94,8 @@ uint32_t Crc32Update(uint32_t crc, const uint8_t* data, size_t length)
     return crc;
 }
 
+// buffer_ holds bytes only up to the fill count, which starts at zero.
+// cppcheck-suppress uninitMemberVar
 Sha256::Sha256()
     : h_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19}
 {
@@ -104,7 +106,7 @@ void Sha256::Block(const uint8_t* block)
     uint32_t w[64];
     for (int i = 0; i < 16; i++)
     {
-        w[i] = Be32(block + 4 * i);
+        w[i] = Be32(block + (size_t)4 * i);
     }
     for (int i = 16; i < 64; i++)
     {
@@ -178,9 +180,9 @@ void Sha256::Finish(uint8_t digest[kDigestLength])
     total_ = keep;
     for (int i = 0; i < 8; i++)
     {
-        digest[4 * i] = (uint8_t)(h_[i] >> 24);
-        digest[4 * i + 1] = (uint8_t)(h_[i] >> 16);
-        digest[4 * i + 2] = (uint8_t)(h_[i] >> 8);
+        digest[(size_t)4 * i] = (uint8_t)(h_[i] >> 24);
+        digest[(size_t)4 * i + 1] = (uint8_t)(h_[i] >> 16);
+        digest[(size_t)4 * i + 2] = (uint8_t)(h_[i] >> 8);
         digest[4 * i + 3] = (uint8_t)h_[i];
     }
 }

@@ -202,7 +202,7 @@ int Init(const std::vector<std::string>& args)
     {
         return Fail("init: missing enclosure directory (see sesim init --help)");
     }
-    std::string dir = args[0];
+    const std::string& dir = args[0];
     sesim::Config config;
     sesim::InitialState initial;
     std::string error;
@@ -338,7 +338,7 @@ int Run(const std::vector<std::string>& args)
     {
         return Fail("run: missing enclosure directory (see sesim run --help)");
     }
-    std::string dir = args[0];
+    const std::string& dir = args[0];
     std::string device = kDefaultDevice;
     size_t i = 1;
     for (; i < args.size() && args[i] != "--"; i++)

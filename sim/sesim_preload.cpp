@@ -110,7 +110,7 @@ F Next(const char* name)
 }
 
 #define REAL(name)                                                                                                   \
-    static auto real = Next<decltype(&name)>(#name);                                                                 \
+    static auto real = Next<decltype(&(name))>(#name);                                                               \
     if (real == nullptr)                                                                                             \
     {                                                                                                                \
         errno = ENOSYS;                                                                                              \
@@ -136,7 +136,8 @@ __attribute__((constructor)) void LoadAttachments()
     {
         const char* end = strchr(p, '\n');
         size_t length = end != nullptr ? (size_t)(end - p) : strlen(p);
-        const char* eq = static_cast<const char*>(memchr(p, '=', length));
+        // A search within the counted line, which has no terminator of its own.
+        const char* eq = static_cast<const char*>(memchr(p, '=', length)); // NOLINT(bugprone-not-null-terminated-result)
         if (eq != nullptr && (size_t)(eq - p) < PATH_MAX && length - (size_t)(eq - p) - 1 < PATH_MAX)
         {
             Attachment& a = g_attachments[g_attachmentCount++];

@@ -39,7 +39,8 @@ size_t Append(char* out, size_t capacity, size_t used, const char* format, ...)
     }
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(out + used, capacity - used, format, args);
+    // va_start has just initialised args; the analyzer loses track of it here.
+    int n = vsnprintf(out + used, capacity - used, format, args); // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(args);
     if (n < 0)
     {

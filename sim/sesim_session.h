@@ -22,6 +22,8 @@ class Session
 {
   public:
     using Clock = uint64_t (*)();
+    // state_ is loaded from the store before any use.
+    // cppcheck-suppress uninitMemberVar
     explicit Session(Clock clock = RealtimeNs) : model_(store_.config(), store_), clock_(clock) {}
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

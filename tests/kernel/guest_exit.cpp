@@ -30,7 +30,7 @@ int main(int argc, char** argv)
         perror("guest_exit: ioperm");
         return 1;
     }
-    outb((unsigned char)atoi(argv[2]), DEBUG_EXIT_PORT);
+    outb((unsigned char)strtol(argv[2], nullptr, 10), DEBUG_EXIT_PORT);
     // Only reached without the debug-exit device.
     return 1;
 }

@@ -41,7 +41,7 @@ class NullBacking : public sesim::Backing
 
 int main(int argc, char** argv)
 {
-    long count = argc > 1 ? atol(argv[1]) : 100000;
+    long count = argc > 1 ? strtol(argv[1], nullptr, 10) : 100000;
     uint8_t statusCdb[6] = {0x1C, 1, 0x0E, 0, 60, 0};
     static uint8_t din[64];
     static sesim::Result result;

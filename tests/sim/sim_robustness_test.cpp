@@ -131,7 +131,7 @@ TEST(Robustness, EveryAllocationLengthOfEveryPage)
     for (uint8_t page : {0x00, 0x01, 0x02, 0x07, 0x0E})
     {
         size_t full = e.ReceiveDiagnostic(page, 4096).din.size();
-        for (uint16_t allocation = 0; allocation <= full + 4; allocation++)
+        for (size_t allocation = 0; allocation <= full + 4; allocation++)
         {
             for (size_t room : {(size_t)allocation, (size_t)allocation / 2, (size_t)allocation + 7})
             {

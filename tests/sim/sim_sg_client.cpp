@@ -19,6 +19,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -233,7 +234,7 @@ int Command(int fd, int argc, char** argv)
     Request r;
     if (argc >= 3 && strcmp(argv[1], "in") == 0)
     {
-        Prepare(r, cdb, SG_DXFER_FROM_DEV, (size_t)atoi(argv[2]));
+        Prepare(r, cdb, SG_DXFER_FROM_DEV, (size_t)strtoul(argv[2], nullptr, 10));
     }
     else if (argc >= 3 && strcmp(argv[1], "out") == 0)
     {
@@ -278,8 +279,13 @@ uint32_t Be32(const uint8_t* p)
 // status read; polls while the enclosure stores.
 int Download(int fd, const char* path, int mode, size_t block)
 {
-    FILE* f = fopen(path, "rb");
-    if (f == nullptr || block == 0 || block > 4000)
+    if (block == 0 || block > 4000)
+    {
+        return 2;
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path, "rb"), fclose);
+    FILE* f = file.get();
+    if (f == nullptr)
     {
         return 2;
     }
@@ -339,7 +345,6 @@ int Download(int fd, const char* path, int mode, size_t block)
             return 5;
         }
     }
-    fclose(f);
     printf("final=%02x additional=%02x\n", page[10], page[11]);
     return page[10] >= 0x10 && page[10] <= 0x13 ? 0 : 1;
 }
@@ -395,9 +400,9 @@ int main(int argc, char** argv)
     else if (what == "cmd" && argc >= 4)
         rc = Command(fd, argc - 3, argv + 3);
     else if (what == "download" && argc >= 6)
-        rc = Download(fd, argv[3], (int)strtol(argv[4], nullptr, 0), (size_t)atoi(argv[5]));
+        rc = Download(fd, argv[3], (int)strtol(argv[4], nullptr, 0), (size_t)strtoul(argv[5], nullptr, 10));
     else if (what == "loop" && argc >= 4)
-        rc = Loop(fd, atol(argv[3]));
+        rc = Loop(fd, strtol(argv[3], nullptr, 10));
     close(fd);
     return rc;
 }

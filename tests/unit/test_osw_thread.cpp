@@ -122,7 +122,8 @@ void RecordingHandler(void* handlerContext, int level, const char* format, va_li
              handlerContext != nullptr ? ",ctx" : "", text);
 }
 
-OSW_THREAD_HANDLE const kUntouched = (OSW_THREAD_HANDLE)(uintptr_t)0x5a5a5a50;
+// A handle value no call may write: the pointer itself is the constant, and it points nowhere.
+OSW_THREAD_HANDLE const kUntouched = (OSW_THREAD_HANDLE)(uintptr_t)0x5a5a5a50; // NOLINT(misc-misplaced-const,performance-no-int-to-ptr)
 const uid_t kNobody = 65534;
 
 // Runs in a child process: refuses thread creation through a process-count limit, then reports

@@ -337,7 +337,8 @@ TEST_F(ScsiInitiator, CloseReleasesTheDescriptor)
 
 TEST(ScsiInitiatorOpen, UnopenablePathFailsSilentlyAndLeavesTheHandle)
 {
-    SCSI_Device_t sentinel = (SCSI_Device_t)(uintptr_t)0x5a5a5a50;
+    // A handle value that points nowhere: the call must leave it as it was.
+    SCSI_Device_t sentinel = (SCSI_Device_t)(uintptr_t)0x5a5a5a50; // NOLINT(performance-no-int-to-ptr)
     SCSI_Device_t handle = sentinel;
     StderrCapture capture;
     EXPECT_EQ(4, SCSI_Initiator_OpenDevice("/nonexistent/unit/sg0", &handle));

@@ -57,6 +57,7 @@
 // Download Microcode status page as read: header and the primary subenclosure's descriptor.
 #define PAGE_E_STATUS_ALLOCATION_LENGTH 60
 #define PAGE_E_STATUS_MIN_PAGE_LENGTH 20 // generation code plus one 16-byte descriptor
+#define PAGE_E_STS_PAGE_CODE 0
 #define PAGE_E_STS_PAGE_LENGTH 2
 #define PAGE_E_STS_GENERATION_CODE 4
 #define PAGE_E_STS_SUBENCLOSURE 9
@@ -66,6 +67,9 @@
 #define PAGE_E_STS_EXPECTED_BUFFER_ID 19
 #define PAGE_E_STS_EXPECTED_OFFSET 20
 #define PAGE_E_STS_DECODED_LENGTH 24 // bytes the decoder reads
+// DecodePageEStatus's refusals
+#define PAGE_E_STATUS_TOO_SHORT OSW_STATUS_FAILED
+#define PAGE_E_STATUS_WRONG_PAGE 2
 
 // SES diagnostic page codes
 #define SES_PAGE_SUPPORTED_DIAGNOSTICS 0x00
@@ -454,18 +458,24 @@ static OSW_STATUS RcvDiagResults(CommandOptions_t* pOptions, uint8_t pageCode, u
 }
 
 // Decodes the primary subenclosure's descriptor of a status page held in pageBytes bytes.
-// Returns 0, or 1 when the page is too short to hold that descriptor; the page length is
-// recorded in either case when the buffer holds it.
+// Returns 0; PAGE_E_STATUS_TOO_SHORT when the page is too short to hold that descriptor (the
+// page length is recorded when the buffer holds it); PAGE_E_STATUS_WRONG_PAGE when the bytes are
+// not a download microcode status page at all, so that a corrupted answer can never pass for a
+// completion code, an expected offset or a generation code.
 static OSW_STATUS DecodePageEStatus(const uint8_t* page, uint32_t pageBytes, DownloadStatus_t* pStatus)
 {
     if (pageBytes < PAGE_E_STS_DECODED_LENGTH)
     {
-        return OSW_STATUS_FAILED;
+        return PAGE_E_STATUS_TOO_SHORT;
+    }
+    if (DA_GetField_BE8(page, PAGE_E_STS_PAGE_CODE) != SES_PAGE_DOWNLOAD_MICROCODE)
+    {
+        return PAGE_E_STATUS_WRONG_PAGE;
     }
     pStatus->pageLen = DA_GetField_BE16(page, PAGE_E_STS_PAGE_LENGTH);
     if (pStatus->pageLen < PAGE_E_STATUS_MIN_PAGE_LENGTH)
     {
-        return OSW_STATUS_FAILED;
+        return PAGE_E_STATUS_TOO_SHORT;
     }
     pStatus->gencode = DA_GetField_BE32(page, PAGE_E_STS_GENERATION_CODE);
     pStatus->subEnclosure = DA_GetField_BE8(page, PAGE_E_STS_SUBENCLOSURE);
@@ -488,7 +498,11 @@ static OSW_STATUS PageEStatusRequest(CommandOptions_t* pOptions, DownloadStatus_
         return result;
     }
     result = DecodePageEStatus(page, sizeof(page), pStatus);
-    if (result != OSW_STATUS_SUCCESS)
+    if (result == PAGE_E_STATUS_WRONG_PAGE)
+    {
+        fprintf(stderr, "Page 0xE status came back as page 0x%x\n", page[PAGE_E_STS_PAGE_CODE]);
+    }
+    else if (result != OSW_STATUS_SUCCESS)
     {
         fprintf(stderr, "Page 0xE status too short\n");
     }

@@ -51,7 +51,7 @@ class Tmux
                 count++;
             if (count >= times)
                 return screen;
-            struct timespec pause = {0, 50 * 1000 * 1000};
+            struct timespec pause = {0, 50L * 1000 * 1000};
             nanosleep(&pause, nullptr);
         }
         ADD_FAILURE() << "screen never showed \"" << text << "\" " << times << " times:\n" << screen;

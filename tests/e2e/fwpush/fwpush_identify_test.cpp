@@ -158,4 +158,16 @@ TEST(FwpushIdleWait, StatusPageMustHoldOneDescriptor)
     }
 }
 
+// A corrupted answer must not pass for a status: its completion code or generation code would
+// be believed.
+TEST(FwpushIdleWait, StatusPageMustBeTheDownloadMicrocodePage)
+{
+    Enclosure enclosure({"--no-unit-attention", "--fault", "garbage-status@cmd=4,seed=22"});
+    Params p;
+    RunResult r = RunSmallDownload(enclosure, &p);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err.rfind("Page 0xE status came back as page 0x", 0), 0u) << r.err;
+    EXPECT_EQ(r.out, Banner() + ParameterBlock(p) + Identification() + "Waiting for existing download operations...\n");
+}
+
 } // namespace

@@ -73,7 +73,7 @@ TEST(FwpushRoundTrip, DeferredFirmwareWaitsForActivateOnly)
     EXPECT_EQ(r.out, Banner() + ParameterBlock(p) + Identification("0100") +
                          "Waiting for existing download operations...\nActivating...\nSending activation request\n");
     std::vector<e2e::LogEntry> log = enclosure.Log();
-    log.erase(log.begin(), log.begin() + before);
+    log.erase(log.begin(), log.begin() + (std::ptrdiff_t)before);
     EXPECT_EQ(Sequence(log), "INQ TUR RD00 RD0E SD RD0E");
     ASSERT_EQ(Sends(log).size(), 1u);
     ExpectActivationPage(Sends(log)[0], gencode, 0, 0);

@@ -54,7 +54,7 @@ void Enclosure(ScriptedDevice& device, const std::string& product = "SCRIPTED EN
 
 std::string Image(const ScriptedDevice& device, uint32_t size)
 {
-    const std::string path = device.File("fw.img");
+    std::string path = device.File("fw.img");
     std::string bytes(size, '\0');
     for (uint32_t i = 0; i < size; i++)
         bytes[i] = (char)(i * 7);
@@ -177,7 +177,7 @@ TEST(FwpushScripted, DeferredStorageStatusPausesTheIdleWait)
     clock_gettime(CLOCK_MONOTONIC, &end);
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(Sequence(device.Log()), "INQ TUR RD00 RD0E RD0E RD0E SD RD0E");
-    double elapsed = (double)(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+    double elapsed = (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;
     EXPECT_GE(elapsed, 1.0);
 }
 

@@ -84,6 +84,36 @@ static std::vector<char*> Pointers(std::vector<std::string>& strings)
     return pointers;
 }
 
+// With SES_E2E_WRAPPER set (blank-separated words, e.g. "valgrind -q --error-exitcode=99"), the
+// product programs run inside that command wherever a command line starts one: as the program
+// itself, or after the "--" of `sesim run`. The simulator and the test tools run as they are.
+static std::vector<std::string> Wrapped(const std::vector<std::string>& argv)
+{
+    const char* wrapper = getenv("SES_E2E_WRAPPER");
+    if (wrapper == nullptr || *wrapper == '\0')
+    {
+        return argv;
+    }
+    std::vector<std::string> words;
+    std::istringstream split(wrapper);
+    for (std::string word; split >> word;)
+    {
+        words.push_back(word);
+    }
+    std::vector<std::string> wrapped;
+    for (size_t i = 0; i < argv.size(); i++)
+    {
+        std::string name = argv[i].substr(argv[i].rfind('/') + 1);
+        bool starts = i == 0 || argv[i - 1] == "--";
+        if (starts && (name == "fwpush" || name == "bufterm"))
+        {
+            wrapped.insert(wrapped.end(), words.begin(), words.end());
+        }
+        wrapped.push_back(argv[i]);
+    }
+    return wrapped;
+}
+
 RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
 {
     RunResult result;
@@ -96,7 +126,7 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
 
     std::vector<std::string> envStrings = Environment(options.env);
     std::vector<char*> envp = Pointers(envStrings);
-    std::vector<std::string> args = argv;
+    std::vector<std::string> args = Wrapped(argv);
     std::vector<char*> argp = Pointers(args);
 
     pid_t pid = fork();
@@ -224,7 +254,7 @@ PtySession::PtySession(const std::vector<std::string>& argv, const PtyOptions& o
 
     std::vector<std::string> envStrings = Environment(options.env);
     std::vector<char*> envp = Pointers(envStrings);
-    std::vector<std::string> args = argv;
+    std::vector<std::string> args = Wrapped(argv);
     std::vector<char*> argp = Pointers(args);
     pid_ = fork();
     if (pid_ == 0)
@@ -488,7 +518,7 @@ std::vector<LogEntry> ReadCommandLog(const std::string& path)
             continue;
         LogEntry e;
         e.line = line;
-        e.index = atoi(line.c_str());
+        e.index = (int)strtol(line.c_str(), nullptr, 10);
         e.opcode = (uint8_t)strtoul(Field(line, "op").c_str(), nullptr, 16);
         e.cdb = FromHex(Field(line, "cdb"));
         std::string dout = Field(line, "dout");

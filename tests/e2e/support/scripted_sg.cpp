@@ -119,7 +119,8 @@ void Load()
             else if (w.rfind("sense=", 0) == 0)
             {
                 unsigned k = 0, a = 0, q = 0;
-                sscanf(value.c_str(), "%x/%x/%x", &k, &a, &q);
+                // The rules are written by the tests themselves; a malformed one shows as zeros.
+                sscanf(value.c_str(), "%x/%x/%x", &k, &a, &q); // NOLINT(cert-err34-c)
                 r.hasSense = true;
                 r.senseKey = (uint8_t)k, r.asc = (uint8_t)a, r.ascq = (uint8_t)q;
             }

@@ -65,7 +65,7 @@ void SCSI_Initiator_CloseDevice(SCSI_Device_t hDevice)
 }
 
 // Sense key, ASC and ASCQ sit at different places in fixed and descriptor format.
-static void DecodeSense(const uint8_t* senseBuffer, HAL_SCSI_ResponseData_t* pSenseResponse)
+void SCSI_Initiator_DecodeSense(const uint8_t* senseBuffer, HAL_SCSI_ResponseData_t* pSenseResponse)
 {
     uint8_t responseCode = senseBuffer[0] & SENSE_RESPONSE_CODE_MASK;
     if (responseCode > SENSE_LAST_FIXED_FORMAT)
@@ -120,7 +120,7 @@ OSW_STATUS SCSI_Initiator_SendRequest(SCSI_Device_t hDevice, uint8_t* cdb, uint3
     {
         return OSW_STATUS_SUCCESS;
     }
-    DecodeSense(senseBuffer, pSenseResponse);
+    SCSI_Initiator_DecodeSense(senseBuffer, pSenseResponse);
     return SCSI_INITIATOR_DEVICE_STATUS;
 }
 
@@ -128,8 +128,9 @@ int SCSI_Initiator_SGFilter(const struct dirent* dir)
 {
     unsigned int number;
     char trailing;
-    // Exactly one conversion means "sg", a number, and nothing after it.
-    return sscanf(dir->d_name, "sg%u%c", &number, &trailing) == 1 ? 1 : 0;
+    // Exactly one conversion means "sg", a number, and nothing after it; only the count of
+    // conversions decides, the number itself is never used.
+    return sscanf(dir->d_name, "sg%u%c", &number, &trailing) == 1 ? 1 : 0; // NOLINT(cert-err34-c)
 }
 
 static SCSI_DeviceEntry_t FirstEntry(SCSI_DeviceList_t devList)

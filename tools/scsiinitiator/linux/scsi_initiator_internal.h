@@ -11,4 +11,8 @@
 SCSI_DeviceList_t SCSI_Initiator_DiscoverDevicesIn(const char* classDir);
 int SCSI_Initiator_SGFilter(const struct dirent* dir);
 
+// Fills the sense key, ASC and ASCQ of a completion record from a sense buffer of
+// SCSI_INITIATOR_SENSE_LENGTH bytes in fixed or descriptor format (module-private, for fuzzing).
+void SCSI_Initiator_DecodeSense(const uint8_t* senseBuffer, HAL_SCSI_ResponseData_t* pSenseResponse);
+
 #endif

@@ -14,7 +14,7 @@ void OSW_Sleep(uint32_t milliSecs)
 {
     struct timespec tv;
     tv.tv_sec = milliSecs / MS_PER_SECOND;
-    tv.tv_nsec = (milliSecs % MS_PER_SECOND) * NS_PER_MS;
+    tv.tv_nsec = (long)(milliSecs % MS_PER_SECOND) * NS_PER_MS;
     // A signal handled during the sleep must not shorten it: sleep on for what remains.
     while (nanosleep(&tv, &tv) != 0)
     {
@@ -56,7 +56,8 @@ static void* OSW_ThreadWrapper(void* argument)
 {
     OSW_THREAD_HANDLE threadHandle = (OSW_THREAD_HANDLE)argument;
     OSW_STATUS status = threadHandle->threadFunction(threadHandle->threadContext);
-    return (void*)(intptr_t)status;
+    // pthread hands a thread's result over as a pointer; the status travels in its bits.
+    return (void*)(intptr_t)status; // NOLINT(performance-no-int-to-ptr)
 }
 
 OSW_STATUS OSW_CreateThread(OSW_CONTEXT oswContext, OSW_THREAD_HANDLE* pthreadHandle,

@@ -1,0 +1,103 @@
+// The CDB codecs: every decoder on any bytes, every builder on any parameters and buffer size,
+// and what one builds the other must read back.
+#include <stdint.h>
+#include <string.h>
+
+#include "fuzz_support.h"
+#include "scsi.h"
+#include "spc_request_sense.h"
+
+namespace
+{
+
+const size_t kLargestCdb = 16;
+
+void ServiceAction(fuzz::Input& in)
+{
+    SCSI_SA_CDBParams_t params;
+    params.dir = in.Byte();
+    params.len = in.Byte();
+    params.service_action = in.Byte();
+    params.control = in.Byte();
+    size_t room = in.Byte() % (kLargestCdb + 8);
+    uint8_t* cdb = new uint8_t[room + 1];
+    int built = SCSI_BuildServiceActionCDB(cdb, room, &params);
+    if (built > 0)
+    {
+        fuzz::Check((size_t)built <= room && (built == 12 || built == 16));
+        SCSI_SA_CDBParams_t decoded;
+        fuzz::Check(SCSI_DecodeServiceActionCDB(&decoded, cdb, (size_t)built) == built);
+        fuzz::Check(decoded.dir == params.dir && decoded.len == params.len &&
+                    decoded.service_action == params.service_action && decoded.control == params.control);
+    }
+    delete[] cdb;
+
+    size_t taken = 0;
+    const uint8_t* bytes = in.Take(in.Left(), &taken);
+    SCSI_SA_CDBParams_t decoded;
+    int result = SCSI_DecodeServiceActionCDB(&decoded, bytes, taken);
+    fuzz::Check(result < 0 || (size_t)result <= taken);
+}
+
+void RequestSense(fuzz::Input& in)
+{
+    SPC_RS_CDBParams_t params;
+    params.alloclen = in.Byte();
+    params.control = in.Byte();
+    size_t room = in.Byte() % (kLargestCdb + 8);
+    uint8_t* cdb = new uint8_t[room + 1];
+    int built = SPC_RequestSense_BuildCDB(cdb, room, &params);
+    if (built > 0)
+    {
+        SPC_RS_CDBParams_t decoded;
+        fuzz::Check(SPC_RequestSense_DecodeCDB(&decoded, cdb, room) == SPC_REQUEST_SENSE_CDB_LENGTH);
+        fuzz::Check(decoded.alloclen == params.alloclen && decoded.control == params.control);
+    }
+    delete[] cdb;
+
+    size_t taken = 0;
+    const uint8_t* bytes = in.Take(in.Left(), &taken);
+    SPC_RS_CDBParams_t decoded;
+    int result = SPC_RequestSense_DecodeCDB(&decoded, bytes, taken);
+    fuzz::Check(result < 0 || (size_t)result <= taken);
+}
+
+void ShortSenseBuilder(fuzz::Input& in)
+{
+    SCSI_ShortSenseData_t sense;
+    sense.deferred = in.Byte() & 1;
+    sense.sensekey = in.Byte();
+    sense.asc = in.Byte();
+    sense.ascq = in.Byte();
+    size_t room = in.Byte() % 64;
+    uint8_t* buffer = new uint8_t[room + 1];
+    int built = SPC_RequestSense_BuildShortData(buffer, room, &sense);
+    if (built == 0)
+    {
+        SCSI_ShortSenseData_t decoded;
+        fuzz::Check(SCSI_DecodeShortSense(&decoded, buffer, room) == 0);
+        fuzz::Check(decoded.deferred == sense.deferred && decoded.sensekey == (sense.sensekey & 0x0F) &&
+                    decoded.asc == sense.asc && decoded.ascq == sense.ascq);
+    }
+    delete[] buffer;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    fuzz::Input in(data, size);
+    switch (in.Byte() % 3)
+    {
+    case 0:
+        ServiceAction(in);
+        break;
+    case 1:
+        RequestSense(in);
+        break;
+    default:
+        ShortSenseBuilder(in);
+        break;
+    }
+    return 0;
+}

@@ -1,0 +1,32 @@
+// Standard inquiry data and the supported diagnostic pages list as fwpush reads them.
+#define FWPUSH_NO_MAIN
+#include "fwpush.cpp"
+
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    // The program reads inquiry data into a zeroed buffer of the allocation length: a device
+    // may return less, or (a broken one) claim more.
+    uint8_t inquiry[INQUIRY_ALLOCATION_LENGTH];
+    memset(inquiry, 0, sizeof(inquiry));
+    memcpy(inquiry, data, size < sizeof(inquiry) ? size : sizeof(inquiry));
+    char field[INQUIRY_FIELD_BUFFER_LENGTH];
+    CopyInquiryField(field, sizeof(field), inquiry, INQUIRY_VENDOR_OFFSET, INQUIRY_VENDOR_LENGTH);
+    fuzz::Check(strlen(field) <= INQUIRY_VENDOR_LENGTH);
+    CopyInquiryField(field, sizeof(field), inquiry, INQUIRY_PRODUCT_OFFSET, INQUIRY_PRODUCT_LENGTH);
+    fuzz::Check(strlen(field) <= INQUIRY_PRODUCT_LENGTH);
+    CopyInquiryField(field, sizeof(field), inquiry, INQUIRY_REVISION_OFFSET, INQUIRY_REVISION_LENGTH);
+    fuzz::Check(strlen(field) <= INQUIRY_REVISION_LENGTH);
+    (void)IsEnclosureServicesDevice(inquiry);
+
+    // The pages list straight from the input: its page length may claim more than there is.
+    uint8_t wanted = size > 0 ? data[size - 1] : SES_PAGE_DOWNLOAD_MICROCODE;
+    bool_t listed = SupportedPagesListed(data, (uint32_t)size, wanted);
+    if (listed)
+    {
+        fuzz::Check(size > DIAG_PAGE_HEADER_LENGTH);
+        fuzz::Check(memchr(data + DIAG_PAGE_HEADER_LENGTH, wanted, size - DIAG_PAGE_HEADER_LENGTH) != NULL);
+    }
+    return 0;
+}

@@ -1,0 +1,156 @@
+// The simulated enclosure's command handling: any sequence of CDBs with any data-out bytes and
+// data-in room, under varied settings and one armed fault, with sessions, resets and power
+// cycles in between. The model promises never to read or write beyond the lengths it is given.
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "sesim_config.h"
+#include "sesim_model.h"
+
+namespace
+{
+
+// Keeps image bytes in memory; images are kept small by the configured maximum size.
+class MemoryBacking : public sesim::Backing
+{
+  public:
+    bool CreateImage(uint32_t id) override
+    {
+        images[id].clear();
+        return true;
+    }
+    bool WriteImage(uint32_t id, uint32_t offset, const uint8_t* data, size_t length) override
+    {
+        auto it = images.find(id);
+        if (it == images.end())
+        {
+            return false;
+        }
+        if (it->second.size() < offset + length)
+        {
+            it->second.resize(offset + length);
+        }
+        memcpy(it->second.data() + offset, data, length);
+        return true;
+    }
+    std::map<uint32_t, std::vector<uint8_t>> images;
+};
+
+const uint32_t kMaxImageSize = 65536;
+const size_t kMaxDataLength = 8192;
+const int kMaxCommands = 256;
+
+void ArmFault(fuzz::Input& in, sesim::Config& config)
+{
+    sesim::FaultSpec f;
+    f.kind = (sesim::FaultKind)(in.Byte() % ((int)sesim::FaultKind::BadLength + 1));
+    f.trigger = (sesim::TriggerKind)(in.Byte() % ((int)sesim::TriggerKind::Opcode + 1));
+    f.number = 1 + in.Byte() % 32;
+    f.opcode = in.Byte();
+    f.count = in.Byte() % 4;
+    if (f.trigger != sesim::TriggerKind::CommandOnward && f.count == 0)
+    {
+        f.count = 1;
+    }
+    f.after = in.Byte() & 1;
+    f.format = (sesim::SenseFormat)(in.Byte() % 3);
+    f.length = in.Byte();
+    f.seed = in.Byte();
+    f.reads = in.Byte() % 8;
+    f.textLength = in.Be16();
+    config.faults[config.faultCount++] = f;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    fuzz::Input in(data, size);
+    sesim::Config config;
+    uint8_t flags = in.Byte();
+    config.descriptorSense = flags & 0x01;
+    config.acceptAnyImage = flags & 0x02;
+    config.offsetAlignmentCheck = !(flags & 0x04);
+    config.page0e = !(flags & 0x08);
+    config.readBuffer = !(flags & 0x10);
+    config.encserv = flags & 0x20;
+    config.secondarySubenclosures = in.Byte() % (sesim::kMaxSecondarySubenclosures + 1);
+    config.busyReads = in.Byte() % 4;
+    config.completeStatus = (uint8_t)(0x10 + in.Byte() % 3);
+    config.deferredBusyStatus = (in.Byte() & 1) ? 0x03 : 0x02;
+    config.downloadTimeoutMs = in.Byte() * 10;
+    config.maxImageSize = kMaxImageSize;
+    if (flags & 0x40)
+    {
+        ArmFault(in, config);
+    }
+    std::string error;
+    if (!sesim::ValidateConfig(config, &error))
+    {
+        return 0;
+    }
+
+    sesim::InitialState initial;
+    initial.unitAttention = flags & 0x80;
+    MemoryBacking backing;
+    backing.images[1].assign(4096, 0);
+    sesim::State state;
+    if (!sesim::InitState(initial, 1, 4096, &state, &error))
+    {
+        return 0;
+    }
+    sesim::Model model(config, backing);
+    uint64_t now = 1000000000000ull;
+    sesim::Released released{};
+
+    for (int n = 0; n < kMaxCommands && !in.Empty(); n++)
+    {
+        uint8_t what = in.Byte();
+        now += (uint64_t)(what >> 4) * 7000000ull; // up to about 0.1 s between commands
+        switch (what & 0x0F)
+        {
+        case 0x0C:
+            model.BeginSession(state, now, released);
+            continue;
+        case 0x0D:
+            model.Settle(state, now, released);
+            continue;
+        case 0x0E:
+            model.HardReset(state, now, released);
+            continue;
+        case 0x0F:
+            model.PowerCycle(state, now, released);
+            continue;
+        default:
+            break;
+        }
+        // Exactly sized copies, so that a read or write past any of them is caught.
+        size_t cdbLength = 1 + in.Byte() % sesim::kMaxCdbLength;
+        size_t taken = 0;
+        const uint8_t* cdbBytes = in.Take(cdbLength, &taken);
+        std::vector<uint8_t> cdb(cdbBytes, cdbBytes + taken);
+        cdb.resize(cdbLength); // a short input ends in zeros
+        size_t doutLength = in.Be16() % kMaxDataLength;
+        const uint8_t* doutBytes = in.Take(doutLength, &taken);
+        uint8_t* dout = new uint8_t[taken + 1];
+        memcpy(dout, doutBytes, taken);
+        size_t dinLength = in.Be16() % kMaxDataLength;
+        uint8_t* din = new uint8_t[dinLength + 1];
+
+        sesim::Command command{cdb.data(), cdb.size(), dout, taken, din, dinLength};
+        sesim::Result result;
+        memset(&result, 0, sizeof(result));
+        model.Execute(state, command, now, result);
+        fuzz::Check(result.dataInLength <= dinLength);
+        fuzz::Check(result.dataOutUsed <= taken);
+        fuzz::Check(result.senseLength <= sesim::kSenseCapacity);
+        fuzz::Check(memchr(result.note, '\0', sizeof(result.note)) != nullptr);
+        delete[] dout;
+        delete[] din;
+    }
+    return 0;
+}
