@@ -65,6 +65,26 @@ void ArmFault(fuzz::Input& in, sesim::Config& config)
     config.faults[config.faultCount++] = f;
 }
 
+// The state after any command: a download in progress stays inside its image, the console
+// inside its buffer, every reported code is one the model can report, the active image exists.
+void CheckWellFormed(const sesim::Config& config, const sesim::State& s, const MemoryBacking& backing)
+{
+    fuzz::Check((int)s.download.phase <= (int)sesim::DownloadPhase::Storing);
+    if (s.download.phase == sesim::DownloadPhase::Receiving)
+    {
+        fuzz::Check(s.download.expectedOffset < s.download.imageLength);
+        fuzz::Check(s.download.imageLength <= config.maxImageSize);
+    }
+    fuzz::Check(s.console.outPosition <= s.console.outLength && s.console.outLength <= sesim::kConsoleOutCapacity);
+    fuzz::Check(s.console.breakCount <= sesim::kConsoleMaxBreaks);
+    for (const sesim::SubenclosureState& sub : s.sub)
+    {
+        uint8_t code = sub.reportStatus;
+        fuzz::Check(code == 0 || (code >= 0x10 && code <= 0x13) || (code >= 0x80 && code <= 0x85));
+    }
+    fuzz::Check(s.active.id != 0 && backing.images.count(s.active.id) == 1);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -149,6 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         fuzz::Check(result.dataOutUsed <= taken);
         fuzz::Check(result.senseLength <= sesim::kSenseCapacity);
         fuzz::Check(memchr(result.note, '\0', sizeof(result.note)) != nullptr);
+        CheckWellFormed(config, state, backing);
         delete[] dout;
         delete[] din;
     }

@@ -189,31 +189,33 @@ std::string RefusedCreation(OSW_CONTEXT context)
 
 } // namespace
 
-TEST(OswThread, CreatedThreadRunsTheFunctionOnceWithItsContext)
+// Both creation calls make a joinable thread with a 64 KiB stack, whatever size is asked, that
+// runs the function once with its context; the wait returns only after the function has.
+TEST(OswThread, CreatedThreadRunsTheFunctionOnceAndIsWaitedFor)
 {
-    Observation seen;
-    seen.delayMs = 100;
-    OSW_THREAD_HANDLE handle = nullptr;
-    ASSERT_EQ(0, OSW_CreateThread(nullptr, &handle, Observe, &seen, "worker"));
-    ASSERT_NE(nullptr, handle);
-    EXPECT_EQ(0, OSW_WaitForThreadCompletion(handle));
-    // The wait returns only after the function has: no later update may be missing.
-    EXPECT_TRUE(seen.returned);
-    EXPECT_EQ(1, seen.runs);
-    EXPECT_FALSE(pthread_equal(seen.thread, pthread_self()));
-}
-
-TEST(OswThread, WaitingForAFinishedThreadReturnsAtOnce)
-{
-    Observation seen;
-    OSW_THREAD_HANDLE handle = nullptr;
-    ASSERT_EQ(0, OSW_CreateThread(nullptr, &handle, Observe, &seen, nullptr));
-    while (!seen.returned)
+    Observation plain;
+    Observation asked;
+    plain.delayMs = 100;
+    OSW_THREAD_HANDLE plainHandle = nullptr;
+    OSW_THREAD_HANDLE askedHandle = nullptr;
+    ASSERT_EQ(0, OSW_CreateThread(nullptr, &plainHandle, Observe, &plain, "plain"));
+    ASSERT_EQ(0, OSW_CreateThreadWithStack(nullptr, &askedHandle, Observe, &asked, nullptr, 1048576));
+    ASSERT_NE(nullptr, plainHandle);
+    ASSERT_NE(nullptr, askedHandle);
+    EXPECT_EQ(0, OSW_WaitForThreadCompletion(plainHandle));
+    EXPECT_TRUE(plain.returned);
+    while (!asked.returned)
     {
         sched_yield();
     }
-    EXPECT_EQ(0, OSW_WaitForThreadCompletion(handle));
-    EXPECT_EQ(1, seen.runs);
+    EXPECT_EQ(0, OSW_WaitForThreadCompletion(askedHandle)) << "a finished thread";
+    for (const Observation* seen : {&plain, &asked})
+    {
+        EXPECT_EQ(1, seen->runs);
+        EXPECT_FALSE(pthread_equal(seen->thread, pthread_self()));
+        EXPECT_EQ(65536u, seen->stackSize);
+        EXPECT_EQ(PTHREAD_CREATE_JOINABLE, seen->detachState);
+    }
 }
 
 TEST(OswThread, NullHandleIsRefusedWithoutAThreadOrMessage)
@@ -226,23 +228,6 @@ TEST(OswThread, NullHandleIsRefusedWithoutAThreadOrMessage)
     struct timespec pause = {0, 50000000};
     nanosleep(&pause, nullptr);
     EXPECT_EQ(0, seen.runs);
-}
-
-TEST(OswThread, EveryThreadIsJoinableWithA64KiBStackWhateverSizeIsAsked)
-{
-    Observation plain;
-    Observation asked;
-    OSW_THREAD_HANDLE plainHandle = nullptr;
-    OSW_THREAD_HANDLE askedHandle = nullptr;
-    ASSERT_EQ(0, OSW_CreateThread(nullptr, &plainHandle, Observe, &plain, "plain"));
-    ASSERT_EQ(0, OSW_CreateThreadWithStack(nullptr, &askedHandle, Observe, &asked, "asked", 1048576));
-    ASSERT_NE(nullptr, askedHandle);
-    OSW_WaitForThreadCompletion(plainHandle);
-    OSW_WaitForThreadCompletion(askedHandle);
-    EXPECT_EQ(65536u, plain.stackSize);
-    EXPECT_EQ(65536u, asked.stackSize);
-    EXPECT_EQ(PTHREAD_CREATE_JOINABLE, plain.detachState);
-    EXPECT_EQ(1, asked.runs);
 }
 
 TEST(OswThread, PriorityAndStackChecksChangeNothing)
@@ -267,26 +252,20 @@ TEST(OswThread, PriorityAndStackChecksChangeNothing)
     EXPECT_EQ(0, OSW_CheckThreadStacks(&context));
 }
 
-TEST(OswThreadRefused, ReportsOnStandardErrorAndLeavesNothingBehind)
+// Without a context the report goes to standard error; with one, through its handler when its
+// level allows, or nowhere.
+TEST(OswThreadRefused, ReportsWhereTheContextSaysAndLeavesNothingBehind)
 {
-    EXPECT_EQ("failures=16 null handles=16 runs=0 leaked=0\n"
-              "stderr: Failed to start thread\n"
-              "handler: ",
-              RunInChild([] { return RefusedCreation(nullptr); }));
-}
-
-TEST(OswThreadRefused, ReportGoesThroughTheCallersContext)
-{
-    EXPECT_EQ("failures=16 null handles=16 runs=0 leaked=0\n"
-              "stderr: handler: [2,ctx]Failed to start thread\n",
-              RunInChild([] {
+    const std::string counts = "failures=16 null handles=16 runs=0 leaked=0\n";
+    EXPECT_EQ(counts + "stderr: Failed to start thread\nhandler: ", RunInChild([] { return RefusedCreation(nullptr); }));
+    EXPECT_EQ(counts + "stderr: handler: [2,ctx]Failed to start thread\n", RunInChild([] {
                   int handlerContext = 0;
                   OSWContext context = {};
                   context.debugLevel = OSW_DEBUG_LEVEL_ERROR;
                   OSW_RegisterDebugPrintHandler(&context, &handlerContext, RecordingHandler);
                   return RefusedCreation(&context);
               }));
-    EXPECT_EQ("failures=16 null handles=16 runs=0 leaked=0\nstderr: handler: ", RunInChild([] {
+    EXPECT_EQ(counts + "stderr: handler: ", RunInChild([] {
                   OSWContext silent = {};
                   return RefusedCreation(&silent);
               }));

@@ -172,7 +172,7 @@ TEST_F(OswTime, SleepRequestSplitsMillisecondsIntoSecondsAndNanoseconds)
     }
 }
 
-TEST_F(OswTime, SleepInterruptedBySignalsSleepsOnForTheRemainder)
+TEST_F(OswTime, SleepInterruptedBySignalsSleepsOnForTheRemainderAndStopsOnOtherFailures)
 {
     std::vector<struct timespec> requests = SleepRequests(
         1500, {{EINTR, {1, 100000000}}, {EINTR, {0, 250000000}}, {0, {0, 0}}});
@@ -180,15 +180,7 @@ TEST_F(OswTime, SleepInterruptedBySignalsSleepsOnForTheRemainder)
     EXPECT_TRUE(IsTime(requests[0], 1, 500000000));
     EXPECT_TRUE(IsTime(requests[1], 1, 100000000));
     EXPECT_TRUE(IsTime(requests[2], 0, 250000000));
-}
-
-TEST_F(OswTime, SleepGivesUpAtOnceOnAnyOtherFailure)
-{
-    for (int error : {EINVAL, EFAULT})
-    {
-        std::vector<struct timespec> requests = SleepRequests(100, {{error, {0, 50000000}}, {0, {0, 0}}});
-        EXPECT_EQ(1u, requests.size()) << error;
-    }
+    EXPECT_EQ(1u, SleepRequests(100, {{EINVAL, {0, 50000000}}, {0, {0, 0}}}).size());
 }
 
 TEST_F(OswTime, RealSignalPartWayThroughDoesNotShortenTheSleep)
@@ -221,44 +213,35 @@ TEST_F(OswTime, RealSignalPartWayThroughDoesNotShortenTheSleep)
     EXPECT_LE(remainderMs, 750);
 }
 
-TEST_F(OswTime, StallOfZeroReadsTheClockOnce)
+// Each row: the stall asked for, the monotonic clock's readings, and how many readings end it
+// (the first reading at or past the target).
+TEST_F(OswTime, StallEndsAtTheFirstReadingAtOrPastItsTarget)
 {
-    EXPECT_EQ(1u, StallReadings(0, {{5, 123}}));
-}
-
-TEST_F(OswTime, StallReadsTheMonotonicClock)
-{
-    StallReadings(10, {{5, 0}, {5, 5000}, {5, 10000}});
-    ASSERT_FALSE(g_clock.clocks.empty());
-    for (clockid_t clockId : g_clock.clocks)
+    struct Case
     {
-        EXPECT_EQ(CLOCK_MONOTONIC, clockId);
+        const char* what;
+        uint32_t microSecs;
+        std::vector<struct timespec> readings;
+        size_t reads;
+    } cases[] = {
+        {"zero reads the clock once", 0, {{5, 123}}, 1},
+        {"nanoseconds carry into seconds: 100.6 s + 1.5 s ends at 102.1 s", 1500000,
+         {{100, 600000000}, {101, 999999999}, {102, 0}, {102, 99999999}, {102, 100000000}, {102, 100000001}}, 5},
+        {"a sum of exactly one second carries to zero nanoseconds", 1000,
+         {{7, 999000000}, {7, 999999999}, {8, 0}, {8, 1}}, 3},
+        {"past the target's second whatever the nanoseconds", 200000,
+         {{0, 900000000}, {1, 50000000}, {2, 0}, {2, 1}}, 3},
+        {"the largest count", 4294967295u, {{0, 0}, {4294, 967294999}, {4294, 967295000}, {4294, 967295001}}, 3},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.reads, StallReadings(c.microSecs, c.readings));
+        for (clockid_t clockId : g_clock.clocks)
+        {
+            EXPECT_EQ(CLOCK_MONOTONIC, clockId);
+        }
     }
-}
-
-TEST_F(OswTime, StallCarriesNanosecondsIntoSeconds)
-{
-    // 100.6 s + 1.5 s ends at 102.1 s: readings short of it keep the stall going, the exact
-    // target ends it.
-    EXPECT_EQ(5u, StallReadings(1500000, {{100, 600000000},
-                                          {101, 999999999},
-                                          {102, 0},
-                                          {102, 99999999},
-                                          {102, 100000000},
-                                          {102, 100000001}}));
-    // A sum of exactly one second carries to a zero nanosecond part.
-    EXPECT_EQ(3u, StallReadings(1000, {{7, 999000000}, {7, 999999999}, {8, 0}, {8, 1}}));
-}
-
-TEST_F(OswTime, StallEndsOnceTheSecondsPassTheTargetWhateverTheNanoseconds)
-{
-    // Target 1.1 s: a reading of 2.0 s is past it although its nanoseconds are smaller.
-    EXPECT_EQ(3u, StallReadings(200000, {{0, 900000000}, {1, 50000000}, {2, 0}, {2, 1}}));
-}
-
-TEST_F(OswTime, StallOfTheLargestCountEndsAtItsExactTarget)
-{
-    EXPECT_EQ(3u, StallReadings(4294967295u, {{0, 0}, {4294, 967294999}, {4294, 967295000}, {4294, 967295001}}));
 }
 
 TEST_F(OswTime, StallKeepsTheThreadBusyForTheInterval)
@@ -271,20 +254,15 @@ TEST_F(OswTime, StallKeepsTheThreadBusyForTheInterval)
 TEST_F(OswTime, ThreadIdIsTheLow32BitsOfTheCallingThreadsIdentifier)
 {
     OSW_GetCurrentThreadID(nullptr);
-
-    OSW_THREAD_ID first = 0;
-    OSW_THREAD_ID second = 1;
-    OSW_GetCurrentThreadID(&first);
-    OSW_GetCurrentThreadID(&second);
-    EXPECT_EQ(first, second);
-    EXPECT_EQ((OSW_THREAD_ID)(uintptr_t)pthread_self(), first);
-
-    OSW_THREAD_ID other = first;
-    OSW_THREAD_ID otherExpected = 0;
+    OSW_THREAD_ID mine = 0;
+    OSW_THREAD_ID other = 0;
+    OSW_THREAD_ID otherExpected = 1;
+    OSW_GetCurrentThreadID(&mine);
     std::thread([&] {
         OSW_GetCurrentThreadID(&other);
         otherExpected = (OSW_THREAD_ID)(uintptr_t)pthread_self();
     }).join();
+    EXPECT_EQ((OSW_THREAD_ID)(uintptr_t)pthread_self(), mine);
     EXPECT_EQ(otherExpected, other);
-    EXPECT_NE(first, other);
+    EXPECT_NE(mine, other);
 }

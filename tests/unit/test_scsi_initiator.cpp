@@ -196,82 +196,69 @@ TEST_F(ScsiInitiator, HeaderCarriesTheRequestAsGiven)
     EXPECT_EQ(0u, h.info);
 }
 
-TEST_F(ScsiInitiator, AnyNonZeroDirectionSendsDataToTheDevice)
+TEST_F(ScsiInitiator, AnyNonZeroDirectionSendsDataAndTheCdbLengthIsCutTo8Bits)
 {
-    uint8_t cdb[6] = {SCSI_OP_SEND_DIAGNOSTIC};
+    uint8_t cdb[16] = {SCSI_OP_SEND_DIAGNOSTIC};
     uint8_t data[4] = {};
     HAL_SCSI_ResponseData_t record = Record(0);
     for (int direction : {1, 2, -1})
     {
-        ASSERT_EQ(0, SCSI_Initiator_SendRequest(device_, cdb, sizeof(cdb), direction, data, sizeof(data), &record));
+        ASSERT_EQ(0, SCSI_Initiator_SendRequest(device_, cdb, 6, direction, data, sizeof(data), &record));
         EXPECT_EQ(SG_DXFER_TO_DEV, g_device.header.dxfer_direction) << direction;
     }
-}
-
-TEST_F(ScsiInitiator, CdbLengthIsTruncatedTo8BitsAndTheBufferPassedWithoutData)
-{
-    uint8_t cdb[16] = {SCSI_OP_TEST_UNIT_READY};
-    uint8_t data[1];
-    HAL_SCSI_ResponseData_t record = Record(0);
     ASSERT_EQ(0, SCSI_Initiator_SendRequest(device_, cdb, 0x106, 0, data, 0, &record));
     EXPECT_EQ(6, g_device.header.cmd_len);
     EXPECT_EQ(0u, g_device.header.dxfer_len);
     EXPECT_EQ(data, g_device.header.dxferp);
 }
 
-TEST_F(ScsiInitiator, GoodStatusWritesOnlyTheStatus)
+TEST_F(ScsiInitiator, AnswerDecidesTheResultAndTheCompletionRecord)
 {
-    for (uint8_t status : {0x00, 0x01, 0x80, 0x81})
-    {
-        g_device.status = status;
-        g_device.sense = FixedSense(0x70, 0x05, 0x24, 0x00);
-        HAL_SCSI_ResponseData_t record = Record(0xFF);
-        EXPECT_EQ(0, Send(&record)) << +status;
-        EXPECT_TRUE(IsRecord(record, 0x00, 0xFF, 0xFF, 0xFF)) << +status;
-    }
-}
-
-TEST_F(ScsiInitiator, ReservedStatusBitsAreMaskedFromOtherStatuses)
-{
-    g_device.status = 0x80 | SCSI_STATUS_CHECK_CONDITION | 0x01;
-    g_device.sense = FixedSense(0x70, 0x06, 0x29, 0x00);
-    HAL_SCSI_ResponseData_t record = Record(0xFF);
-    EXPECT_EQ(4, Send(&record));
-    EXPECT_TRUE(IsRecord(record, SCSI_STATUS_CHECK_CONDITION, 0x06, 0x29, 0x00));
-}
-
-TEST_F(ScsiInitiator, FixedFormatSenseIsDecoded)
-{
+    const std::vector<uint8_t> fixed = FixedSense(0x70, 0x05, 0x24, 0x01);
     struct Case
     {
-        uint8_t responseCode;
-        uint8_t keyByte;
-    } cases[] = {{0x70, 0x05}, {0x71, 0x05}, {0xF0, 0x05}, {0x70, 0x25}, {0x70, 0xE5}, {0x00, 0x05}};
+        const char* what;
+        int error;
+        uint8_t status;
+        uint16_t hostStatus;
+        std::vector<uint8_t> sense;
+        OSW_STATUS result;
+        HAL_SCSI_ResponseData_t record;
+        std::string err;
+    } cases[] = {
+        // GOOD, and statuses whose bits under the mask are GOOD, write only the status.
+        {"good", 0, 0x00, 0, fixed, 0, {0x00, 0xFF, 0xFF, 0xFF}, ""},
+        {"good with reserved bits", 0, 0x81, 0, fixed, 0, {0x00, 0xFF, 0xFF, 0xFF}, ""},
+        {"reserved bits masked", 0, 0x80 | SCSI_STATUS_CHECK_CONDITION | 0x01, 0, fixed, 4, {0x02, 0x05, 0x24, 0x01}, ""},
+        {"fixed current", 0, 0x02, 0, fixed, 4, {0x02, 0x05, 0x24, 0x01}, ""},
+        {"fixed deferred, VALID bit", 0, 0x02, 0, FixedSense(0xF1, 0x05, 0x24, 0x01), 4, {0x02, 0x05, 0x24, 0x01}, ""},
+        {"flag bits above the key", 0, 0x02, 0, FixedSense(0x70, 0xE5, 0x24, 0x01), 4, {0x02, 0x05, 0x24, 0x01}, ""},
+        {"unknown response code read as fixed", 0, 0x02, 0, FixedSense(0x00, 0x05, 0x24, 0x01), 4,
+         {0x02, 0x05, 0x24, 0x01}, ""},
+        {"the example sense of a rejected CDB field", 0, 0x02, 0,
+         {0x70, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x24, 0x00}, 4,
+         {0x02, 0x05, 0x24, 0x00}, ""},
+        {"descriptor 72", 0, 0x02, 0, {0x72, 0xF5, 0x24, 0x00, 0, 0, 0, 0}, 4, {0x02, 0x05, 0x24, 0x00}, ""},
+        {"descriptor F3", 0, 0x02, 0, {0xF3, 0xF5, 0x24, 0x00, 0, 0, 0, 0}, 4, {0x02, 0x05, 0x24, 0x00}, ""},
+        {"descriptor 7F", 0, 0x02, 0, {0x7F, 0xF5, 0x24, 0x00, 0, 0, 0, 0}, 4, {0x02, 0x05, 0x24, 0x00}, ""},
+        // A transport failure leaves the record as it was.
+        {"host error with good status", 0, 0x00, 0x0001, fixed, 5, {0xFF, 0xFF, 0xFF, 0xFF}, ""},
+        {"host error with sense", 0, 0x02, 0x0001, fixed, 5, {0xFF, 0xFF, 0xFF, 0xFF}, ""},
+        {"EIO", EIO, 0, 0, {}, 12, {0xFF, 0xFF, 0xFF, 0xFF}, std::string("scsiinit: ") + strerror(EIO) + "\n"},
+        {"ENODEV", ENODEV, 0, 0, {}, 12, {0xFF, 0xFF, 0xFF, 0xFF}, std::string("scsiinit: ") + strerror(ENODEV) + "\n"},
+    };
     for (const Case& c : cases)
     {
-        g_device.status = SCSI_STATUS_CHECK_CONDITION;
-        g_device.sense = FixedSense(c.responseCode, c.keyByte, 0x24, 0x01);
+        SCOPED_TRACE(c.what);
+        g_device.error = c.error;
+        g_device.status = c.status;
+        g_device.hostStatus = c.hostStatus;
+        g_device.sense = c.sense;
         HAL_SCSI_ResponseData_t record = Record(0xFF);
-        EXPECT_EQ(4, Send(&record));
-        EXPECT_TRUE(IsRecord(record, 0x02, 0x05, 0x24, 0x01)) << std::hex << +c.responseCode << " " << +c.keyByte;
-    }
-
-    // The example sense of a rejected CDB field, exactly as a device returns it.
-    g_device.sense = {0x70, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x24, 0x00};
-    HAL_SCSI_ResponseData_t record = Record(0xFF);
-    EXPECT_EQ(4, Send(&record));
-    EXPECT_TRUE(IsRecord(record, 0x02, 0x05, 0x24, 0x00));
-}
-
-TEST_F(ScsiInitiator, DescriptorFormatSenseIsDecoded)
-{
-    for (uint8_t responseCode : {0x72, 0x73, 0xF2, 0x7F})
-    {
-        g_device.status = SCSI_STATUS_CHECK_CONDITION;
-        g_device.sense = {responseCode, 0xF5, 0x24, 0x00, 0x00, 0x00, 0x00, 0x00};
-        HAL_SCSI_ResponseData_t record = Record(0xFF);
-        EXPECT_EQ(4, Send(&record));
-        EXPECT_TRUE(IsRecord(record, 0x02, 0x05, 0x24, 0x00)) << std::hex << +responseCode;
+        StderrCapture capture;
+        EXPECT_EQ(c.result, Send(&record));
+        EXPECT_EQ(c.err, capture.Text());
+        EXPECT_TRUE(IsRecord(record, c.record.status, c.record.senseKey, c.record.asc, c.record.ascq));
     }
 }
 

@@ -41,14 +41,67 @@ std::string UpToReadiness(const Params& p)
            "Checking and clearing Unit Attention Condition\n";
 }
 
-TEST(FwpushIdentify, EncservBitQualifiesAnotherDeviceType)
+const std::string kIdleWait = "Waiting for existing download operations...\n";
+const std::string kPageCheck = "Checking for SES Page 0xE support\n";
+const std::string kTurLine = "TEST_UNIT_READY failed: Sense 02,06,29,00\n";
+
+// Each row: the enclosure, and what a small download then prints. An empty `out` stands for the
+// whole output of a successful download.
+struct Case
 {
-    Enclosure enclosure({"--no-unit-attention", "--device-type", "0", "--encserv"});
-    Params p;
-    RunResult r = RunSmallDownload(enclosure, &p);
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.out, DownloadOut(p, {100}) + "\nDownload complete\n");
-    EXPECT_EQ(r.err, "");
+    const char* what;
+    std::vector<std::string> init;
+    int exitStatus;
+    std::string err;
+    std::string (*out)(const Params&);
+    std::string sequence;
+};
+
+std::string Complete(const Params& p)
+{
+    return DownloadOut(p, {100}) + "\nDownload complete\n";
+}
+
+TEST(FwpushIdentify, IdentificationReadinessAndIdleWait)
+{
+    const std::string tur = "--no-unit-attention";
+    const std::vector<Case> cases = {
+        {"the encserv bit qualifies another device type", {tur, "--device-type", "0", "--encserv"}, 0, "", Complete, ""},
+        {"the power-on unit attention is cleared with one line", {}, 0, kTurLine, Complete, ""},
+        {"four check conditions are retried", {tur, "--fault", "check@op=00,count=4,sense=06/29/00"}, 0,
+         Repeat(kTurLine, 4), Complete, ""},
+        {"five are not", {tur, "--fault", "check@op=00,count=5,sense=06/29/00"}, 1,
+         Repeat(kTurLine, 5) + "Device /dev/sesim0 did not become ready\n", UpToReadiness, "INQ TUR TUR TUR TUR TUR"},
+        // A transport failure does not refresh the completion record: no stale sense.
+        {"transport failure", {tur, "--fault", "check@cmd=2,sense=06/29/00", "--fault", "host@cmd=3"}, 1,
+         kTurLine + "TEST_UNIT_READY failed: Sense 00,00,00,00\nDevice /dev/sesim0 did not become ready\n",
+         UpToReadiness, ""},
+        {"no download page", {tur, "--no-page-0e"}, 1, "Device /dev/sesim0 does not suport SES Page 0xE download\n",
+         [](const Params& p) { return UpToReadiness(p) + kPageCheck; }, "INQ TUR RD00"},
+        {"failed INQUIRY", {tur, "--fault", "check@cmd=1,sense=05/24/00"}, 1,
+         "INQUIRY failed: Sense 02,05,24,00\nSend failed status 4\n", UpToIdentifying, ""},
+        {"ioctl failure", {tur, "--fault", "errno@cmd=3,errno=EIO"}, 1,
+         "scsiinit: Input/output error\nSend failed status c\n",
+         [](const Params& p) { return UpToReadiness(p) + kPageCheck; }, ""},
+        // The status page must hold one descriptor.
+        {"status page too short", {tur, "--fault", "short-status@cmd=4,len=19"}, 1, "Page 0xE status too short\n",
+         [](const Params& p) { return Banner() + ParameterBlock(p) + Identification() + kIdleWait; }, ""},
+        {"status page just long enough", {tur, "--fault", "short-status@cmd=4,len=20"}, 0, "", Complete, ""},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        Enclosure enclosure(c.init);
+        Params p;
+        RunResult r = RunSmallDownload(enclosure, &p);
+        EXPECT_EQ(r.exitStatus, c.exitStatus);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, c.out(p));
+        if (!c.sequence.empty())
+        {
+            EXPECT_EQ(Sequence(enclosure.Log()), c.sequence);
+        }
+    }
 }
 
 TEST(FwpushIdentify, InquiryFieldsPrintWithTheirPadding)
@@ -64,100 +117,6 @@ TEST(FwpushIdentify, InquiryFieldsPrintWithTheirPadding)
         << r.out;
 }
 
-TEST(FwpushIdentify, PowerOnUnitAttentionIsClearedWithOneLine)
-{
-    Enclosure enclosure; // init leaves the power-on unit attention pending
-    Params p;
-    RunResult r = RunSmallDownload(enclosure, &p);
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.err, "TEST_UNIT_READY failed: Sense 02,06,29,00\n");
-    EXPECT_EQ(r.out, DownloadOut(p, {100}) + "\nDownload complete\n");
-}
-
-TEST(FwpushIdentify, FourCheckConditionsAreRetriedFiveAreNot)
-{
-    const std::string line = "TEST_UNIT_READY failed: Sense 02,06,29,00\n";
-    {
-        Enclosure enclosure({"--no-unit-attention", "--fault", "check@op=00,count=4,sense=06/29/00"});
-        Params p;
-        RunResult r = RunSmallDownload(enclosure, &p);
-        EXPECT_EQ(r.exitStatus, 0);
-        EXPECT_EQ(r.err, Repeat(line, 4));
-    }
-    {
-        Enclosure enclosure({"--no-unit-attention", "--fault", "check@op=00,count=5,sense=06/29/00"});
-        Params p;
-        RunResult r = RunSmallDownload(enclosure, &p);
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, Repeat(line, 5) + "Device /dev/sesim0 did not become ready\n");
-        EXPECT_EQ(r.out, UpToReadiness(p));
-        EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR TUR TUR TUR TUR");
-    }
-}
-
-// A transport failure does not refresh the completion record; the line must not repeat the
-// sense of the attempt before.
-TEST(FwpushIdentify, TransportFailureShowsNoStaleSense)
-{
-    Enclosure enclosure({"--no-unit-attention", "--fault", "check@cmd=2,sense=06/29/00", "--fault", "host@cmd=3"});
-    Params p;
-    RunResult r = RunSmallDownload(enclosure, &p);
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, "TEST_UNIT_READY failed: Sense 02,06,29,00\n"
-                     "TEST_UNIT_READY failed: Sense 00,00,00,00\n"
-                     "Device /dev/sesim0 did not become ready\n");
-    EXPECT_EQ(r.out, UpToReadiness(p));
-}
-
-TEST(FwpushIdentify, DeviceWithoutDownloadPageIsRefused)
-{
-    Enclosure enclosure({"--no-unit-attention", "--no-page-0e"});
-    Params p;
-    RunResult r = RunSmallDownload(enclosure, &p);
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, "Device /dev/sesim0 does not suport SES Page 0xE download\n");
-    EXPECT_EQ(r.out, UpToReadiness(p) + "Checking for SES Page 0xE support\n");
-    EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00");
-}
-
-TEST(FwpushIdentify, FailedCommandsShowSenseAndResult)
-{
-    {
-        Enclosure enclosure({"--no-unit-attention", "--fault", "check@cmd=1,sense=05/24/00"});
-        Params p;
-        RunResult r = RunSmallDownload(enclosure, &p);
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, "INQUIRY failed: Sense 02,05,24,00\nSend failed status 4\n");
-        EXPECT_EQ(r.out, UpToIdentifying(p));
-    }
-    {
-        Enclosure enclosure({"--no-unit-attention", "--fault", "errno@cmd=3,errno=EIO"});
-        Params p;
-        RunResult r = RunSmallDownload(enclosure, &p);
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, "scsiinit: Input/output error\nSend failed status c\n");
-        EXPECT_EQ(r.out, UpToReadiness(p) + "Checking for SES Page 0xE support\n");
-    }
-}
-
-TEST(FwpushIdleWait, StatusPageMustHoldOneDescriptor)
-{
-    {
-        Enclosure enclosure({"--no-unit-attention", "--fault", "short-status@cmd=4,len=19"});
-        Params p;
-        RunResult r = RunSmallDownload(enclosure, &p);
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, "Page 0xE status too short\n");
-        EXPECT_EQ(r.out, Banner() + ParameterBlock(p) + Identification() + "Waiting for existing download operations...\n");
-    }
-    {
-        Enclosure enclosure({"--no-unit-attention", "--fault", "short-status@cmd=4,len=20"});
-        Params p;
-        RunResult r = RunSmallDownload(enclosure, &p);
-        EXPECT_EQ(r.exitStatus, 0) << r.err;
-    }
-}
-
 // A corrupted answer must not pass for a status: its completion code or generation code would
 // be believed.
 TEST(FwpushIdleWait, StatusPageMustBeTheDownloadMicrocodePage)
@@ -167,7 +126,7 @@ TEST(FwpushIdleWait, StatusPageMustBeTheDownloadMicrocodePage)
     RunResult r = RunSmallDownload(enclosure, &p);
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.err.rfind("Page 0xE status came back as page 0x", 0), 0u) << r.err;
-    EXPECT_EQ(r.out, Banner() + ParameterBlock(p) + Identification() + "Waiting for existing download operations...\n");
+    EXPECT_EQ(r.out, Banner() + ParameterBlock(p) + Identification() + kIdleWait);
 }
 
 } // namespace

@@ -125,27 +125,6 @@ TEST(FwpushScripted, CompletionWithBytesLeftIsAFailure)
     }
 }
 
-TEST(FwpushScripted, FinalStatusesWithoutAModelAreDecoded)
-{
-    const std::vector<std::pair<uint8_t, std::string>> cases = {
-        {0x80, "\nError in control page fields. Field offset 8\n"},
-        {0x82, "\nDownload timeout\n"},
-        {0x83, "\nInternal error 0x83\n"},
-        {0x84, "\nInternal error 0x84\n"},
-        {0x20, "\nDownload status 0x20\n"},
-    };
-    for (const auto& c : cases)
-    {
-        ScriptedDevice device;
-        Enclosure(device);
-        device.Add("1d *");
-        device.Add(Status("*", c.first, 0, 8));
-        RunResult r = Push(device, Image(device, 100));
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, c.second);
-    }
-}
-
 // A status left over from an earlier operation is polled 60 times, without pauses since it
 // is not a busy code.
 TEST(FwpushScripted, StatusThatNeverClearsEndsTheIdleWait)
@@ -181,147 +160,98 @@ TEST(FwpushScripted, DeferredStorageStatusPausesTheIdleWait)
     EXPECT_GE(elapsed, 1.0);
 }
 
-TEST(FwpushScripted, FailedSendOfABlockTheEnclosureTook)
+// Each row: the device's answers after it has identified itself (and, unless `identityOnly`, been
+// idle at the first status read), the options, and how the run ends.
+struct ScriptCase
+{
+    const char* what;
+    std::vector<std::string> script;
+    std::vector<std::string> options; // "-A" runs without an image
+    uint32_t imageSize;
+    int exitStatus;
+    std::string err;
+    std::string sequence; // compared when not empty
+    bool identityOnly = false;
+};
+
+TEST(FwpushScripted, AnswersDecideHowTheRunEnds)
+{
+    const std::string sendFailed = "SEND_DIAG failed: Sense 02,04,44,00\nSend failed status 4\n";
+    const std::string took = FailedSend(0, 0) + "Enclosure thinks block 0 transfered. Continuing\n";
+    const std::string notListed = "Device /dev/scripted0 does not suport SES Page 0xE download\n";
+    auto final = [](uint8_t code) { return std::vector<std::string>{"1d *", Status("*", code, 0, 8)}; };
+    auto pages = [](const std::string& list) {
+        return std::vector<std::string>{"12 * data=0d00050200000000", "00 *", "1c/00 * data=" + list,
+                                        Status("1", 0x00, 0), "1d *", Status("*", 0x10, 0)};
+    };
+    const std::vector<ScriptCase> cases = {
+        {"field error", final(0x80), {}, 100, 1, "\nError in control page fields. Field offset 8\n", ""},
+        {"timeout", final(0x82), {}, 100, 1, "\nDownload timeout\n", ""},
+        {"internal error 83", final(0x83), {}, 100, 1, "\nInternal error 0x83\n", ""},
+        {"internal error 84", final(0x84), {}, 100, 1, "\nInternal error 0x84\n", ""},
+        {"unknown status", final(0x20), {}, 100, 1, "\nDownload status 0x20\n", ""},
+        {"failed send of a block the enclosure took",
+         {kSendCheck, "1d *", Status("1", 0x01, kDefaultBlock), Status("*", 0x10, 0)}, {}, kDefaultBlock + 10, 0,
+         took, "INQ TUR RD00 RD0E SD RD0E SD RD0E"},
+        {"enclosure offset out of step", {kSendCheck, Status("*", 0x01, 100)}, {}, 2 * kDefaultBlock, 1,
+         took + "Offset mismatch. Our offset 4072, enclosure offset 100\n", ""},
+        // The last block was a whole one: no empty block follows it.
+        {"enclosure wants more than the image holds", {"1d *", Status("*", 0x01, kDefaultBlock)}, {}, kDefaultBlock,
+         1, "Unexpected end of file\n", "INQ TUR RD00 RD0E SD RD0E"},
+        // Immediate activation reported: an activation request would be pointless.
+        {"-a after an immediate activation", {"1d *", Status("*", 0x10, 0)}, {"-a"}, 100, 0, "",
+         "INQ TUR RD00 RD0E SD RD0E"},
+        {"-a with a refused activation", {"1d 1", kSendCheck, Status("*", 0x13, 0)}, {"-a"}, 100, 1,
+         sendFailed + "Activation failed\n", ""},
+        {"-A refused", {kSendCheck}, {"-A"}, 0, 1, sendFailed + "Activation failed\n", ""},
+        // After a block the download cannot go on blind.
+        {"failed status read after a block", {"1d *", "1c/0e 1 status=02 sense=04/44/00"}, {}, 100, 1,
+         "RCV_DIAG_RESULT failed: Sense 02,04,44,00\nSend failed status 4\nDownload Failed\n", ""},
+        // While storing, the polling ends and the last status stands.
+        {"failed status read while storing", {"1d *", Status("2", 0x02, 0), "1c/0e 1 host=07"}, {}, 100, 1,
+         "Send failed status 5\n\nDownload status 0x2\n", "INQ TUR RD00 RD0E SD RD0E RD0E RD0E"},
+        // An enclosure may restart on its new microcode as soon as it takes the activation
+        // request; a status read that then fails says nothing against the activation.
+        {"unreadable outcome of an accepted activation", {"1c/0e 1 status=02 sense=06/3f/01", "1d *"}, {"-A"}, 0, 0,
+         "", "INQ TUR RD00 RD0E SD RD0E"},
+        // Only the bytes the pages list's length covers count.
+        {"page 0x0E listed", pages("000000040001020e"), {"-A"}, 0, 0, "", "", true},
+        {"empty pages list", pages("00000000"), {"-A"}, 0, 1, notListed, "", true},
+        {"page 0x0E beyond the list's length", pages("0000000400010207" "0e"), {"-A"}, 0, 1, notListed, "", true},
+    };
+    for (const ScriptCase& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        ScriptedDevice device;
+        if (!c.identityOnly)
+            Enclosure(device);
+        for (const std::string& line : c.script)
+            device.Add(line);
+        std::vector<std::string> argv = {Fwpush()};
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        argv.push_back(kScripted);
+        if (c.options.empty() || c.options[0] != "-A")
+            argv.push_back(Image(device, c.imageSize));
+        RunResult r = device.Run(argv);
+        EXPECT_EQ(r.exitStatus, c.exitStatus);
+        EXPECT_EQ(r.err, c.err);
+        if (!c.sequence.empty())
+        {
+            EXPECT_EQ(Sequence(device.Log()), c.sequence);
+        }
+    }
+}
+
+// A zero byte ends an inquiry field early.
+TEST(FwpushScripted, InquiryFieldEndsAtAZeroByte)
 {
     ScriptedDevice device;
-    Enclosure(device);
-    device.Add(kSendCheck);
+    Enclosure(device, std::string("ABCD\0XYZ        ", 16));
     device.Add("1d *");
-    device.Add(Status("1", 0x01, kDefaultBlock));
     device.Add(Status("*", 0x10, 0));
-    const uint32_t size = kDefaultBlock + 10;
-    RunResult r = Push(device, Image(device, size));
+    RunResult r = Push(device, Image(device, 100));
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.err, FailedSend(0, 0) + "Enclosure thinks block 0 transfered. Continuing\n");
-    EXPECT_EQ(Sends(device.Log()).size(), 2u);
-}
-
-TEST(FwpushScripted, EnclosureOffsetOutOfStepEndsTheDownload)
-{
-    ScriptedDevice device;
-    Enclosure(device);
-    device.Add(kSendCheck);
-    device.Add(Status("*", 0x01, 100));
-    RunResult r = Push(device, Image(device, 2 * kDefaultBlock));
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, FailedSend(0, 0) + "Enclosure thinks block 0 transfered. Continuing\n" +
-                         "Offset mismatch. Our offset 4072, enclosure offset 100\n");
-}
-
-// The enclosure wants more than the image holds: the last block was a whole one, and no empty
-// block follows it.
-TEST(FwpushScripted, EnclosureWantingMoreThanTheImageHolds)
-{
-    ScriptedDevice device;
-    Enclosure(device);
-    device.Add("1d *");
-    device.Add(Status("*", 0x01, kDefaultBlock));
-    RunResult r = Push(device, Image(device, kDefaultBlock));
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, "Unexpected end of file\n");
-    EXPECT_EQ(Sends(device.Log()).size(), 1u);
-}
-
-TEST(FwpushScripted, ActivationOnlyAfterTheRightCompletion)
-{
-    {
-        // Immediate activation reported: the request would be pointless.
-        ScriptedDevice device;
-        Enclosure(device);
-        device.Add("1d *");
-        device.Add(Status("*", 0x10, 0));
-        RunResult r = Push(device, Image(device, 100), {"-a"});
-        EXPECT_EQ(r.exitStatus, 0);
-        EXPECT_EQ(r.out.substr(r.out.size() - 19), "\nDownload complete\n");
-        EXPECT_EQ(Sends(device.Log()).size(), 1u);
-    }
-    {
-        ScriptedDevice device;
-        Enclosure(device);
-        device.Add("1d 1");
-        device.Add(kSendCheck);
-        device.Add(Status("*", 0x13, 0));
-        RunResult r = Push(device, Image(device, 100), {"-a"});
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, "SEND_DIAG failed: Sense 02,04,44,00\nSend failed status 4\nActivation failed\n");
-    }
-    {
-        ScriptedDevice device;
-        Enclosure(device);
-        device.Add(kSendCheck);
-        RunResult r = device.Run({Fwpush(), "-A", kScripted});
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, "SEND_DIAG failed: Sense 02,04,44,00\nSend failed status 4\nActivation failed\n");
-    }
-}
-
-TEST(FwpushScripted, FailedStatusReads)
-{
-    {
-        // After a block: the download cannot go on blind.
-        ScriptedDevice device;
-        Enclosure(device);
-        device.Add("1d *");
-        device.Add("1c/0e 1 status=02 sense=04/44/00");
-        RunResult r = Push(device, Image(device, 100));
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, "RCV_DIAG_RESULT failed: Sense 02,04,44,00\nSend failed status 4\nDownload Failed\n");
-    }
-    {
-        // While storing: the polling ends and the last status stands.
-        ScriptedDevice device;
-        Enclosure(device);
-        device.Add("1d *");
-        device.Add(Status("2", 0x02, 0));
-        device.Add("1c/0e 1 host=07");
-        RunResult r = Push(device, Image(device, 100));
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, "Send failed status 5\n\nDownload status 0x2\n");
-        EXPECT_EQ(Sequence(device.Log()), "INQ TUR RD00 RD0E SD RD0E RD0E RD0E");
-    }
-}
-
-TEST(FwpushScripted, IdentificationReadsOnlyWhatIsListed)
-{
-    {
-        // A zero byte ends an inquiry field early.
-        ScriptedDevice device;
-        Enclosure(device, std::string("ABCD\0XYZ        ", 16));
-        device.Add("1d *");
-        device.Add(Status("*", 0x10, 0));
-        RunResult r = Push(device, Image(device, 100));
-        EXPECT_EQ(r.exitStatus, 0);
-        EXPECT_NE(r.out.find("Product               : ABCD\n"), std::string::npos) << r.out;
-    }
-    for (std::string list : {"000000040001020e", "00000000", "0000000400010207" "0e"})
-    {
-        ScriptedDevice device;
-        device.Add("12 * data=0d00050200000000");
-        device.Add("00 *");
-        device.Add("1c/00 * data=" + list);
-        device.Add(Status("1", 0x00, 0));
-        device.Add("1d *");
-        device.Add(Status("*", 0x10, 0));
-        RunResult r = device.Run({Fwpush(), "-A", kScripted});
-        bool listed = list == "000000040001020e";
-        EXPECT_EQ(r.exitStatus, listed ? 0 : 1) << list;
-        EXPECT_EQ(r.err, listed ? "" : "Device /dev/scripted0 does not suport SES Page 0xE download\n");
-    }
-}
-
-// An enclosure may restart on its new microcode as soon as it takes the activation request; a
-// status read that then fails says nothing against the activation.
-TEST(FwpushScripted, UnreadableOutcomeOfAnAcceptedActivationIsNoFailure)
-{
-    ScriptedDevice device;
-    Identity(device);
-    device.Add(Status("1", 0x00, 0));
-    device.Add("1c/0e 1 status=02 sense=06/3f/01");
-    device.Add("1d *");
-    RunResult r = device.Run({Fwpush(), "-A", kScripted});
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(Sequence(device.Log()), "INQ TUR RD00 RD0E SD RD0E");
+    EXPECT_NE(r.out.find("Product               : ABCD\n"), std::string::npos) << r.out;
 }
 
 } // namespace
