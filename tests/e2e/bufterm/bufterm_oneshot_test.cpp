@@ -71,19 +71,6 @@ TEST(BuftermStartup, DeviceWithoutTheConsoleIsRefusedBeforeAnyPrompt)
     EXPECT_TRUE(WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER).empty());
 }
 
-TEST(BuftermStartup, EarlyFailuresEndTheRunWithTheirOwnMessage)
-{
-    RunResult r = e2e::Run(Argv({"/nonexistent/sg0", "rev"}));
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, "Unable to open SCSI target device\n");
-
-    Enclosure enclosure({"--fault", "errno@cmd=1,errno=EIO"});
-    r = enclosure.Run(Argv({Enclosure::kDevice, "rev"}));
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, "scsiinit: Input/output error\nFailed to clear sense data on target\n");
-    EXPECT_EQ(enclosure.Log().size(), 1u);
-}
-
 TEST(BuftermOneShot, CommandTextTravelsWithItsNulAndShortCommandsAreSent)
 {
     Enclosure enclosure;
@@ -154,44 +141,38 @@ TEST(BuftermOneShot, EmptyPendingResponsesPrintNothingAndArePolledAgain)
     EXPECT_GE(elapsed, std::chrono::milliseconds(10 * (polls + 1)));
 }
 
-TEST(BuftermOneShot, TextLength507IsTheLongestAccepted)
+// Each row: one fault on a one-shot run of "echo hello". Commands: 1 REQUEST SENSE, 2 the probe,
+// 3 WRITE BUFFER, 4 the first poll.
+TEST(BuftermOneShot, FailuresEndTheRunWithTheirOwnMessage)
 {
-    // Commands: 1 REQUEST SENSE, 2 probe, 3 WRITE BUFFER, 4 first poll.
-    Enclosure accepted({"--fault", "bad-length@cmd=4,value=507"});
-    RunResult r = accepted.Run(Argv({Enclosure::kDevice, "echo hello"}));
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    // The field claims more text than came: only what the device sent is shown, never leftovers
-    // of the command message that filled the buffer before.
-    EXPECT_EQ(r.out, "\nhello\n");
-
-    Enclosure polling({"--fault", "bad-length@cmd=4,value=508"});
-    r = polling.Run(Argv({Enclosure::kDevice, "echo hello"}));
+    struct Case
+    {
+        std::string fault;
+        int exitStatus;
+        std::string err;
+        std::string out; // compared when the run succeeds or never reached the console
+    } cases[] = {
+        // The field claims more text than came: only what the device sent is shown, never
+        // leftovers of the command message that filled the buffer before.
+        {"bad-length@cmd=4,value=507", 0, "", "\nhello\n"},
+        {"bad-length@cmd=4,value=508", 1, kReadFailed, "\n"},
+        {"bad-length@cmd=2,value=508", 1, kNotSupported, ""},
+        {"errno@cmd=1,errno=EIO", 1, "scsiinit: Input/output error\nFailed to clear sense data on target\n", ""},
+        {"check@cmd=3,sense=05/24/00", 1, "Send failed: Sense 02,05,24,00\n" + kSendFailed, "\n"},
+        {"check@cmd=4,sense=04/44/00", 1, "Send failed: Sense 02,04,44,00\n" + kReadFailed, "\n"},
+        // A transport failure loses the rest of the output too, so the run cannot end as a success.
+        {"errno@cmd=4,errno=EIO", 1, "scsiinit: Input/output error\n" + kReadFailed, "\n"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.fault);
+        Enclosure enclosure({"--fault", c.fault});
+        RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "echo hello"}));
+        EXPECT_EQ(r.exitStatus, c.exitStatus);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, c.out);
+    }
+    RunResult r = e2e::Run(Argv({"/nonexistent/sg0", "rev"}));
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, kReadFailed);
-
-    Enclosure probe({"--fault", "bad-length@cmd=2,value=508"});
-    r = probe.Run(Argv({Enclosure::kDevice, "echo hello"}));
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, kNotSupported);
-    EXPECT_EQ(r.out, "");
-}
-
-TEST(BuftermOneShot, FailedCommandsEndTheRun)
-{
-    Enclosure write({"--fault", "check@cmd=3,sense=05/24/00"});
-    RunResult r = write.Run(Argv({Enclosure::kDevice, "rev"}));
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, "Send failed: Sense 02,05,24,00\n" + kSendFailed);
-
-    Enclosure read({"--fault", "check@cmd=4,sense=04/44/00"});
-    r = read.Run(Argv({Enclosure::kDevice, "rev"}));
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, "Send failed: Sense 02,04,44,00\n" + kReadFailed);
-
-    // A transport failure loses the rest of the output too, so the run cannot end as a success.
-    Enclosure lost({"--fault", "errno@cmd=4,errno=EIO"});
-    r = lost.Run(Argv({Enclosure::kDevice, "rev"}));
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, "scsiinit: Input/output error\n" + kReadFailed);
+    EXPECT_EQ(r.err, "Unable to open SCSI target device\n");
 }

@@ -68,59 +68,51 @@ void ExpectBlocks(const std::vector<LogEntry>& log, const Download& d, const std
     }
 }
 
+// Each row: an image cut into blocks; every block goes out in one page with its offset, length
+// and zero pad bytes, and one status read follows it.
 TEST(FwpushDownload, BlocksCarryOffsetsLengthsAndZeroPadding)
 {
-    Enclosure enclosure(Init({"--busy-reads", "2"}));
-    const uint32_t size = 2 * kDefaultBlock + 1;
-    Download d = Image(enclosure, size);
-    RunResult r = Push(enclosure, d);
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, DownloadOut(d.params, Blocks(size)) + "\nDownload complete\n");
-    std::vector<LogEntry> log = enclosure.Log();
-    // One page and one status read per block, then the polls of the storage phase.
-    EXPECT_EQ(Sequence(log), "INQ TUR RD00 RD0E SD RD0E SD RD0E SD RD0E RD0E RD0E");
-    for (const LogEntry& e : log)
+    struct Case
     {
-        if (e.opcode == 0x1C && e.cdb[2] == 0x0E)
+        const char* what;
+        std::vector<std::string> init;
+        uint32_t size;
+        uint32_t maxPage;
+        std::vector<uint32_t> offsets;
+        std::vector<uint32_t> sizes;
+    } cases[] = {
+        {"a short last block", {}, 2 * kDefaultBlock + 1, 4096, {0, kDefaultBlock, 2 * kDefaultBlock},
+         {kDefaultBlock, kDefaultBlock, 1}},
+        {"whole blocks only: no empty block", {}, 2 * kDefaultBlock, 4096, {0, kDefaultBlock},
+         {kDefaultBlock, kDefaultBlock}},
+        // Not a multiple of four: the page grows by the pad bytes.
+        {"odd page size", {"--no-offset-alignment-check"}, 200, 101, {0, 77, 154}, {77, 77, 46}},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.what);
+        Enclosure enclosure(Init(c.init));
+        Download d = Image(enclosure, c.size);
+        d.params.maxPage = c.maxPage;
+        RunResult r = Push(enclosure, d, {"-p=" + std::to_string(c.maxPage)});
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, DownloadOut(d.params, c.sizes) + "\nDownload complete\n");
+        std::vector<LogEntry> log = enclosure.Log();
+        std::string sequence = "INQ TUR RD00 RD0E";
+        for (size_t i = 0; i < c.sizes.size(); i++)
+            sequence += " SD RD0E";
+        EXPECT_EQ(Sequence(log), sequence + " RD0E");
+        for (const LogEntry& e : log)
         {
-            EXPECT_EQ(e2e::ToHex(e.cdb), "1c010e003c00");
+            if (e.opcode == 0x1C && e.cdb[2] == 0x0E)
+            {
+                EXPECT_EQ(e2e::ToHex(e.cdb), "1c010e003c00");
+            }
         }
+        ASSERT_EQ(Sends(log).size(), c.sizes.size());
+        ExpectBlocks(log, d, c.offsets, c.sizes);
     }
-    std::vector<LogEntry> sends = Sends(log);
-    ASSERT_EQ(sends.size(), 3u);
-    ExpectBlocks(log, d, {0, kDefaultBlock, 2 * kDefaultBlock}, {kDefaultBlock, kDefaultBlock, 1});
-}
-
-TEST(FwpushDownload, ImageOfWholeBlocksSendsNoEmptyBlock)
-{
-    Enclosure enclosure(Init());
-    const uint32_t size = 2 * kDefaultBlock;
-    Download d = Image(enclosure, size);
-    RunResult r = Push(enclosure, d);
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.out, DownloadOut(d.params, Blocks(size)) + "\nDownload complete\n");
-    std::vector<LogEntry> log = enclosure.Log();
-    std::vector<LogEntry> sends = Sends(log);
-    ASSERT_EQ(sends.size(), 2u);
-    ExpectBlocks(log, d, {0, kDefaultBlock}, {kDefaultBlock, kDefaultBlock});
-}
-
-// A page size that is not a multiple of four: the page grows by the pad bytes.
-TEST(FwpushDownload, OddPageSizePadsEveryPage)
-{
-    Enclosure enclosure(Init({"--no-offset-alignment-check"}));
-    Download d = Image(enclosure, 200);
-    d.params.maxPage = 101;
-    RunResult r = Push(enclosure, d, {"-p=101"});
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.out, DownloadOut(d.params, {77, 77, 46}) + "\nDownload complete\n");
-    std::vector<LogEntry> log = enclosure.Log();
-    std::vector<LogEntry> sends = Sends(log);
-    ASSERT_EQ(sends.size(), 3u);
-    ExpectBlocks(log, d, {0, 77, 154}, {77, 77, 46});
-    EXPECT_EQ(sends[0].doutLength, 104u);
-    EXPECT_EQ(sends[2].doutLength, 72u);
 }
 
 TEST(FwpushDownload, DroppedBlockIsResentUnchanged)
@@ -148,48 +140,44 @@ std::string FailedSend(int block, uint32_t offset)
            std::to_string(block) + ", status 4, offset " + std::to_string(offset) + "\n";
 }
 
-TEST(FwpushDownload, FailedSendIsRepeatedWhileTheEnclosureWaitsForTheBlock)
+// A failed or dropped block is sent again, unchanged, four times at most.
+TEST(FwpushDownload, FailedOrDroppedBlockIsRepeatedFourTimesAtMost)
 {
-    Enclosure enclosure(Init({"--fault", "check@block=2,count=2"}));
-    const uint32_t size = 2 * kDefaultBlock + 1;
-    Download d = Image(enclosure, size);
-    RunResult r = Push(enclosure, d);
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.err, Repeat(FailedSend(1, kDefaultBlock) + "Retrying block 1\n", 2));
-    EXPECT_EQ(r.out, DownloadOut(d.params, Blocks(size)) + "\nDownload complete\n");
-    std::vector<LogEntry> log = enclosure.Log();
-    std::vector<LogEntry> sends = Sends(log);
-    ASSERT_EQ(sends.size(), 5u);
-    ExpectBlocks(log, d, {0, kDefaultBlock, kDefaultBlock, kDefaultBlock, 2 * kDefaultBlock},
-                 {kDefaultBlock, kDefaultBlock, kDefaultBlock, kDefaultBlock, 1});
-}
-
-TEST(FwpushDownload, FifthFailedSendOfABlockEndsTheDownload)
-{
-    Enclosure enclosure(Init({"--fault", "check@block=2,count=5"}));
-    const uint32_t size = 2 * kDefaultBlock + 1;
-    Download d = Image(enclosure, size);
-    RunResult r = Push(enclosure, d);
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, Repeat(FailedSend(1, kDefaultBlock) + "Retrying block 1\n", 4) + FailedSend(1, kDefaultBlock) +
-                         "Download Failed\n");
-    EXPECT_EQ(r.out, DownloadOut(d.params, {kDefaultBlock}));
-    std::vector<LogEntry> sends = Sends(enclosure.Log());
-    ASSERT_EQ(sends.size(), 6u);
-    for (size_t i = 1; i < sends.size(); i++)
-        EXPECT_EQ(e2e::Be32(sends[i].dout, 12), kDefaultBlock);
-}
-
-TEST(FwpushDownload, DroppedBlockFiveTimesEndsTheDownload)
-{
-    Enclosure enclosure(Init({"--fault", "drop@block=1,count=5"}));
-    Download d = Image(enclosure, 100);
-    RunResult r = Push(enclosure, d);
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, Repeat("Retrying Block 0, Download Status 1, Offset 0, Expected Offset 0 \n", 4) +
-                         "Download Failed\n");
-    EXPECT_EQ(r.out, DownloadOut(d.params, {}));
-    EXPECT_EQ(Sends(enclosure.Log()).size(), 5u);
+    const std::string failed = FailedSend(1, kDefaultBlock);
+    const std::string dropped = "Retrying Block 0, Download Status 1, Offset 0, Expected Offset 0 \n";
+    struct Case
+    {
+        std::string fault;
+        uint32_t size;
+        int exitStatus;
+        std::string err;
+        std::vector<uint32_t> offsets;
+        size_t accepted;
+        std::string outEnd; // after the progress of the accepted blocks
+    } cases[] = {
+        {"check@block=2,count=2", 2 * kDefaultBlock + 1, 0, Repeat(failed + "Retrying block 1\n", 2),
+         {0, kDefaultBlock, kDefaultBlock, kDefaultBlock, 2 * kDefaultBlock}, 3, "\nDownload complete\n"},
+        {"check@block=2,count=5", 2 * kDefaultBlock + 1, 1,
+         Repeat(failed + "Retrying block 1\n", 4) + failed + "Download Failed\n",
+         {0, kDefaultBlock, kDefaultBlock, kDefaultBlock, kDefaultBlock, kDefaultBlock}, 1, ""},
+        {"drop@block=1,count=5", 100, 1, Repeat(dropped, 4) + "Download Failed\n", {0, 0, 0, 0, 0}, 0, ""},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.fault);
+        Enclosure enclosure(Init({"--fault", c.fault}));
+        Download d = Image(enclosure, c.size);
+        RunResult r = Push(enclosure, d);
+        EXPECT_EQ(r.exitStatus, c.exitStatus);
+        EXPECT_EQ(r.err, c.err);
+        std::vector<uint32_t> accepted = Blocks(c.size);
+        accepted.resize(c.accepted);
+        EXPECT_EQ(r.out, DownloadOut(d.params, accepted) + c.outEnd);
+        std::vector<LogEntry> sends = Sends(enclosure.Log());
+        ASSERT_EQ(sends.size(), c.offsets.size());
+        for (size_t i = 0; i < sends.size(); i++)
+            EXPECT_EQ(e2e::Be32(sends[i].dout, 12), c.offsets[i]) << "send " << i;
+    }
 }
 
 TEST(FwpushDownload, StorageIsPolledUntilCompletionWithoutActivation)
