@@ -79,30 +79,6 @@ std::vector<std::string> PathsByWalking(SCSI_DeviceList_t list)
     return paths;
 }
 
-class DiscoveryOfThree : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        list_ = SCSI_Initiator_DiscoverDevicesIn(dir_.Path());
-        ASSERT_NE(nullptr, list_);
-        ASSERT_EQ(3u, SCSI_Initiator_GetDeviceCount(list_));
-        first_ = SCSI_Initiator_GetDeviceEntry(list_, 0);
-        second_ = SCSI_Initiator_GetDeviceEntry(list_, 1);
-        third_ = SCSI_Initiator_GetDeviceEntry(list_, 2);
-        ASSERT_NE(nullptr, first_);
-        ASSERT_NE(nullptr, second_);
-        ASSERT_NE(nullptr, third_);
-    }
-    void TearDown() override { SCSI_Initiator_DestroyDeviceList(list_); }
-
-    FakeClassDir dir_{{"sg0", "sg1", "sg12"}};
-    SCSI_DeviceList_t list_ = nullptr;
-    SCSI_DeviceEntry_t first_ = nullptr;
-    SCSI_DeviceEntry_t second_ = nullptr;
-    SCSI_DeviceEntry_t third_ = nullptr;
-};
-
 } // namespace
 
 TEST(Discovery, KeepsSgNamesInDirectoryOrderAndSkipsEverythingElse)
@@ -171,34 +147,36 @@ TEST(Discovery, NullHandlesGiveNull)
     EXPECT_EQ("", capture.Text());
 }
 
-TEST_F(DiscoveryOfThree, PositionsSelectEntriesAndSizeMaxTheLast)
+// Positions select entries and SIZE_MAX the last; walking stops at both ends and takes only
+// directions 0 (next) and 1 (previous).
+TEST(Discovery, PositionsAndWalking)
 {
-    EXPECT_EQ(third_, SCSI_Initiator_GetDeviceEntry(list_, SIZE_MAX));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(list_, 3));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(list_, SIZE_MAX - 1));
-    EXPECT_NE(first_, second_);
-    EXPECT_NE(second_, third_);
-    EXPECT_EQ(0, strncmp("/dev/sg", SCSI_Initiator_GetDevicePath(third_), 7));
-}
-
-TEST_F(DiscoveryOfThree, WalkingStopsAtBothEnds)
-{
-    EXPECT_EQ(second_, SCSI_Initiator_GetNextDeviceEntry(list_, first_, 0));
-    EXPECT_EQ(third_, SCSI_Initiator_GetNextDeviceEntry(list_, second_, 0));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list_, third_, 0));
-    EXPECT_EQ(second_, SCSI_Initiator_GetNextDeviceEntry(list_, third_, 1));
-    EXPECT_EQ(first_, SCSI_Initiator_GetNextDeviceEntry(list_, second_, 1));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list_, first_, 1));
-}
-
-TEST_F(DiscoveryOfThree, OnlyDirectionsZeroAndOneWalk)
-{
-    for (int dir : {2, -1, 0x100})
+    FakeClassDir dir({"sg0", "sg1", "sg12"});
+    SCSI_DeviceList_t list = SCSI_Initiator_DiscoverDevicesIn(dir.Path());
+    ASSERT_NE(nullptr, list);
+    ASSERT_EQ(3u, SCSI_Initiator_GetDeviceCount(list));
+    SCSI_DeviceEntry_t first = SCSI_Initiator_GetDeviceEntry(list, 0);
+    SCSI_DeviceEntry_t second = SCSI_Initiator_GetDeviceEntry(list, 1);
+    SCSI_DeviceEntry_t third = SCSI_Initiator_GetDeviceEntry(list, 2);
+    ASSERT_TRUE(first != nullptr && second != nullptr && third != nullptr);
+    EXPECT_NE(first, second);
+    EXPECT_NE(second, third);
+    EXPECT_EQ(third, SCSI_Initiator_GetDeviceEntry(list, SIZE_MAX));
+    EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(list, 3));
+    EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(list, SIZE_MAX - 1));
+    EXPECT_EQ(second, SCSI_Initiator_GetNextDeviceEntry(list, first, 0));
+    EXPECT_EQ(third, SCSI_Initiator_GetNextDeviceEntry(list, second, 0));
+    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list, third, 0));
+    EXPECT_EQ(second, SCSI_Initiator_GetNextDeviceEntry(list, third, 1));
+    EXPECT_EQ(first, SCSI_Initiator_GetNextDeviceEntry(list, second, 1));
+    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list, first, 1));
+    for (int direction : {2, -1, 0x100})
     {
-        EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list_, second_, dir)) << dir;
+        EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list, second, direction)) << direction;
     }
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list_, nullptr, 0));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(nullptr, second_, 0));
+    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list, nullptr, 0));
+    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(nullptr, second, 0));
+    SCSI_Initiator_DestroyDeviceList(list);
 }
 
 TEST(Discovery, SingleEntryIsBothFirstAndLast)
