@@ -258,6 +258,7 @@ class Model
     size_t BuildConfigurationPage(const State& state, uint8_t* page, size_t capacity) const;
     size_t BuildEnclosureStatusPage(const State& state, uint8_t* page, size_t capacity) const;
     size_t BuildElementDescriptorPage(const State& state, uint8_t* page, size_t capacity) const;
+    static bool ConsoleBufferCdb(Ctx& c);
     void WriteBuffer(Ctx& c);
     void ReadBuffer(Ctx& c);
     void ConsoleCommand(Ctx& c, const char* text, size_t length);
