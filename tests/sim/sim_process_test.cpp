@@ -117,14 +117,7 @@ class Enclosure
     {
         RunResult r = e2e::Run({Bin("sesim"), "show", Dir()});
         EXPECT_EQ(r.exitStatus, 0) << r.err;
-        std::istringstream lines(r.out);
-        std::string line;
-        while (std::getline(lines, line))
-        {
-            if (line.compare(0, key.size() + 2, key + ": ") == 0)
-                return line.substr(key.size() + 2);
-        }
-        return "";
+        return e2e::ShowField(r.out, key);
     }
     std::vector<std::string> LogLines() const
     {

@@ -457,7 +457,12 @@ std::string Enclosure::Show(const std::string& key) const
 {
     RunResult r = Sesim("show");
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    std::istringstream lines(r.out);
+    return ShowField(r.out, key);
+}
+
+std::string ShowField(const std::string& showOutput, const std::string& key)
+{
+    std::istringstream lines(showOutput);
     std::string line;
     while (std::getline(lines, line))
     {

@@ -137,6 +137,9 @@ class Enclosure
     TempDir dir_;
 };
 
+// The value of `key` in the output of `sesim show` ("key: value" lines); empty when missing.
+std::string ShowField(const std::string& showOutput, const std::string& key);
+
 // Reads a command log in the simulator's format.
 std::vector<LogEntry> ReadCommandLog(const std::string& path);
 
