@@ -1340,11 +1340,12 @@ void Model::BeginSession(State& state, uint64_t nowNs, Released& released)
     state.session++;
 }
 
-void Model::HardReset(State& state, uint64_t nowNs, Released& released)
+// A reset that activates pending microcode of `kinds` is reported as a microcode change; any
+// other as a power on or reset.
+void Model::ResetAndReport(State& state, Released& released, uint8_t kinds)
 {
-    (void)nowNs;
     bool activated = false;
-    HardResetEffects(state, released, kHardResetKinds, &activated);
+    HardResetEffects(state, released, kinds, &activated);
     if (activated)
     {
         SetUnitAttention(state, kAscOperatingConditionsChanged, kAscqMicrocodeChanged);
@@ -1355,19 +1356,16 @@ void Model::HardReset(State& state, uint64_t nowNs, Released& released)
     }
 }
 
+void Model::HardReset(State& state, uint64_t nowNs, Released& released)
+{
+    (void)nowNs;
+    ResetAndReport(state, released, kHardResetKinds);
+}
+
 void Model::PowerCycle(State& state, uint64_t nowNs, Released& released)
 {
     ExpireDownload(state, nowNs, released);
-    bool activated = false;
-    HardResetEffects(state, released, kPowerOnKinds, &activated);
-    if (activated)
-    {
-        SetUnitAttention(state, kAscOperatingConditionsChanged, kAscqMicrocodeChanged);
-    }
-    else
-    {
-        SetUnitAttention(state, kAscPowerOnOrReset, 0);
-    }
+    ResetAndReport(state, released, kPowerOnKinds);
 }
 
 } // namespace sesim

@@ -244,6 +244,7 @@ class Model
     void PostReportedUnitAttentions(State& state);
     void ActivatePending(State& state, Released& released, uint8_t kinds, bool* activated);
     void HardResetEffects(State& state, Released& released, uint8_t kinds, bool* activated);
+    void ResetAndReport(State& state, Released& released, uint8_t kinds);
     void SetUnitAttention(State& state, uint8_t asc, uint8_t ascq);
 
     void Inquiry(Ctx& c);
