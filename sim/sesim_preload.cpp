@@ -122,7 +122,7 @@ F Next(const char* name)
 #define OPEN_MODE(flags)                                                                                             \
     va_list args;                                                                                                    \
     va_start(args, flags);                                                                                           \
-    int mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, int) : 0;                        \
+    int mode = ((flags) & O_CREAT) || ((flags) & O_TMPFILE) == O_TMPFILE ? va_arg(args, int) : 0;                    \
     va_end(args)
 
 // The variable "PATH=DIR" lines, read once at load time.

@@ -309,6 +309,7 @@ extern "C"
             mode = va_arg(ap, mode_t);                                                             \
             va_end(ap);                                                                            \
         }                                                                                          \
+        /* NOLINTNEXTLINE(bugprone-macro-parentheses): a parameter list and an argument list */   \
         return Real<int(*) params>(#name) args;                                                    \
     }
 
