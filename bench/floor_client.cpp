@@ -26,6 +26,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "bench_support.h"
+
 namespace
 {
 
@@ -82,32 +84,6 @@ const unsigned kCtlDataLength = 20;
 
 uint8_t g_page[kTransferLength];
 uint8_t g_status[kStatusPageLength];
-
-void Put16(uint8_t* p, uint32_t v)
-{
-    p[0] = (uint8_t)(v >> 8);
-    p[1] = (uint8_t)v;
-}
-
-void Put32(uint8_t* p, uint32_t v)
-{
-    p[0] = (uint8_t)(v >> 24);
-    p[1] = (uint8_t)(v >> 16);
-    p[2] = (uint8_t)(v >> 8);
-    p[3] = (uint8_t)v;
-}
-
-void Put24(uint8_t* p, uint32_t v)
-{
-    p[0] = (uint8_t)(v >> 16);
-    p[1] = (uint8_t)(v >> 8);
-    p[2] = (uint8_t)v;
-}
-
-uint32_t Get32(const uint8_t* p)
-{
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
 
 bool Issue(int fd, uint8_t* cdb, int direction, uint8_t* data, unsigned length, unsigned cdbLength = kCdbLength)
 {

@@ -33,6 +33,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "bench_support.h"
+
 namespace
 {
 
@@ -87,11 +89,6 @@ struct Enclosure
 
 Enclosure g_enclosure = {{0}, -1, kStatusIdle, 0, 0, 0, 0};
 
-template <typename F> F Next(const char* name)
-{
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
 __attribute__((constructor)) void Start()
 {
     const char* path = getenv("BENCH_NULL_DEVICE");
@@ -104,25 +101,6 @@ __attribute__((constructor)) void Start()
 bool IsOurs(const char* path)
 {
     return path != nullptr && g_enclosure.path[0] != '\0' && strcmp(path, g_enclosure.path) == 0;
-}
-
-void Put16(uint8_t* p, uint32_t v)
-{
-    p[0] = (uint8_t)(v >> 8);
-    p[1] = (uint8_t)v;
-}
-
-void Put32(uint8_t* p, uint32_t v)
-{
-    p[0] = (uint8_t)(v >> 24);
-    p[1] = (uint8_t)(v >> 16);
-    p[2] = (uint8_t)(v >> 8);
-    p[3] = (uint8_t)v;
-}
-
-uint32_t Get32(const uint8_t* p)
-{
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
 
 // Data-in: at most the CDB's allocation length and the caller's buffer.
@@ -274,50 +252,31 @@ void FillStat(struct stat* st)
 
 } // namespace
 
-extern "C" int open(const char* path, int flags, ...)
-{
-    using Fn = int (*)(const char*, int, ...);
-    static Fn next = Next<Fn>("open");
-    if (IsOurs(path))
-    {
-        return OpenOurs();
+// An open of our device path, or the next definition of the same function: open and open64, and
+// (without a mode) the fortified forms that _FORTIFY_SOURCE turns them into.
+#define OPEN_OURS(name)                                                                            \
+    extern "C" int name(const char* path, int flags, ...)                                          \
+    {                                                                                              \
+        using Fn = int (*)(const char*, int, ...);                                                 \
+        static Fn next = Next<Fn>(#name);                                                          \
+        if (IsOurs(path))                                                                          \
+        {                                                                                          \
+            return OpenOurs();                                                                     \
+        }                                                                                          \
+        BENCH_OPEN_MODE(flags);                                                                    \
+        return next(path, flags, mode);                                                            \
     }
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = (mode_t)va_arg(ap, int);
-    va_end(ap);
-    return next(path, flags, mode);
-}
-
-extern "C" int open64(const char* path, int flags, ...)
-{
-    using Fn = int (*)(const char*, int, ...);
-    static Fn next = Next<Fn>("open64");
-    if (IsOurs(path))
-    {
-        return OpenOurs();
+#define OPEN_2_OURS(name)                                                                          \
+    extern "C" int name(const char* path, int flags)                                               \
+    {                                                                                              \
+        using Fn = int (*)(const char*, int);                                                      \
+        static Fn next = Next<Fn>(#name);                                                          \
+        return IsOurs(path) ? OpenOurs() : next(path, flags);                                      \
     }
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = (mode_t)va_arg(ap, int);
-    va_end(ap);
-    return next(path, flags, mode);
-}
-
-// The fortified forms that _FORTIFY_SOURCE turns open() into.
-extern "C" int __open_2(const char* path, int flags)
-{
-    using Fn = int (*)(const char*, int);
-    static Fn next = Next<Fn>("__open_2");
-    return IsOurs(path) ? OpenOurs() : next(path, flags);
-}
-
-extern "C" int __open64_2(const char* path, int flags)
-{
-    using Fn = int (*)(const char*, int);
-    static Fn next = Next<Fn>("__open64_2");
-    return IsOurs(path) ? OpenOurs() : next(path, flags);
-}
+OPEN_OURS(open)
+OPEN_OURS(open64)
+OPEN_2_OURS(__open_2)
+OPEN_2_OURS(__open64_2)
 
 extern "C" int close(int fd)
 {

@@ -25,6 +25,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "bench_support.h"
+
 namespace
 {
 
@@ -72,11 +74,6 @@ private:
     const char* name_;
 };
 
-template <typename F> F Next(const char* name)
-{
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
 // A function this C library no longer exports (the old __xstat forms) is never called by a
 // program built against it; should one be, it fails as an unknown system call would.
 template <typename R> R Missing()
@@ -98,50 +95,21 @@ template <typename R> R Missing()
         return next != nullptr ? next args : Missing<ret>();                                         \
     }
 
-// The open family takes a mode only with O_CREAT or O_TMPFILE.
-static bool TakesMode(int flags)
-{
-    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
-}
-
-#define MARKED_OPEN(name)                                                                            \
-    extern "C" int name(const char* path, int flags, ...)                                            \
+// The open family: PARAMS end in `int flags, ...`, ARGS in `flags, mode`.
+#define MARKED_OPEN(name, params, args)                                                              \
+    extern "C" int name params                                                                       \
     {                                                                                                \
-        using Fn = int (*)(const char*, int, ...);                                                   \
+        using Fn = int(*) params;                                                                    \
         static Fn next = Next<Fn>(#name);                                                            \
-        mode_t mode = 0;                                                                             \
-        if (TakesMode(flags))                                                                        \
-        {                                                                                            \
-            va_list ap;                                                                              \
-            va_start(ap, flags);                                                                     \
-            mode = (mode_t)va_arg(ap, int);                                                          \
-            va_end(ap);                                                                              \
-        }                                                                                            \
+        BENCH_OPEN_MODE(flags);                                                                      \
         Bracket bracket(#name);                                                                      \
-        return next != nullptr ? next(path, flags, mode) : Missing<int>();                           \
+        return next != nullptr ? next args : Missing<int>();                                         \
     }
 
-#define MARKED_OPENAT(name)                                                                          \
-    extern "C" int name(int dirfd, const char* path, int flags, ...)                                 \
-    {                                                                                                \
-        using Fn = int (*)(int, const char*, int, ...);                                              \
-        static Fn next = Next<Fn>(#name);                                                            \
-        mode_t mode = 0;                                                                             \
-        if (TakesMode(flags))                                                                        \
-        {                                                                                            \
-            va_list ap;                                                                              \
-            va_start(ap, flags);                                                                     \
-            mode = (mode_t)va_arg(ap, int);                                                          \
-            va_end(ap);                                                                              \
-        }                                                                                            \
-        Bracket bracket(#name);                                                                      \
-        return next != nullptr ? next(dirfd, path, flags, mode) : Missing<int>();                    \
-    }
-
-MARKED_OPEN(open)
-MARKED_OPEN(open64)
-MARKED_OPENAT(openat)
-MARKED_OPENAT(openat64)
+MARKED_OPEN(open, (const char* path, int flags, ...), (path, flags, mode))
+MARKED_OPEN(open64, (const char* path, int flags, ...), (path, flags, mode))
+MARKED_OPEN(openat, (int dirfd, const char* path, int flags, ...), (dirfd, path, flags, mode))
+MARKED_OPEN(openat64, (int dirfd, const char* path, int flags, ...), (dirfd, path, flags, mode))
 MARKED(int, __open_2, (const char* path, int flags), (path, flags))
 MARKED(int, __open64_2, (const char* path, int flags), (path, flags))
 MARKED(int, __openat_2, (int dirfd, const char* path, int flags), (dirfd, path, flags))

@@ -95,24 +95,33 @@ bool Word(const char* text, size_t length, const char* word)
 
 } // namespace
 
-void Model::WriteBuffer(Ctx& c)
+// The console is one vendor-specific buffer, written and read from its start: false, with the
+// first bad field reported, for a WRITE BUFFER or READ BUFFER that asks for anything else.
+bool Model::ConsoleBufferCdb(Ctx& c)
 {
-    uint8_t mode = c.cdb[1] & kBufferModeMask;
-    uint32_t offset = Be24(c.cdb + 3);
-    uint32_t parameterListLength = Be24(c.cdb + 6);
-    if (mode != kBufferModeVendor)
+    if ((c.cdb[1] & kBufferModeMask) != kBufferModeVendor)
     {
         c.InvalidCdbField(1, 4);
-        return;
+        return false;
     }
     if (c.cdb[2] != kConsoleBufferId)
     {
         c.InvalidCdbField(2);
-        return;
+        return false;
     }
-    if (offset != 0)
+    if (Be24(c.cdb + 3) != 0)
     {
         c.InvalidCdbField(3);
+        return false;
+    }
+    return true;
+}
+
+void Model::WriteBuffer(Ctx& c)
+{
+    uint32_t parameterListLength = Be24(c.cdb + 6);
+    if (!ConsoleBufferCdb(c))
+    {
         return;
     }
     if (parameterListLength > kConsoleBufferCapacity)
@@ -247,10 +256,8 @@ void Model::ConsoleCommand(Ctx& c, const char* text, size_t length)
 
 void Model::ReadBuffer(Ctx& c)
 {
-    uint8_t mode = c.cdb[1] & kBufferModeMask;
-    uint32_t offset = Be24(c.cdb + 3);
     uint32_t allocation = Be24(c.cdb + 6);
-    if (mode == kBufferModeDescriptor)
+    if ((c.cdb[1] & kBufferModeMask) == kBufferModeDescriptor)
     {
         if (c.cdb[2] != kConsoleBufferId)
         {
@@ -263,19 +270,8 @@ void Model::ReadBuffer(Ctx& c)
         c.Note("console buffer descriptor");
         return;
     }
-    if (mode != kBufferModeVendor)
+    if (!ConsoleBufferCdb(c))
     {
-        c.InvalidCdbField(1, 4);
-        return;
-    }
-    if (c.cdb[2] != kConsoleBufferId)
-    {
-        c.InvalidCdbField(2);
-        return;
-    }
-    if (offset != 0)
-    {
-        c.InvalidCdbField(3);
         return;
     }
     size_t length = ConsoleResponse(c, scratch_, c.Deliverable(allocation));

@@ -187,14 +187,13 @@ void Sha256::Finish(uint8_t digest[kDigestLength])
     }
 }
 
-std::string Sha256FileHex(const std::string& path)
+bool ReadFileChunks(const std::string& path, const std::function<void(const uint8_t*, size_t)>& consume)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
     {
-        return "";
+        return false;
     }
-    Sha256 sha;
     static thread_local uint8_t chunk[1 << 16];
     for (;;)
     {
@@ -206,15 +205,25 @@ std::string Sha256FileHex(const std::string& path)
         if (n < 0)
         {
             close(fd);
-            return "";
+            return false;
         }
         if (n == 0)
         {
             break;
         }
-        sha.Update(chunk, (size_t)n);
+        consume(chunk, (size_t)n);
     }
     close(fd);
+    return true;
+}
+
+std::string Sha256FileHex(const std::string& path)
+{
+    Sha256 sha;
+    if (!ReadFileChunks(path, [&sha](const uint8_t* data, size_t length) { sha.Update(data, length); }))
+    {
+        return "";
+    }
     uint8_t digest[Sha256::kDigestLength];
     sha.Finish(digest);
     static const char kHex[] = "0123456789abcdef";

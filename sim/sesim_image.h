@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,10 @@ class Sha256
 
 // Hex SHA-256 of a file's content (what sha256sum prints); empty when it cannot be read.
 std::string Sha256FileHex(const std::string& path);
+
+// Hands a file's content to `consume` a piece at a time; false, with errno set, when it cannot
+// be opened or read to its end.
+bool ReadFileChunks(const std::string& path, const std::function<void(const uint8_t*, size_t)>& consume);
 
 // True when REV is exactly four printable ASCII characters.
 bool ValidRevision(const std::string& revision);

@@ -206,6 +206,21 @@ int Init(const std::vector<std::string>& args)
     sesim::Config config;
     sesim::InitialState initial;
     std::string error;
+    // Flags without a value, and the setting each gives.
+    const struct
+    {
+        const char* name;
+        bool* setting;
+        bool value;
+    } flags[] = {
+        {"--encserv", &config.encserv, true},
+        {"--accept-any-image", &config.acceptAnyImage, true},
+        {"--no-offset-alignment-check", &config.offsetAlignmentCheck, false},
+        {"--no-page-0e", &config.page0e, false},
+        {"--no-read-buffer", &config.readBuffer, false},
+        {"--descriptor-sense", &config.descriptorSense, true},
+        {"--no-unit-attention", &initial.unitAttention, false},
+    };
     for (size_t i = 1; i < args.size(); i++)
     {
         const std::string& opt = args[i];
@@ -213,40 +228,17 @@ int Init(const std::vector<std::string>& args)
         {
             return PrintUsage(kInitUsage);
         }
-        // Flags without a value.
-        if (opt == "--encserv")
+        bool isFlag = false;
+        for (const auto& flag : flags)
         {
-            config.encserv = true;
-            continue;
+            if (opt == flag.name)
+            {
+                *flag.setting = flag.value;
+                isFlag = true;
+            }
         }
-        if (opt == "--accept-any-image")
+        if (isFlag)
         {
-            config.acceptAnyImage = true;
-            continue;
-        }
-        if (opt == "--no-offset-alignment-check")
-        {
-            config.offsetAlignmentCheck = false;
-            continue;
-        }
-        if (opt == "--no-page-0e")
-        {
-            config.page0e = false;
-            continue;
-        }
-        if (opt == "--no-read-buffer")
-        {
-            config.readBuffer = false;
-            continue;
-        }
-        if (opt == "--descriptor-sense")
-        {
-            config.descriptorSense = true;
-            continue;
-        }
-        if (opt == "--no-unit-attention")
-        {
-            initial.unitAttention = false;
             continue;
         }
         if (opt.compare(0, 2, "--") != 0)

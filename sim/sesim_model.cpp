@@ -84,6 +84,18 @@ constexpr uint8_t kHardResetKinds = KindBit(PendingKind::Deferred) | KindBit(Pen
 constexpr uint8_t kPowerOnKinds =
     KindBit(PendingKind::Deferred) | KindBit(PendingKind::AfterReset) | KindBit(PendingKind::AfterPowerOn);
 
+// Clears a diagnostic page of `length` bytes and writes the header that the configuration,
+// enclosure status and element descriptor pages share; returns where their body starts.
+uint8_t* StartDiagnosticPage(uint8_t* page, size_t length, uint8_t pageCode, uint8_t byte1, uint32_t generation)
+{
+    memset(page, 0, length);
+    page[0] = pageCode;
+    page[1] = byte1;
+    PutBe16(page + kPageLengthOffset, (uint32_t)(length - kDiagPageHeaderLength));
+    PutBe32(page + kGenerationCodeOffset, generation);
+    return page + 8;
+}
+
 } // namespace
 
 size_t CdbLengthForOpcode(uint8_t opcode)
@@ -673,12 +685,8 @@ size_t Model::BuildConfigurationPage(const State& state, uint8_t* page, size_t c
     {
         return 0;
     }
-    memset(page, 0, length);
-    page[0] = kPageConfiguration;
-    page[1] = config_.secondarySubenclosures;
-    PutBe16(page + kPageLengthOffset, (uint32_t)(length - kDiagPageHeaderLength));
-    PutBe32(page + kGenerationCodeOffset, state.generationCode);
-    uint8_t* p = page + 8;
+    uint8_t* p =
+        StartDiagnosticPage(page, length, kPageConfiguration, config_.secondarySubenclosures, state.generationCode);
     for (int s = 0; s < subs; s++)
     {
         p[0] = 0x11; // relative enclosure services process 1 of 1
@@ -717,11 +725,7 @@ size_t Model::BuildEnclosureStatusPage(const State& state, uint8_t* page, size_t
     {
         return 0;
     }
-    memset(page, 0, length);
-    page[0] = kPageEnclosureStatus;
-    PutBe16(page + kPageLengthOffset, (uint32_t)(length - kDiagPageHeaderLength));
-    PutBe32(page + kGenerationCodeOffset, state.generationCode);
-    uint8_t* p = page + 8;
+    uint8_t* p = StartDiagnosticPage(page, length, kPageEnclosureStatus, 0, state.generationCode);
     for (int h = 0; h < headers; h++)
     {
         p += kElementStatusLength; // overall status: unsupported
@@ -751,11 +755,7 @@ size_t Model::BuildElementDescriptorPage(const State& state, uint8_t* page, size
     {
         return 0;
     }
-    memset(page, 0, length);
-    page[0] = kPageElementDescriptor;
-    PutBe16(page + kPageLengthOffset, (uint32_t)(length - kDiagPageHeaderLength));
-    PutBe32(page + kGenerationCodeOffset, state.generationCode);
-    uint8_t* p = page + 8;
+    uint8_t* p = StartDiagnosticPage(page, length, kPageElementDescriptor, 0, state.generationCode);
     for (int h = 0; h < headers; h++)
     {
         p += 4; // overall descriptor without text
@@ -1340,11 +1340,12 @@ void Model::BeginSession(State& state, uint64_t nowNs, Released& released)
     state.session++;
 }
 
-void Model::HardReset(State& state, uint64_t nowNs, Released& released)
+// A reset that activates pending microcode of `kinds` is reported as a microcode change; any
+// other as a power on or reset.
+void Model::ResetAndReport(State& state, Released& released, uint8_t kinds)
 {
-    (void)nowNs;
     bool activated = false;
-    HardResetEffects(state, released, kHardResetKinds, &activated);
+    HardResetEffects(state, released, kinds, &activated);
     if (activated)
     {
         SetUnitAttention(state, kAscOperatingConditionsChanged, kAscqMicrocodeChanged);
@@ -1355,19 +1356,16 @@ void Model::HardReset(State& state, uint64_t nowNs, Released& released)
     }
 }
 
+void Model::HardReset(State& state, uint64_t nowNs, Released& released)
+{
+    (void)nowNs;
+    ResetAndReport(state, released, kHardResetKinds);
+}
+
 void Model::PowerCycle(State& state, uint64_t nowNs, Released& released)
 {
     ExpireDownload(state, nowNs, released);
-    bool activated = false;
-    HardResetEffects(state, released, kPowerOnKinds, &activated);
-    if (activated)
-    {
-        SetUnitAttention(state, kAscOperatingConditionsChanged, kAscqMicrocodeChanged);
-    }
-    else
-    {
-        SetUnitAttention(state, kAscPowerOnOrReset, 0);
-    }
+    ResetAndReport(state, released, kPowerOnKinds);
 }
 
 } // namespace sesim

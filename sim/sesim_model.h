@@ -244,6 +244,7 @@ class Model
     void PostReportedUnitAttentions(State& state);
     void ActivatePending(State& state, Released& released, uint8_t kinds, bool* activated);
     void HardResetEffects(State& state, Released& released, uint8_t kinds, bool* activated);
+    void ResetAndReport(State& state, Released& released, uint8_t kinds);
     void SetUnitAttention(State& state, uint8_t asc, uint8_t ascq);
 
     void Inquiry(Ctx& c);
@@ -258,6 +259,7 @@ class Model
     size_t BuildConfigurationPage(const State& state, uint8_t* page, size_t capacity) const;
     size_t BuildEnclosureStatusPage(const State& state, uint8_t* page, size_t capacity) const;
     size_t BuildElementDescriptorPage(const State& state, uint8_t* page, size_t capacity) const;
+    static bool ConsoleBufferCdb(Ctx& c);
     void WriteBuffer(Ctx& c);
     void ReadBuffer(Ctx& c);
     void ConsoleCommand(Ctx& c, const char* text, size_t length);

@@ -109,13 +109,21 @@ F Next(const char* name)
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-#define REAL(name)                                                                                                   \
-    static auto real = Next<decltype(&(name))>(#name);                                                               \
+// `real`: the next definition of NAME (the C library's), of TYPE; a missing one fails with ENOSYS.
+#define REAL_AS(type, name)                                                                                          \
+    static auto real = Next<type>(name);                                                                             \
     if (real == nullptr)                                                                                             \
     {                                                                                                                \
         errno = ENOSYS;                                                                                              \
         return -1;                                                                                                   \
     }
+#define REAL(name) REAL_AS(decltype(&(name)), #name)
+// `mode`: the argument that the open family takes only with O_CREAT or O_TMPFILE.
+#define OPEN_MODE(flags)                                                                                             \
+    va_list args;                                                                                                    \
+    va_start(args, flags);                                                                                           \
+    int mode = ((flags) & O_CREAT) || ((flags) & O_TMPFILE) == O_TMPFILE ? va_arg(args, int) : 0;                    \
+    va_end(args)
 
 // The variable "PATH=DIR" lines, read once at load time.
 __attribute__((constructor)) void LoadAttachments()
@@ -807,9 +815,55 @@ void FillStatx(int index, struct statx* sx)
     sx->stx_atime.tv_sec = sx->stx_mtime.tv_sec = sx->stx_ctime.tv_sec = st.st_mtim.tv_sec;
 }
 
-int OpenFlagsMode(int flags, va_list args)
+// Describes attachment `index` as an sg node; false, with nothing written, for -1 (a path or
+// descriptor that is not simulated).
+bool StatSim(int index, struct stat* st)
 {
-    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, int) : 0;
+    if (index < 0)
+    {
+        return false;
+    }
+    FillStat(index, st);
+    return true;
+}
+
+bool StatSim(int index, struct stat64* st)
+{
+    return StatSim(index, reinterpret_cast<struct stat*>(st));
+}
+
+int FdAttachment(int fd)
+{
+    SimFd* f = FindFd(fd);
+    return f != nullptr ? f->attachment : -1;
+}
+
+// The attachment that an *at() call names: an absolute path, or with AT_EMPTY_PATH and an empty
+// path the descriptor itself. A relative path never names a device node here.
+int AtAttachment(int dirfd, const char* path, int flags)
+{
+    if ((flags & AT_EMPTY_PATH) && IsEmptyPath(path))
+    {
+        return FdAttachment(dirfd);
+    }
+    return IsAbsolutePath(path) ? AttachmentForPath(path) : -1;
+}
+
+// A duplicate of a simulated descriptor is the same node: it gets a copy of the original's slot.
+void CopySimFd(int fd, int copy)
+{
+    Guard guard;
+    SimFd* f = FindFd(fd);
+    for (SimFd& slot : g_fds)
+    {
+        if (f != nullptr && slot.fd < 0)
+        {
+            slot = *f;
+            slot.fd = copy;
+            g_simFdCount.fetch_add(1, std::memory_order_release);
+            break;
+        }
+    }
 }
 
 } // namespace
@@ -818,60 +872,48 @@ extern "C" {
 
 int open(const char* path, int flags, ...)
 {
-    va_list args;
-    va_start(args, flags);
-    int mode = OpenFlagsMode(flags, args);
-    va_end(args);
     int index = AttachmentForPath(path);
     if (index >= 0)
     {
         return OpenSim(index, flags);
     }
+    OPEN_MODE(flags);
     REAL(open);
     return real(path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...)
 {
-    va_list args;
-    va_start(args, flags);
-    int mode = OpenFlagsMode(flags, args);
-    va_end(args);
     int index = AttachmentForPath(path);
     if (index >= 0)
     {
         return OpenSim(index, flags);
     }
+    OPEN_MODE(flags);
     REAL(open64);
     return real(path, flags, mode);
 }
 
 int openat(int dirfd, const char* path, int flags, ...)
 {
-    va_list args;
-    va_start(args, flags);
-    int mode = OpenFlagsMode(flags, args);
-    va_end(args);
-    int index = IsAbsolutePath(path) ? AttachmentForPath(path) : -1;
+    int index = AtAttachment(dirfd, path, 0);
     if (index >= 0)
     {
         return OpenSim(index, flags);
     }
+    OPEN_MODE(flags);
     REAL(openat);
     return real(dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char* path, int flags, ...)
 {
-    va_list args;
-    va_start(args, flags);
-    int mode = OpenFlagsMode(flags, args);
-    va_end(args);
-    int index = IsAbsolutePath(path) ? AttachmentForPath(path) : -1;
+    int index = AtAttachment(dirfd, path, 0);
     if (index >= 0)
     {
         return OpenSim(index, flags);
     }
+    OPEN_MODE(flags);
     REAL(openat64);
     return real(dirfd, path, flags, mode);
 }
@@ -884,12 +926,7 @@ int __open_2(const char* path, int flags)
     {
         return OpenSim(index, flags);
     }
-    static auto real = Next<int (*)(const char*, int)>("__open_2");
-    if (real == nullptr)
-    {
-        errno = ENOSYS;
-        return -1;
-    }
+    REAL_AS(int (*)(const char*, int), "__open_2");
     return real(path, flags);
 }
 
@@ -900,44 +937,29 @@ int __open64_2(const char* path, int flags)
     {
         return OpenSim(index, flags);
     }
-    static auto real = Next<int (*)(const char*, int)>("__open64_2");
-    if (real == nullptr)
-    {
-        errno = ENOSYS;
-        return -1;
-    }
+    REAL_AS(int (*)(const char*, int), "__open64_2");
     return real(path, flags);
 }
 
 int __openat_2(int dirfd, const char* path, int flags)
 {
-    int index = IsAbsolutePath(path) ? AttachmentForPath(path) : -1;
+    int index = AtAttachment(dirfd, path, 0);
     if (index >= 0)
     {
         return OpenSim(index, flags);
     }
-    static auto real = Next<int (*)(int, const char*, int)>("__openat_2");
-    if (real == nullptr)
-    {
-        errno = ENOSYS;
-        return -1;
-    }
+    REAL_AS(int (*)(int, const char*, int), "__openat_2");
     return real(dirfd, path, flags);
 }
 
 int __openat64_2(int dirfd, const char* path, int flags)
 {
-    int index = IsAbsolutePath(path) ? AttachmentForPath(path) : -1;
+    int index = AtAttachment(dirfd, path, 0);
     if (index >= 0)
     {
         return OpenSim(index, flags);
     }
-    static auto real = Next<int (*)(int, const char*, int)>("__openat64_2");
-    if (real == nullptr)
-    {
-        errno = ENOSYS;
-        return -1;
-    }
+    REAL_AS(int (*)(int, const char*, int), "__openat64_2");
     return real(dirfd, path, flags);
 }
 
@@ -1019,12 +1041,7 @@ ssize_t write(int fd, const void* buffer, size_t count)
             return (ssize_t)count;
         }
     }
-    static auto real = Next<ssize_t (*)(int, const void*, size_t)>("write");
-    if (real == nullptr)
-    {
-        errno = ENOSYS;
-        return -1;
-    }
+    REAL_AS(ssize_t (*)(int, const void*, size_t), "write");
     return real(fd, buffer, count);
 }
 
@@ -1077,12 +1094,7 @@ ssize_t read(int fd, void* buffer, size_t count)
             return (ssize_t)sizeof(sg_io_hdr_t);
         }
     }
-    static auto real = Next<ssize_t (*)(int, void*, size_t)>("read");
-    if (real == nullptr)
-    {
-        errno = ENOSYS;
-        return -1;
-    }
+    REAL_AS(ssize_t (*)(int, void*, size_t), "read");
     return real(fd, buffer, count);
 }
 
@@ -1093,12 +1105,7 @@ ssize_t __read_chk(int fd, void* buffer, size_t count, size_t bufferLength)
     {
         return read(fd, buffer, count);
     }
-    static auto real = Next<ssize_t (*)(int, void*, size_t, size_t)>("__read_chk");
-    if (real == nullptr)
-    {
-        errno = ENOSYS;
-        return -1;
-    }
+    REAL_AS(ssize_t (*)(int, void*, size_t, size_t), "__read_chk");
     return real(fd, buffer, count, bufferLength);
 }
 
@@ -1108,18 +1115,7 @@ int dup(int fd) __THROW
     int copy = real(fd);
     if (copy >= 0 && FindFd(fd) != nullptr)
     {
-        Guard guard;
-        SimFd* f = FindFd(fd);
-        for (SimFd& slot : g_fds)
-        {
-            if (f != nullptr && slot.fd < 0)
-            {
-                slot = *f;
-                slot.fd = copy;
-                g_simFdCount.fetch_add(1, std::memory_order_release);
-                break;
-            }
-        }
+        CopySimFd(fd, copy);
     }
     return copy;
 }
@@ -1134,28 +1130,15 @@ int dup2(int fd, int fd2) __THROW
     int copy = real(fd, fd2);
     if (copy >= 0 && fd != fd2 && FindFd(fd) != nullptr)
     {
-        Guard guard;
-        SimFd* f = FindFd(fd);
-        for (SimFd& slot : g_fds)
-        {
-            if (f != nullptr && slot.fd < 0)
-            {
-                slot = *f;
-                slot.fd = copy;
-                g_simFdCount.fetch_add(1, std::memory_order_release);
-                break;
-            }
-        }
+        CopySimFd(fd, copy);
     }
     return copy;
 }
 
 int fstat(int fd, struct stat* st) __THROW
 {
-    SimFd* f = FindFd(fd);
-    if (f != nullptr)
+    if (StatSim(FdAttachment(fd), st))
     {
-        FillStat(f->attachment, st);
         return 0;
     }
     REAL(fstat);
@@ -1164,10 +1147,8 @@ int fstat(int fd, struct stat* st) __THROW
 
 int fstat64(int fd, struct stat64* st) __THROW
 {
-    SimFd* f = FindFd(fd);
-    if (f != nullptr)
+    if (StatSim(FdAttachment(fd), st))
     {
-        FillStat(f->attachment, reinterpret_cast<struct stat*>(st));
         return 0;
     }
     REAL(fstat64);
@@ -1176,10 +1157,8 @@ int fstat64(int fd, struct stat64* st) __THROW
 
 int stat(const char* path, struct stat* st) __THROW
 {
-    int index = AttachmentForPath(path);
-    if (index >= 0)
+    if (StatSim(AttachmentForPath(path), st))
     {
-        FillStat(index, st);
         return 0;
     }
     REAL(stat);
@@ -1188,10 +1167,8 @@ int stat(const char* path, struct stat* st) __THROW
 
 int stat64(const char* path, struct stat64* st) __THROW
 {
-    int index = AttachmentForPath(path);
-    if (index >= 0)
+    if (StatSim(AttachmentForPath(path), st))
     {
-        FillStat(index, reinterpret_cast<struct stat*>(st));
         return 0;
     }
     REAL(stat64);
@@ -1200,10 +1177,8 @@ int stat64(const char* path, struct stat64* st) __THROW
 
 int lstat(const char* path, struct stat* st) __THROW
 {
-    int index = AttachmentForPath(path);
-    if (index >= 0)
+    if (StatSim(AttachmentForPath(path), st))
     {
-        FillStat(index, st);
         return 0;
     }
     REAL(lstat);
@@ -1212,10 +1187,8 @@ int lstat(const char* path, struct stat* st) __THROW
 
 int lstat64(const char* path, struct stat64* st) __THROW
 {
-    int index = AttachmentForPath(path);
-    if (index >= 0)
+    if (StatSim(AttachmentForPath(path), st))
     {
-        FillStat(index, reinterpret_cast<struct stat*>(st));
         return 0;
     }
     REAL(lstat64);
@@ -1224,11 +1197,8 @@ int lstat64(const char* path, struct stat64* st) __THROW
 
 int fstatat(int dirfd, const char* path, struct stat* st, int flags) __THROW
 {
-    SimFd* f = (flags & AT_EMPTY_PATH) && IsEmptyPath(path) ? FindFd(dirfd) : nullptr;
-    int index = f != nullptr ? f->attachment : (IsAbsolutePath(path) ? AttachmentForPath(path) : -1);
-    if (index >= 0)
+    if (StatSim(AtAttachment(dirfd, path, flags), st))
     {
-        FillStat(index, st);
         return 0;
     }
     REAL(fstatat);
@@ -1237,11 +1207,8 @@ int fstatat(int dirfd, const char* path, struct stat* st, int flags) __THROW
 
 int fstatat64(int dirfd, const char* path, struct stat64* st, int flags) __THROW
 {
-    SimFd* f = (flags & AT_EMPTY_PATH) && IsEmptyPath(path) ? FindFd(dirfd) : nullptr;
-    int index = f != nullptr ? f->attachment : (IsAbsolutePath(path) ? AttachmentForPath(path) : -1);
-    if (index >= 0)
+    if (StatSim(AtAttachment(dirfd, path, flags), st))
     {
-        FillStat(index, reinterpret_cast<struct stat*>(st));
         return 0;
     }
     REAL(fstatat64);
@@ -1250,8 +1217,7 @@ int fstatat64(int dirfd, const char* path, struct stat64* st, int flags) __THROW
 
 int statx(int dirfd, const char* __restrict path, int flags, unsigned int mask, struct statx* __restrict sx) __THROW
 {
-    SimFd* f = (flags & AT_EMPTY_PATH) && IsEmptyPath(path) ? FindFd(dirfd) : nullptr;
-    int index = f != nullptr ? f->attachment : (IsAbsolutePath(path) ? AttachmentForPath(path) : -1);
+    int index = AtAttachment(dirfd, path, flags);
     if (index >= 0)
     {
         FillStatx(index, sx);
@@ -1264,69 +1230,41 @@ int statx(int dirfd, const char* __restrict path, int flags, unsigned int mask, 
 // The pre-2.33 glibc entry points that older binaries still call.
 int __fxstat(int version, int fd, struct stat* st)
 {
-    SimFd* f = FindFd(fd);
-    if (f != nullptr)
+    if (StatSim(FdAttachment(fd), st))
     {
-        FillStat(f->attachment, st);
         return 0;
     }
-    static auto real = Next<int (*)(int, int, struct stat*)>("__fxstat");
-    if (real == nullptr)
-    {
-        errno = ENOSYS;
-        return -1;
-    }
+    REAL_AS(int (*)(int, int, struct stat*), "__fxstat");
     return real(version, fd, st);
 }
 
 int __fxstat64(int version, int fd, struct stat64* st)
 {
-    SimFd* f = FindFd(fd);
-    if (f != nullptr)
+    if (StatSim(FdAttachment(fd), st))
     {
-        FillStat(f->attachment, reinterpret_cast<struct stat*>(st));
         return 0;
     }
-    static auto real = Next<int (*)(int, int, struct stat64*)>("__fxstat64");
-    if (real == nullptr)
-    {
-        errno = ENOSYS;
-        return -1;
-    }
+    REAL_AS(int (*)(int, int, struct stat64*), "__fxstat64");
     return real(version, fd, st);
 }
 
 int __xstat(int version, const char* path, struct stat* st)
 {
-    int index = AttachmentForPath(path);
-    if (index >= 0)
+    if (StatSim(AttachmentForPath(path), st))
     {
-        FillStat(index, st);
         return 0;
     }
-    static auto real = Next<int (*)(int, const char*, struct stat*)>("__xstat");
-    if (real == nullptr)
-    {
-        errno = ENOSYS;
-        return -1;
-    }
+    REAL_AS(int (*)(int, const char*, struct stat*), "__xstat");
     return real(version, path, st);
 }
 
 int __xstat64(int version, const char* path, struct stat64* st)
 {
-    int index = AttachmentForPath(path);
-    if (index >= 0)
+    if (StatSim(AttachmentForPath(path), st))
     {
-        FillStat(index, reinterpret_cast<struct stat*>(st));
         return 0;
     }
-    static auto real = Next<int (*)(int, const char*, struct stat64*)>("__xstat64");
-    if (real == nullptr)
-    {
-        errno = ENOSYS;
-        return -1;
-    }
+    REAL_AS(int (*)(int, const char*, struct stat64*), "__xstat64");
     return real(version, path, st);
 }
 

@@ -110,33 +110,9 @@ std::string Errno()
 
 bool ReadTextFile(const std::string& path, std::string* text)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-    {
-        return false;
-    }
     text->clear();
-    char chunk[4096];
-    for (;;)
-    {
-        ssize_t n = read(fd, chunk, sizeof(chunk));
-        if (n < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (n < 0)
-        {
-            close(fd);
-            return false;
-        }
-        if (n == 0)
-        {
-            break;
-        }
-        text->append(chunk, (size_t)n);
-    }
-    close(fd);
-    return true;
+    return ReadFileChunks(path,
+                          [text](const uint8_t* data, size_t length) { text->append((const char*)data, length); });
 }
 
 bool WriteFileAtomically(const std::string& path, const void* data, size_t length, std::string* error)

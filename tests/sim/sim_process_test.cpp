@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -18,20 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "e2e_support.h"
+
 namespace
 {
 
-struct RunResult
-{
-    int exitStatus = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Bin(const std::string& name)
-{
-    return std::string(SESIM_BIN_DIR) + "/" + name;
-}
+using e2e::Bin;
+using e2e::RunResult;
+using e2e::TempDir;
 
 long long NowMs()
 {
@@ -71,83 +64,6 @@ pid_t Start(const std::vector<std::string>& argv, int* outFd, int* errFd)
     return pid;
 }
 
-RunResult Exec(const std::vector<std::string>& argv, int timeoutMs = 60000)
-{
-    RunResult result;
-    int outFd, errFd;
-    pid_t pid = Start(argv, &outFd, &errFd);
-    if (pid < 0)
-    {
-        ADD_FAILURE() << "cannot start " << argv[0];
-        return result;
-    }
-    long long deadline = NowMs() + timeoutMs;
-    int fds[2] = {outFd, errFd};
-    while (fds[0] >= 0 || fds[1] >= 0)
-    {
-        pollfd p[2];
-        int n = 0;
-        for (int fd : fds)
-            if (fd >= 0)
-                p[n++] = {fd, POLLIN, 0};
-        long long left = deadline - NowMs();
-        if (left <= 0)
-        {
-            kill(-pid, SIGKILL);
-            ADD_FAILURE() << argv[0] << " timed out";
-            break;
-        }
-        poll(p, (nfds_t)n, (int)left);
-        for (int i = 0; i < n; i++)
-        {
-            if (p[i].revents == 0)
-                continue;
-            char chunk[65536];
-            ssize_t r = read(p[i].fd, chunk, sizeof(chunk));
-            std::string& sink = p[i].fd == outFd ? result.out : result.err;
-            if (r > 0)
-            {
-                sink.append(chunk, (size_t)r);
-            }
-            else
-            {
-                close(p[i].fd);
-                (p[i].fd == fds[0] ? fds[0] : fds[1]) = -1;
-            }
-        }
-    }
-    for (int fd : fds)
-        if (fd >= 0)
-            close(fd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
-}
-
-class TempDir
-{
-  public:
-    TempDir()
-    {
-        const char* base = getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/sesim-proc-XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        path_ = mkdtemp(buffer.data());
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -158,12 +74,12 @@ std::string ReadFile(const std::string& path)
 
 std::string Sha256sum(const std::string& path)
 {
-    return Exec({"sha256sum", path}).out.substr(0, 64);
+    return e2e::Run({"sha256sum", path}).out.substr(0, 64);
 }
 
 bool HaveTool(const std::string& name)
 {
-    return Exec({"sh", "-c", "command -v " + name}).exitStatus == 0;
+    return e2e::Run({"sh", "-c", "command -v " + name}).exitStatus == 0;
 }
 
 // An enclosure in a temporary directory.
@@ -174,7 +90,7 @@ class Enclosure
     {
         std::vector<std::string> argv = {Bin("sesim"), "init", Dir()};
         argv.insert(argv.end(), options.begin(), options.end());
-        RunResult r = Exec(argv);
+        RunResult r = e2e::Run(argv);
         EXPECT_EQ(r.exitStatus, 0) << r.err;
     }
     std::string Dir() const { return dir_.File("enc"); }
@@ -190,7 +106,7 @@ class Enclosure
         }
         full.push_back("--");
         full.insert(full.end(), argv.begin(), argv.end());
-        return Exec(full);
+        return e2e::Run(full);
     }
     RunResult Client(std::vector<std::string> args) const
     {
@@ -199,16 +115,9 @@ class Enclosure
     }
     std::string Show(const std::string& key) const
     {
-        RunResult r = Exec({Bin("sesim"), "show", Dir()});
+        RunResult r = e2e::Run({Bin("sesim"), "show", Dir()});
         EXPECT_EQ(r.exitStatus, 0) << r.err;
-        std::istringstream lines(r.out);
-        std::string line;
-        while (std::getline(lines, line))
-        {
-            if (line.compare(0, key.size() + 2, key + ": ") == 0)
-                return line.substr(key.size() + 2);
-        }
-        return "";
+        return e2e::ShowField(r.out, key);
     }
     std::vector<std::string> LogLines() const
     {
@@ -227,7 +136,7 @@ class Enclosure
 std::string MakeImage(const Enclosure& e, const std::string& name, const std::string& revision, int size)
 {
     std::string path = e.File(name);
-    RunResult r = Exec({Bin("sesim"), "mkimage", "--revision", revision, "--size", std::to_string(size), path});
+    RunResult r = e2e::Run({Bin("sesim"), "mkimage", "--revision", revision, "--size", std::to_string(size), path});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     return path;
 }
@@ -251,18 +160,18 @@ std::vector<std::string> OptionsAfter(const std::string& text, const std::string
 
 TEST(Cli, HelpDocumentsEveryCommandAndEveryInitOption)
 {
-    RunResult help = Exec({Bin("sesim"), "--help"});
+    RunResult help = e2e::Run({Bin("sesim"), "--help"});
     EXPECT_EQ(help.exitStatus, 0);
     for (const char* command : {"init", "run", "show", "mkimage", "fault", "power-cycle"})
     {
         EXPECT_NE(help.out.find(std::string("  ") + command + " "), std::string::npos) << command;
-        RunResult one = Exec({Bin("sesim"), command, "--help"});
+        RunResult one = e2e::Run({Bin("sesim"), command, "--help"});
         EXPECT_EQ(one.exitStatus, 0) << command;
         EXPECT_NE(one.out.find(std::string("Usage: sesim ") + command), std::string::npos) << command;
     }
     // Every option of the interface page's init table is in `sesim init --help`, and no other.
     std::string doc = ReadFile(std::string(SESIM_SOURCE_DIR) + "/docs/SIMULATOR.md");
-    std::string initHelp = Exec({Bin("sesim"), "init", "--help"}).out;
+    std::string initHelp = e2e::Run({Bin("sesim"), "init", "--help"}).out;
     std::vector<std::string> docOptions = OptionsAfter(doc, "\n| `");
     for (const std::string& option : docOptions)
     {
@@ -310,7 +219,7 @@ TEST(Cli, BadCommandLinesExitWith2)
     {
         std::vector<std::string> argv = {Bin("sesim")};
         argv.insert(argv.end(), args.begin(), args.end());
-        RunResult r = Exec(argv);
+        RunResult r = e2e::Run(argv);
         std::string shown;
         for (const auto& a : args)
             shown += a + " ";
@@ -325,20 +234,20 @@ TEST(Cli, MissingOrDamagedEnclosureIsStatus2WithAMessage)
     TempDir t;
     for (const char* command : {"show", "power-cycle", "fault"})
     {
-        RunResult r = Exec({Bin("sesim"), command, t.File("nowhere")});
+        RunResult r = e2e::Run({Bin("sesim"), command, t.File("nowhere")});
         EXPECT_EQ(r.exitStatus, 2) << command;
         EXPECT_EQ(r.err.compare(0, 7, "sesim: "), 0) << r.err;
     }
-    RunResult run = Exec({Bin("sesim"), "run", t.File("nowhere"), "--", "true"});
+    RunResult run = e2e::Run({Bin("sesim"), "run", t.File("nowhere"), "--", "true"});
     EXPECT_EQ(run.exitStatus, 2);
     Enclosure e;
     ASSERT_EQ(truncate((e.Dir() + "/state").c_str(), 10), 0);
-    RunResult damaged = Exec({Bin("sesim"), "show", e.Dir()});
+    RunResult damaged = e2e::Run({Bin("sesim"), "show", e.Dir()});
     EXPECT_EQ(damaged.exitStatus, 2);
     EXPECT_NE(damaged.err.find("damaged"), std::string::npos) << damaged.err;
     EXPECT_EQ(e.Run({"true"}).exitStatus, 2);
     std::ofstream(e.Dir() + "/config") << "vendor\x01\n";
-    EXPECT_EQ(Exec({Bin("sesim"), "fault", e.Dir(), "--clear"}).exitStatus, 2);
+    EXPECT_EQ(e2e::Run({Bin("sesim"), "fault", e.Dir(), "--clear"}).exitStatus, 2);
 }
 
 uint32_t ReferenceCrc32(const std::string& bytes)
@@ -359,8 +268,8 @@ TEST(Cli, MkimageWritesTheImageFormat)
     for (int size : {20, 21, 4096, 100003})
     {
         std::string path = t.File("img" + std::to_string(size));
-        ASSERT_EQ(
-            Exec({Bin("sesim"), "mkimage", "--revision", "AB12", "--size", std::to_string(size), path}).exitStatus, 0);
+        RunResult r = e2e::Run({Bin("sesim"), "mkimage", "--revision", "AB12", "--size", std::to_string(size), path});
+        ASSERT_EQ(r.exitStatus, 0);
         std::string bytes = ReadFile(path);
         ASSERT_EQ(bytes.size(), (size_t)size);
         EXPECT_EQ(bytes.substr(0, 12), "SESIMG01AB12");
@@ -452,7 +361,7 @@ TEST(Preload, FaultsReachTheCallerAndSesimFaultRestartsNumbering)
     EXPECT_NE(log[1].find("fault=host host status 03"), std::string::npos) << log[1];
     EXPECT_NE(log[3].find("fault=gone"), std::string::npos) << log[3];
 
-    ASSERT_EQ(Exec({Bin("sesim"), "fault", e.Dir(), "drop@block=1"}).exitStatus, 0);
+    ASSERT_EQ(e2e::Run({Bin("sesim"), "fault", e.Dir(), "drop@block=1"}).exitStatus, 0);
     EXPECT_EQ(e.Show("commands"), "0");
     EXPECT_NE(e.Client({"cmd", "/dev/sesim0", tur}).out.find("status=00"), std::string::npos);
     EXPECT_EQ(e.LogLines().back().compare(0, 2, "1 "), 0);
@@ -473,10 +382,10 @@ TEST(Preload, FaultFilesArmFaultsFromInitAndFromSesimFault)
     e.Client({"cmd", "/dev/sesim0", "000000000000"});
     EXPECT_NE(e.Client({"cmd", "/dev/sesim0", "000000000000"}).out.find("status=18"), std::string::npos);
     std::ofstream(t.File("more")) << "errno@cmd=1,errno=ENXIO\n";
-    ASSERT_EQ(Exec({Bin("sesim"), "fault", e.Dir(), "--fault-file", t.File("more")}).exitStatus, 0);
+    ASSERT_EQ(e2e::Run({Bin("sesim"), "fault", e.Dir(), "--fault-file", t.File("more")}).exitStatus, 0);
     EXPECT_EQ(e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"}).out, "errno=ENXIO\n");
     std::ofstream(t.File("bad")) << "check@cmd=1\nnonsense\n";
-    RunResult bad = Exec({Bin("sesim"), "fault", e.Dir(), "--fault-file", t.File("bad")});
+    RunResult bad = e2e::Run({Bin("sesim"), "fault", e.Dir(), "--fault-file", t.File("bad")});
     EXPECT_EQ(bad.exitStatus, 2);
     EXPECT_NE(bad.err.find("line 2"), std::string::npos) << bad.err;
 }
@@ -522,7 +431,7 @@ TEST(Persistence, KillDuringADownloadLeavesAStateThatLoads)
     for (int round = 0; round < 3; round++)
     {
         e.Client({"cmd", "/dev/sesim0", "000000000000"}); // clears the power-on unit attention
-        int outFd, errFd;
+        int outFd = -1, errFd = -1;
         pid_t pid = Start({Bin("sesim"), "run", e.Dir(), "--", Bin("sim_sg_client"), "download", "/dev/sesim0", image,
                            "7", "1000"},
                           &outFd, &errFd);
@@ -548,7 +457,7 @@ TEST(Persistence, KillDuringADownloadLeavesAStateThatLoads)
         close(errFd);
         ASSERT_GE(blocks, 15) << out;
 
-        RunResult show = Exec({Bin("sesim"), "show", e.Dir()});
+        RunResult show = e2e::Run({Bin("sesim"), "show", e.Dir()});
         ASSERT_EQ(show.exitStatus, 0) << show.err;
         EXPECT_NE(show.out.find("download status: 0x01"), std::string::npos) << show.out;
         unsigned long expected = std::stoul(e.Show("expected offset"));
@@ -558,7 +467,7 @@ TEST(Persistence, KillDuringADownloadLeavesAStateThatLoads)
         size_t logged = e.LogLines().size();
         EXPECT_TRUE(logged == commands || logged + 1 == commands) << logged << " lines, " << commands << " commands";
         // A power cycle loses the incomplete download; the next one completes.
-        ASSERT_EQ(Exec({Bin("sesim"), "power-cycle", e.Dir()}).exitStatus, 0);
+        ASSERT_EQ(e2e::Run({Bin("sesim"), "power-cycle", e.Dir()}).exitStatus, 0);
         EXPECT_EQ(e.Show("download status"), "0x00");
     }
     e.Client({"cmd", "/dev/sesim0", "000000000000"});
@@ -576,7 +485,7 @@ TEST(Persistence, PowerCycleActivatesFirmwareWaitingForPowerOn)
     EXPECT_NE(download.out.find("final=12"), std::string::npos) << download.out;
     EXPECT_EQ(e.Show("revision"), "0100");
     EXPECT_EQ(e.Show("deferred image").compare(0, 13, "revision 0999"), 0);
-    ASSERT_EQ(Exec({Bin("sesim"), "power-cycle", e.Dir()}).exitStatus, 0);
+    ASSERT_EQ(e2e::Run({Bin("sesim"), "power-cycle", e.Dir()}).exitStatus, 0);
     EXPECT_EQ(e.Show("revision"), "0999");
     EXPECT_EQ(e.Show("unit attention"), "3f/01");
 }

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 
+#include "e2e_support.h"
 #include "sesim_session.h"
 #include "sesim_store.h"
 #include "sim_test_support.h"
@@ -20,27 +21,7 @@
 namespace
 {
 
-class TempDir
-{
-  public:
-    TempDir()
-    {
-        const char* base = getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/sesim-test-XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        path_ = mkdtemp(buffer.data());
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+using e2e::TempDir;
 
 std::string CreateEnclosure(const TempDir& t, const sesim::Config& config = sesim::Config())
 {

@@ -136,7 +136,7 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
         setpgid(0, 0);
-        execve(argp[0], argp.data(), envp.data());
+        execvpe(argp[0], argp.data(), envp.data());
         dprintf(2, "exec %s: %s\n", argp[0], strerror(errno));
         _exit(127);
     }
@@ -457,7 +457,12 @@ std::string Enclosure::Show(const std::string& key) const
 {
     RunResult r = Sesim("show");
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    std::istringstream lines(r.out);
+    return ShowField(r.out, key);
+}
+
+std::string ShowField(const std::string& showOutput, const std::string& key)
+{
+    std::istringstream lines(showOutput);
     std::string line;
     while (std::getline(lines, line))
     {

@@ -31,7 +31,8 @@ struct RunOptions
 // Path of a built program (sesim, fwpush, bufterm ...).
 std::string Bin(const std::string& program);
 
-// Runs argv[0] with the arguments, standard output and error captured separately.
+// Runs argv[0] (a path, or a name looked up in PATH) with the arguments, standard output and
+// error captured separately, in a process group of its own.
 RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = RunOptions());
 
 // A program run with a pseudo-terminal as its controlling terminal, standard input and standard
@@ -135,6 +136,9 @@ class Enclosure
   private:
     TempDir dir_;
 };
+
+// The value of `key` in the output of `sesim show` ("key: value" lines); empty when missing.
+std::string ShowField(const std::string& showOutput, const std::string& key);
 
 // Reads a command log in the simulator's format.
 std::vector<LogEntry> ReadCommandLog(const std::string& path);

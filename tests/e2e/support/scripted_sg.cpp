@@ -293,49 +293,30 @@ int ScriptedSgIo(sg_io_hdr_t* io)
 extern "C"
 {
 
-int open(const char* path, int flags, ...)
-{
-    if (IsScriptedPath(path))
-        return OpenScripted();
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
-    va_end(ap);
-    return Real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
-}
+// The open family: our path, or the next definition of the same function. PARAMS name `path`
+// and `flags`; ARGS pass them on, with `mode` after a `...` (a mode comes only with O_CREAT or
+// O_TMPFILE).
+#define SCRIPTED_OPEN(name, params, args)                                                          \
+    int name params                                                                                \
+    {                                                                                              \
+        if (IsScriptedPath(path))                                                                  \
+            return OpenScripted();                                                                 \
+        mode_t mode = 0;                                                                           \
+        if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE)                                 \
+        {                                                                                          \
+            va_list ap;                                                                            \
+            va_start(ap, flags);                                                                   \
+            mode = va_arg(ap, mode_t);                                                             \
+            va_end(ap);                                                                            \
+        }                                                                                          \
+        /* NOLINTNEXTLINE(bugprone-macro-parentheses): a parameter list and an argument list */   \
+        return Real<int(*) params>(#name) args;                                                    \
+    }
 
-int open64(const char* path, int flags, ...)
-{
-    if (IsScriptedPath(path))
-        return OpenScripted();
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
-    va_end(ap);
-    return Real<int (*)(const char*, int, ...)>("open64")(path, flags, mode);
-}
-
-int openat(int dirfd, const char* path, int flags, ...)
-{
-    if (IsScriptedPath(path))
-        return OpenScripted();
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
-    va_end(ap);
-    return Real<int (*)(int, const char*, int, ...)>("openat")(dirfd, path, flags, mode);
-}
-
-int openat64(int dirfd, const char* path, int flags, ...)
-{
-    if (IsScriptedPath(path))
-        return OpenScripted();
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
-    va_end(ap);
-    return Real<int (*)(int, const char*, int, ...)>("openat64")(dirfd, path, flags, mode);
-}
+SCRIPTED_OPEN(open, (const char* path, int flags, ...), (path, flags, mode))
+SCRIPTED_OPEN(open64, (const char* path, int flags, ...), (path, flags, mode))
+SCRIPTED_OPEN(openat, (int dirfd, const char* path, int flags, ...), (dirfd, path, flags, mode))
+SCRIPTED_OPEN(openat64, (int dirfd, const char* path, int flags, ...), (dirfd, path, flags, mode))
 
 int __open_2(const char* path, int flags)
 {
