@@ -130,10 +130,11 @@ TEST(BuftermOneShot, EmptyPendingResponsesPrintNothingAndArePolledAgain)
 {
     Enclosure enclosure;
     auto start = std::chrono::steady_clock::now();
-    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "sleep 60"}));
+    // Long enough that even a loaded machine, whose 10 ms pauses stretch, polls several times.
+    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "sleep 200"}));
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.out, "\nslept 60 ms\n");
+    EXPECT_EQ(r.out, "\nslept 200 ms\n");
     // The 10 ms pauses, one after the WRITE BUFFER and one after each poll, pace the polling:
     // several polls, but no busy loop.
     size_t polls = WithOpcode(enclosure.Log(), SCSI_OP_READ_BUFFER).size() - 1;
