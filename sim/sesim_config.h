@@ -102,7 +102,7 @@ std::string AsciiField(const char* field, size_t fieldLength);
 bool ParseFault(const std::string& text, FaultSpec* fault, std::string* error);
 std::string FormatFault(const FaultSpec& fault);
 const char* FaultKindName(FaultKind kind);
-// A fault file: one specification per line, '#' starts a comment, blank lines are skipped.
+// A fault file: one fault per line, '#' starts a comment, blank lines are skipped.
 bool ParseFaultFile(const std::string& text, Config* config, std::string* error);
 bool AddFault(Config* config, const FaultSpec& fault, std::string* error);
 

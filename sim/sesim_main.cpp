@@ -36,7 +36,7 @@ const char kUsage[] =
     "  show DIR                    print identity, download status and firmware images\n"
     "  mkimage --revision REV --size BYTES OUTPUT\n"
     "                              write a valid firmware image of BYTES bytes\n"
-    "  fault DIR [--clear] [--fault-file FILE] [SPEC...]\n"
+    "  fault DIR [--clear] [--fault-file FILE] [FAULT...]\n"
     "                              replace the armed faults; command numbering restarts at 1\n"
     "  power-cycle DIR             power the enclosure off and on\n"
     "  help [COMMAND], --help      this text, or one command's\n"
@@ -79,8 +79,8 @@ const char kInitUsage[] =
     "\n"
     "Timing and faults:\n"
     "  --latency-us N                every command takes N microseconds from its arrival (0)\n"
-    "  --fault SPEC                  arm a fault (repeatable): KIND@TRIGGER[,KEY=VALUE...]\n"
-    "  --fault-file FILE             arm the faults listed in FILE, one SPEC a line, # comments\n"
+    "  --fault FAULT                 arm a fault (repeatable): KIND@TRIGGER[,KEY=VALUE...]\n"
+    "  --fault-file FILE             arm the faults listed in FILE, one FAULT a line, # comments\n"
     "\n"
     "Fault kinds: check[,sense=KK/AA/QQ][,format=fixed|desc]  check-nosense\n"
     "  status,value=XX  host[,code=XX]  errno[,errno=NAME]  gone  drop  short-status[,len=N]\n"
@@ -106,9 +106,9 @@ const char kMkimageUsage[] =
     "4-character revision, the payload length, a payload derived from the revision, and a CRC-32.\n";
 
 const char kFaultUsage[] =
-    "Usage: sesim fault DIR [--clear] [--fault-file FILE] [SPEC...]\n"
+    "Usage: sesim fault DIR [--clear] [--fault-file FILE] [FAULT...]\n"
     "Replaces the armed faults with the ones given (none with --clear or without any) and\n"
-    "restarts the command and block numbering at 1. See `sesim init --help` for SPEC.\n";
+    "restarts the command and block numbering at 1. See `sesim init --help` for FAULT.\n";
 
 const char kPowerCycleUsage[] =
     "Usage: sesim power-cycle DIR\n"

@@ -134,12 +134,12 @@ __attribute__((constructor)) void LoadAttachments()
     }
     g_pid = getpid();
     pthread_atfork(nullptr, nullptr, [] { g_pid = getpid(); });
-    const char* spec = getenv("SESIM_ATTACH");
-    if (spec == nullptr)
+    const char* attachment = getenv("SESIM_ATTACH");
+    if (attachment == nullptr)
     {
         return;
     }
-    const char* p = spec;
+    const char* p = attachment;
     while (*p != '\0' && g_attachmentCount < kMaxAttachments)
     {
         const char* end = strchr(p, '\n');

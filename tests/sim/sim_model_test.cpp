@@ -32,12 +32,12 @@ std::string InquiryRevision(Enclosure& e)
     return d.size() >= 36 ? std::string(d.begin() + 32, d.begin() + 36) : "";
 }
 
-sesim::Config WithFault(const std::string& spec)
+sesim::Config WithFault(const std::string& faultText)
 {
     sesim::Config c;
     sesim::FaultSpec f;
     std::string error;
-    EXPECT_TRUE(sesim::ParseFault(spec, &f, &error)) << error;
+    EXPECT_TRUE(sesim::ParseFault(faultText, &f, &error)) << error;
     EXPECT_TRUE(sesim::AddFault(&c, f, &error)) << error;
     return c;
 }
@@ -744,7 +744,7 @@ TEST(Faults, BlockTriggersCountDataPagesOnly)
 
 TEST(Faults, SpecificationsParseAndFormatBack)
 {
-    for (const char* spec : {"check@cmd=3,sense=05/24/00", "check@cmd=3,count=2,sense=04/44/00,format=desc",
+    for (const char* faultText : {"check@cmd=3,sense=05/24/00", "check@cmd=3,count=2,sense=04/44/00,format=desc",
                              "errno@op=1c,count=2,errno=ENODEV", "status@cmd=4+,value=18", "drop@block=2",
                              "stuck@block=3,reads=10", "bad-length@op=3c,value=600", "host@op=00,code=03",
                              "garbage-status@op=1c,seed=9", "short-status@cmd=1,len=3", "gone@cmd=9",
@@ -752,7 +752,7 @@ TEST(Faults, SpecificationsParseAndFormatBack)
     {
         sesim::FaultSpec f;
         std::string error;
-        ASSERT_TRUE(sesim::ParseFault(spec, &f, &error)) << spec << ": " << error;
+        ASSERT_TRUE(sesim::ParseFault(faultText, &f, &error)) << faultText << ": " << error;
         sesim::FaultSpec again;
         ASSERT_TRUE(sesim::ParseFault(sesim::FormatFault(f), &again, &error)) << sesim::FormatFault(f);
         EXPECT_EQ(sesim::FormatFault(again), sesim::FormatFault(f));

@@ -53,7 +53,7 @@ enum class Applies
 struct FaultKind
 {
     const char* name;
-    const char* spec; // %d is the command index
+    const char* faultText; // %d is the command index
     Applies applies;
 };
 
@@ -161,12 +161,12 @@ class Sweep
             for (size_t i = next++; i < injections.size(); i = next++)
             {
                 const Injection& j = injections[i];
-                std::string spec = Format(j.kind->spec, j.index);
-                Observation o = Execute(*j.scenario, spec, nullptr);
-                EXPECT_TRUE(o.fired) << j.scenario->name << " " << spec << ": the fault never fired";
+                std::string faultText = Format(j.kind->faultText, j.index);
+                Observation o = Execute(*j.scenario, faultText, nullptr);
+                EXPECT_TRUE(o.fired) << j.scenario->name << " " << faultText << ": the fault never fired";
                 std::string why;
                 Outcome outcome = Classify(*j.scenario, o, &why);
-                Record(*j.scenario, *j.kind, j.index, spec, o, outcome, why);
+                Record(*j.scenario, *j.kind, j.index, faultText, o, outcome, why);
             }
         };
         std::vector<std::thread> threads;
@@ -230,24 +230,24 @@ class Sweep
         return false;
     }
 
-    // Runs the scenario on a new enclosure with one fault armed (none for an empty spec). Each
+    // Runs the scenario on a new enclosure with one fault armed (none for an empty one). Each
     // process start counts (hundreds of injections, sanitized builds), so the fault is armed by
     // `init` unless a preparation must run first, and `show` runs once.
-    Observation Execute(const Scenario& s, const std::string& spec, std::vector<LogEntry>* log) const
+    Observation Execute(const Scenario& s, const std::string& faultText, std::vector<LogEntry>* log) const
     {
         std::vector<std::string> init = s.initOptions;
-        if (!s.prepare && !spec.empty())
+        if (!s.prepare && !faultText.empty())
         {
-            init.insert(init.end(), {"--fault", spec});
+            init.insert(init.end(), {"--fault", faultText});
         }
         Enclosure enclosure(init);
         size_t before = 0;
         if (s.prepare)
         {
             s.prepare(enclosure);
-            RunResult armed = enclosure.Sesim("fault", spec.empty() ? std::vector<std::string>{"--clear"}
-                                                                    : std::vector<std::string>{spec});
-            EXPECT_EQ(armed.exitStatus, 0) << spec << ": " << armed.err;
+            RunResult armed = enclosure.Sesim("fault", faultText.empty() ? std::vector<std::string>{"--clear"}
+                                                                    : std::vector<std::string>{faultText});
+            EXPECT_EQ(armed.exitStatus, 0) << faultText << ": " << armed.err;
             // The log goes on across runs; this run's lines are those after the preparation's.
             before = enclosure.Log().size();
         }
@@ -262,7 +262,7 @@ class Sweep
         }
         std::vector<LogEntry> entries = enclosure.Log();
         entries.erase(entries.begin(), entries.begin() + (std::ptrdiff_t)std::min(before, entries.size()));
-        o.fired = !spec.empty() && std::any_of(entries.begin(), entries.end(),
+        o.fired = !faultText.empty() && std::any_of(entries.begin(), entries.end(),
                                                [](const LogEntry& e) { return e.fault != "-"; });
         if (log != nullptr)
         {
@@ -319,7 +319,7 @@ class Sweep
         return Outcome::Bad;
     }
 
-    void Record(const Scenario& s, const FaultKind& kind, int index, const std::string& spec, const Observation& o,
+    void Record(const Scenario& s, const FaultKind& kind, int index, const std::string& faultText, const Observation& o,
                 Outcome outcome, const std::string& why)
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -327,7 +327,7 @@ class Sweep
         perKind_[s.name + " " + kind.name].Add(outcome);
         if (outcome == Outcome::Bad)
         {
-            badReports_.push_back("BAD " + s.name + " " + spec + " (command " + std::to_string(index) + "): " + why +
+            badReports_.push_back("BAD " + s.name + " " + faultText + " (command " + std::to_string(index) + "): " + why +
                                   "\n--- stdout\n" + o.run.out + "\n--- stderr\n" + o.run.err + "--- active: " +
                                   o.active + "\n--- deferred: " + o.deferred);
         }
