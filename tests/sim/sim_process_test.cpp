@@ -324,8 +324,8 @@ class Interop : public ::testing::Test
         for (const char* tool : {"sg_inq", "sg_turs", "sg_senddiag", "sg_ses", "sg_ses_microcode", "sg_write_buffer",
                                  "sg_raw"})
         {
-            ASSERT_EQ(e2e::Run({"sh", "-c", std::string("command -v ") + tool}).exitStatus, 0) << tool << " is missing: install the Debian package sg3-utils "
-                                        << "(scripts/deps.sh does)";
+            ASSERT_EQ(e2e::Run({"sh", "-c", std::string("command -v ") + tool}).exitStatus, 0)
+                << tool << " is missing: install the Debian package sg3-utils (scripts/deps.sh does)";
         }
     }
 };
