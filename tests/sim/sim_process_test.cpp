@@ -330,7 +330,7 @@ class Interop : public ::testing::Test
     }
 };
 
-TEST_F(Interop, InquiryShowsAnEnclosureWithTheActiveRevision)
+TEST_F(Interop, IdentityUnitAttentionAndDiagnosticPages)
 {
     Enclosure e;
     RunResult r = e.Run({"sg_inq", "/dev/sesim0"});
@@ -338,21 +338,13 @@ TEST_F(Interop, InquiryShowsAnEnclosureWithTheActiveRevision)
     EXPECT_NE(r.out.find("Peripheral device type: enclosure services device"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Product revision level: 0100"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Vendor identification: SESIM"), std::string::npos) << r.out;
-}
-
-TEST_F(Interop, TestUnitReadyShowsTheUnitAttentionOnceThenReady)
-{
-    Enclosure e;
+    // INQUIRY leaves the power-on unit attention for TEST UNIT READY to show, once.
     RunResult first = e.Run({"sg_turs", "-v", "/dev/sesim0"});
     EXPECT_NE(first.exitStatus, 0);
     EXPECT_NE((first.out + first.err).find("Power on, reset, or bus device reset occurred"), std::string::npos)
         << first.out << first.err;
     EXPECT_EQ(e.Run({"sg_turs", "/dev/sesim0"}).exitStatus, 0);
-}
 
-TEST_F(Interop, DiagnosticPagesAreListedAndDecoded)
-{
-    Enclosure e({"--no-unit-attention"});
     RunResult list = e.Run({"sg_senddiag", "--list", "/dev/sesim0"});
     ASSERT_EQ(list.exitStatus, 0) << list.err;
     for (const char* line : {"0x00  Supported diagnostic pages", "0x01  Configuration (SES)",
