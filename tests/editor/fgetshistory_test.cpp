@@ -75,30 +75,26 @@ class Editor
 
 } // namespace
 
-TEST(LineEditorEcho, TypedBytesAreEchoedAndReturnedWithoutTheLineEnd)
+TEST(LineEditorEcho, TypedBytesAreEchoedAndTheEraseKeysRemoveOneByteEach)
 {
+    const struct
+    {
+        std::string keys, screen, text;
+    } lines[] = {
+        {"show status\r", "show status\n", "show status"},
+        // Tab, ^A, the end-of-file key (^D) and 0xFF: stored and echoed, and none of them ends input.
+        {"a\t\x01\x04\xff" "b\r", "a\t\x01\x04\xff" "b\n", "a\t\x01\x04\xff" "b"},
+        // Both erase keys; on an empty line they write nothing.
+        {"\b\x7f" "abc\x7f\x08" "d\r", "abc\b \b\b \bd\n", "ad"},
+    };
     Editor editor;
-    Line line = editor.Type("show status\r");
-    EXPECT_EQ(line.screen, "show status\n");
-    EXPECT_EQ(line.text, Hex("show status"));
-}
-
-TEST(LineEditorEcho, ControlCharactersAndHighBytesAreOrdinaryCharacters)
-{
-    // Tab, ^A, the end-of-file key (^D) and 0xFF: stored and echoed, and none of them ends input.
-    Editor editor;
-    const std::string keys = "a\t\x01\x04\xff" "b";
-    Line line = editor.Type(keys + "\r");
-    EXPECT_EQ(line.screen, keys + "\n");
-    EXPECT_EQ(line.text, Hex(keys));
-}
-
-TEST(LineEditorErase, EachEraseKeyRemovesOneByteAndOnAnEmptyLineWritesNothing)
-{
-    Editor editor;
-    Line line = editor.Type("\b\x7f" "abc\x7f\x08" "d\r");
-    EXPECT_EQ(line.screen, "abc\b \b\b \bd\n");
-    EXPECT_EQ(line.text, Hex("ad"));
+    for (const auto& l : lines)
+    {
+        SCOPED_TRACE(Hex(l.keys));
+        Line line = editor.Type(l.keys);
+        EXPECT_EQ(line.screen, l.screen);
+        EXPECT_EQ(line.text, Hex(l.text));
+    }
 }
 
 TEST(LineEditorHistory, UpArrowWalksNewestToOldestThenWrapsToNewest)

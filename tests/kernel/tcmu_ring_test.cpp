@@ -162,136 +162,111 @@ std::vector<uint8_t> Fixed(uint8_t key, uint8_t asc, uint8_t ascq)
     return sense;
 }
 
-TEST(TcmuRingData, DataInReachesTheInitiatorWithItsLength)
+// One command through the ring: what the responder was handed, and what the kernel reads back.
+TEST(TcmuRingData, DirectionLengthAndStatusOfOneCommand)
 {
-    FakeKernel kernel;
-    const uint32_t at = kernel.Queue(kInquiry, sizeof(kInquiry), {std::vector<uint8_t>(96, kUntouched)});
-    kernel.Publish();
-    ScriptedResponder responder;
-    responder.dataLength = 36;
+    using Segments = std::vector<std::vector<uint8_t>>;
+    const std::vector<uint8_t> none;
+    struct Case
+    {
+        const char* name;
+        std::vector<uint8_t> cdb;
+        Segments segments;
+        uint16_t flags;            // the mailbox's capabilities
+        size_t answered;           // data-in bytes the responder produces
+        uint8_t status;            // and its status; CHECK CONDITION carries fixed sense 05/20/00
+        Direction direction;       // what the responder was handed
+        size_t capacity;
+        std::vector<uint8_t> dataOut;
+        size_t written;            // data-in bytes that reached the initiator's segments
+        long readLen;              // -1: no READ_LEN flag in the reply
+    } cases[] = {
+        {"inquiry", {kInquiry, kInquiry + 6}, {std::vector<uint8_t>(96, kUntouched)},
+         SESIM_TCMU_MAILBOX_FLAG_CAP_READ_LEN, 36, 0, Direction::In, 96, none, 36, 36},
+        // The allocation length allows 508, more than the initiator's buffer.
+        {"clipped", {kReadBuffer, kReadBuffer + 10}, {std::vector<uint8_t>(16, kUntouched)},
+         SESIM_TCMU_MAILBOX_FLAG_CAP_READ_LEN, 508, 0, Direction::In, 16, none, 16, 16},
+        {"data-out gathered", {kSendDiagnostic, kSendDiagnostic + 6}, {{1, 2, 3, 4}, {5, 6}},
+         SESIM_TCMU_MAILBOX_FLAG_CAP_READ_LEN, 0, 0, Direction::Out, 0, {1, 2, 3, 4, 5, 6}, 0, -1},
+        {"no data", {kTestUnitReady, kTestUnitReady + 6}, {}, SESIM_TCMU_MAILBOX_FLAG_CAP_READ_LEN, 0, 0,
+         Direction::None, 0, none, 0, -1},
+        // Without the capability the whole transfer counts.
+        {"no read-length capability", {kInquiry, kInquiry + 6}, {std::vector<uint8_t>(96, kUntouched)}, 0, 36, 0,
+         Direction::In, 96, none, 36, -1},
+        // Two segments, so that the reply's sense bytes lie over the request's segment list.
+        {"check condition", {kReadBuffer, kReadBuffer + 10},
+         {std::vector<uint8_t>(8, kUntouched), std::vector<uint8_t>(8, kUntouched)},
+         SESIM_TCMU_MAILBOX_FLAG_CAP_READ_LEN, 16, 0x02, Direction::In, 16, none, 0, -1},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        FakeKernel kernel(kRegionSize, c.flags);
+        const uint32_t at = kernel.Queue(c.cdb.data(), c.cdb.size(), c.segments);
+        kernel.Publish();
+        ScriptedResponder responder;
+        responder.dataLength = c.answered;
+        responder.status = c.status;
+        if (c.status != 0)
+            responder.sense = Fixed(0x05, 0x20, 0x00);
 
-    EXPECT_EQ(Process(kernel, responder), 1);
-    EXPECT_EQ(responder.directions.at(0), Direction::In);
-    EXPECT_EQ(responder.capacity, 96u);
-    EXPECT_EQ(responder.cdbs.at(0), std::vector<uint8_t>(kInquiry, kInquiry + 6));
-    const uint8_t* data = kernel.Base() + kDataOffset;
-    EXPECT_EQ(std::vector<uint8_t>(data, data + 36), std::vector<uint8_t>(36, 0xAB));
-    EXPECT_EQ(data[36], kUntouched);
-    auto* entry = kernel.Entry(at);
-    EXPECT_EQ(entry->rsp.scsi_status, 0);
-    EXPECT_TRUE(entry->hdr.uflags & SESIM_TCMU_UFLAG_READ_LEN);
-    EXPECT_EQ(entry->rsp.read_len, 36u);
-    EXPECT_EQ(kernel.Mailbox()->cmd_tail, kernel.Head());
+        EXPECT_EQ(Process(kernel, responder), 1);
+        EXPECT_EQ(responder.directions.at(0), c.direction);
+        EXPECT_EQ(responder.cdbs.at(0), c.cdb);
+        EXPECT_EQ(responder.capacity, c.capacity);
+        EXPECT_EQ(responder.dataOut, c.dataOut);
+        auto* entry = kernel.Entry(at);
+        EXPECT_EQ(entry->rsp.scsi_status, c.status);
+        if (c.direction == Direction::In)
+        {
+            const uint8_t* data = kernel.Base() + kDataOffset;
+            EXPECT_EQ(std::vector<uint8_t>(data, data + c.written), std::vector<uint8_t>(c.written, 0xAB));
+            EXPECT_EQ(data[c.written], kUntouched);
+        }
+        EXPECT_EQ((entry->hdr.uflags & SESIM_TCMU_UFLAG_READ_LEN) != 0, c.readLen >= 0);
+        EXPECT_EQ(entry->rsp.read_len, c.readLen >= 0 ? (uint32_t)c.readLen : 0u);
+        const uint8_t* sense = entry->rsp.sense_buffer;
+        const std::vector<uint8_t> wanted = c.status != 0 ? Fixed(0x05, 0x20, 0x00) : std::vector<uint8_t>(18, 0);
+        EXPECT_EQ(std::vector<uint8_t>(sense, sense + 18), wanted);
+        EXPECT_EQ(std::vector<uint8_t>(sense + 18, sense + 96), std::vector<uint8_t>(78, 0));
+        EXPECT_EQ(kernel.Mailbox()->cmd_tail, kernel.Head());
+    }
 }
 
-TEST(TcmuRingData, DataInNeverExceedsTheInitiatorsTransferLength)
+// A segment past the end of the region, and a transfer above the limit: refused with
+// INVALID FIELD IN CDB, without reaching the device.
+TEST(TcmuRingStatus, BadTransfersAreRefusedWithoutReachingTheDevice)
 {
-    FakeKernel kernel;
-    const uint32_t at = kernel.Queue(kReadBuffer, sizeof(kReadBuffer), {std::vector<uint8_t>(16, kUntouched)});
-    kernel.Publish();
-    ScriptedResponder responder;
-    responder.dataLength = 508; // what the allocation length allows, more than the initiator's buffer
+    for (bool outside : {true, false})
+    {
+        SCOPED_TRACE(outside ? "segment outside the region" : "transfer above the limit");
+        FakeKernel kernel(outside ? kRegionSize : kDataOffset + sesim::tcmu::kMaxTransferLength + 8);
+        uint32_t at;
+        if (outside)
+        {
+            kernel.SetNextData(kernel.Size() - 4);
+            at = kernel.Queue(kInquiry, sizeof(kInquiry), {std::vector<uint8_t>(2, 0)});
+            uint8_t* iov = reinterpret_cast<uint8_t*>(kernel.Entry(at)) + offsetof(sesim_tcmu_cmd_entry, req.iov);
+            sesim_tcmu_segment segment;
+            memcpy(&segment, iov, sizeof(segment));
+            segment.length = 96;
+            memcpy(iov, &segment, sizeof(segment));
+        }
+        else
+        {
+            at = kernel.Queue(kSendDiagnostic, sizeof(kSendDiagnostic),
+                              {std::vector<uint8_t>(sesim::tcmu::kMaxTransferLength / 2, 1),
+                               std::vector<uint8_t>(sesim::tcmu::kMaxTransferLength / 2 + 1, 2)});
+        }
+        kernel.Publish();
+        ScriptedResponder responder;
 
-    EXPECT_EQ(Process(kernel, responder), 1);
-    EXPECT_EQ(kernel.Entry(at)->rsp.read_len, 16u);
-    EXPECT_EQ(kernel.Base()[kDataOffset + 15], 0xAB);
-    EXPECT_EQ(kernel.Base()[kDataOffset + 16], kUntouched);
-}
-
-TEST(TcmuRingData, DataOutIsGatheredFromEverySegment)
-{
-    FakeKernel kernel;
-    const uint32_t at = kernel.Queue(kSendDiagnostic, sizeof(kSendDiagnostic), {{1, 2, 3, 4}, {5, 6}});
-    kernel.Publish();
-    ScriptedResponder responder;
-
-    EXPECT_EQ(Process(kernel, responder), 1);
-    EXPECT_EQ(responder.directions.at(0), Direction::Out);
-    EXPECT_EQ(responder.dataOut, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
-    EXPECT_FALSE(kernel.Entry(at)->hdr.uflags & SESIM_TCMU_UFLAG_READ_LEN);
-}
-
-TEST(TcmuRingData, CommandWithoutDataHasNoDirection)
-{
-    FakeKernel kernel;
-    kernel.Queue(kTestUnitReady, sizeof(kTestUnitReady), {});
-    kernel.Publish();
-    ScriptedResponder responder;
-
-    EXPECT_EQ(Process(kernel, responder), 1);
-    EXPECT_EQ(responder.directions.at(0), Direction::None);
-    EXPECT_EQ(responder.capacity, 0u);
-}
-
-TEST(TcmuRingData, WithoutTheReadLengthCapabilityTheWholeTransferCounts)
-{
-    FakeKernel kernel(kRegionSize, 0);
-    const uint32_t at = kernel.Queue(kInquiry, sizeof(kInquiry), {std::vector<uint8_t>(96, kUntouched)});
-    kernel.Publish();
-    ScriptedResponder responder;
-    responder.dataLength = 36;
-
-    EXPECT_EQ(Process(kernel, responder), 1);
-    EXPECT_FALSE(kernel.Entry(at)->hdr.uflags & SESIM_TCMU_UFLAG_READ_LEN);
-    EXPECT_EQ(kernel.Entry(at)->rsp.read_len, 0u);
-}
-
-TEST(TcmuRingStatus, CheckConditionCarriesTheSenseAndNoData)
-{
-    FakeKernel kernel;
-    // Two segments, so that the reply's sense bytes lie over the request's segment list.
-    const uint32_t at =
-        kernel.Queue(kReadBuffer, sizeof(kReadBuffer), {std::vector<uint8_t>(8, kUntouched), std::vector<uint8_t>(8, kUntouched)});
-    kernel.Publish();
-    ScriptedResponder responder;
-    responder.status = 0x02;
-    responder.sense = Fixed(0x05, 0x20, 0x00);
-    responder.dataLength = 16;
-
-    EXPECT_EQ(Process(kernel, responder), 1);
-    EXPECT_EQ(responder.capacity, 16u);
-    auto* entry = kernel.Entry(at);
-    EXPECT_EQ(entry->rsp.scsi_status, 0x02);
-    EXPECT_EQ(std::vector<uint8_t>(entry->rsp.sense_buffer, entry->rsp.sense_buffer + 18), Fixed(0x05, 0x20, 0x00));
-    EXPECT_EQ(std::vector<uint8_t>(entry->rsp.sense_buffer + 18, entry->rsp.sense_buffer + 96), std::vector<uint8_t>(78, 0));
-    EXPECT_EQ(kernel.Base()[kDataOffset], kUntouched);
-    EXPECT_FALSE(entry->hdr.uflags & SESIM_TCMU_UFLAG_READ_LEN);
-}
-
-TEST(TcmuRingStatus, SegmentOutsideTheRegionIsRefusedWithoutReachingTheDevice)
-{
-    FakeKernel kernel;
-    kernel.SetNextData(kernel.Size() - 4);
-    const uint32_t at = kernel.Queue(kInquiry, sizeof(kInquiry), {std::vector<uint8_t>(2, 0)});
-    // The kernel's segment now runs past the end of the region.
-    auto* entry = kernel.Entry(at);
-    sesim_tcmu_segment segment;
-    memcpy(&segment, reinterpret_cast<uint8_t*>(entry) + offsetof(sesim_tcmu_cmd_entry, req.iov), sizeof(segment));
-    segment.length = 96;
-    memcpy(reinterpret_cast<uint8_t*>(entry) + offsetof(sesim_tcmu_cmd_entry, req.iov), &segment, sizeof(segment));
-    kernel.Publish();
-    ScriptedResponder responder;
-
-    EXPECT_EQ(Process(kernel, responder), 1);
-    EXPECT_EQ(responder.calls, 0);
-    EXPECT_EQ(entry->rsp.scsi_status, 0x02);
-    EXPECT_EQ(entry->rsp.sense_buffer[2], 0x05);
-    EXPECT_EQ(entry->rsp.sense_buffer[12], 0x24);
-}
-
-TEST(TcmuRingStatus, TransferAboveTheLimitIsRefused)
-{
-    FakeKernel kernel(kDataOffset + sesim::tcmu::kMaxTransferLength + 8);
-    const uint32_t at = kernel.Queue(kSendDiagnostic, sizeof(kSendDiagnostic),
-                                     {std::vector<uint8_t>(sesim::tcmu::kMaxTransferLength / 2, 1),
-                                      std::vector<uint8_t>(sesim::tcmu::kMaxTransferLength / 2 + 1, 2)});
-    kernel.Publish();
-    ScriptedResponder responder;
-
-    EXPECT_EQ(Process(kernel, responder), 1);
-    EXPECT_EQ(responder.calls, 0);
-    EXPECT_EQ(kernel.Entry(at)->rsp.scsi_status, 0x02);
-    EXPECT_EQ(kernel.Entry(at)->rsp.sense_buffer[12], 0x24);
+        EXPECT_EQ(Process(kernel, responder), 1);
+        EXPECT_EQ(responder.calls, 0);
+        EXPECT_EQ(kernel.Entry(at)->rsp.scsi_status, 0x02);
+        EXPECT_EQ(kernel.Entry(at)->rsp.sense_buffer[2], 0x05);
+        EXPECT_EQ(kernel.Entry(at)->rsp.sense_buffer[12], 0x24);
+    }
 }
 
 TEST(TcmuRingWalk, EveryQueuedCommandIsAnsweredInOrder)
@@ -352,13 +327,14 @@ TEST(TcmuRingWalk, AMailboxOfAnotherVersionIsRejected)
 
 TEST(TcmuCommandShape, DataDirectionFollowsTheOperationCode)
 {
-    EXPECT_EQ(sesim::tcmu::DataDirection(0x1D), Direction::Out); // SEND DIAGNOSTIC
-    EXPECT_EQ(sesim::tcmu::DataDirection(0x3B), Direction::Out); // WRITE BUFFER
-    EXPECT_EQ(sesim::tcmu::DataDirection(0x15), Direction::Out); // MODE SELECT(6)
-    EXPECT_EQ(sesim::tcmu::DataDirection(0x1C), Direction::In);  // RECEIVE DIAGNOSTIC RESULTS
-    EXPECT_EQ(sesim::tcmu::DataDirection(0x3C), Direction::In);  // READ BUFFER
-    EXPECT_EQ(sesim::tcmu::DataDirection(0x03), Direction::In);  // REQUEST SENSE
-    EXPECT_EQ(sesim::tcmu::DataDirection(0x00), Direction::None);
+    // SEND DIAGNOSTIC, WRITE BUFFER, MODE SELECT(6); RECEIVE DIAGNOSTIC RESULTS, READ BUFFER,
+    // REQUEST SENSE; TEST UNIT READY.
+    const std::pair<uint8_t, Direction> cases[] = {{0x1D, Direction::Out}, {0x3B, Direction::Out},
+                                                   {0x15, Direction::Out}, {0x1C, Direction::In},
+                                                   {0x3C, Direction::In},  {0x03, Direction::In},
+                                                   {0x00, Direction::None}};
+    for (const auto& c : cases)
+        EXPECT_EQ(sesim::tcmu::DataDirection(c.first), c.second) << std::hex << int{c.first};
 }
 
 TEST(TcmuCommandShape, CdbLengthFollowsTheGroupCode)

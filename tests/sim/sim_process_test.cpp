@@ -4,10 +4,6 @@
 // (sg3-utils) agreeing with the enclosure.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -24,114 +20,14 @@ namespace
 
 using e2e::Bin;
 using e2e::RunResult;
+using e2e::Enclosure;
 using e2e::TempDir;
 
-long long NowMs()
+RunResult Client(const Enclosure& e, std::vector<std::string> args)
 {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+    args.insert(args.begin(), Bin("sim_sg_client"));
+    return e.Run(args);
 }
-
-// Starts argv with standard output and error on pipes, in its own process group.
-pid_t Start(const std::vector<std::string>& argv, int* outFd, int* errFd)
-{
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-    {
-        return -1;
-    }
-    pid_t pid = fork();
-    if (pid == 0)
-    {
-        setpgid(0, 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, 0);
-        std::vector<char*> args;
-        std::vector<std::string> copy = argv;
-        for (std::string& a : copy)
-            args.push_back(&a[0]);
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    *outFd = out[0];
-    *errFd = err[0];
-    return pid;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string Sha256sum(const std::string& path)
-{
-    return e2e::Run({"sha256sum", path}).out.substr(0, 64);
-}
-
-bool HaveTool(const std::string& name)
-{
-    return e2e::Run({"sh", "-c", "command -v " + name}).exitStatus == 0;
-}
-
-// An enclosure in a temporary directory.
-class Enclosure
-{
-  public:
-    explicit Enclosure(std::vector<std::string> options = {})
-    {
-        std::vector<std::string> argv = {Bin("sesim"), "init", Dir()};
-        argv.insert(argv.end(), options.begin(), options.end());
-        RunResult r = e2e::Run(argv);
-        EXPECT_EQ(r.exitStatus, 0) << r.err;
-    }
-    std::string Dir() const { return dir_.File("enc"); }
-    std::string File(const std::string& name) const { return dir_.File(name); }
-
-    RunResult Run(std::vector<std::string> argv, const std::string& at = "") const
-    {
-        std::vector<std::string> full = {Bin("sesim"), "run", Dir()};
-        if (!at.empty())
-        {
-            full.push_back("--at");
-            full.push_back(at);
-        }
-        full.push_back("--");
-        full.insert(full.end(), argv.begin(), argv.end());
-        return e2e::Run(full);
-    }
-    RunResult Client(std::vector<std::string> args) const
-    {
-        args.insert(args.begin(), Bin("sim_sg_client"));
-        return Run(args);
-    }
-    std::string Show(const std::string& key) const
-    {
-        RunResult r = e2e::Run({Bin("sesim"), "show", Dir()});
-        EXPECT_EQ(r.exitStatus, 0) << r.err;
-        return e2e::ShowField(r.out, key);
-    }
-    std::vector<std::string> LogLines() const
-    {
-        std::vector<std::string> lines;
-        std::istringstream in(ReadFile(Dir() + "/commands.log"));
-        std::string line;
-        while (std::getline(in, line))
-            lines.push_back(line);
-        return lines;
-    }
-
-  private:
-    TempDir dir_;
-};
 
 std::string MakeImage(const Enclosure& e, const std::string& name, const std::string& revision, int size)
 {
@@ -139,6 +35,11 @@ std::string MakeImage(const Enclosure& e, const std::string& name, const std::st
     RunResult r = e2e::Run({Bin("sesim"), "mkimage", "--revision", revision, "--size", std::to_string(size), path});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     return path;
+}
+
+std::string ImageShown(const std::string& revision, int size, const std::string& path)
+{
+    return "revision " + revision + " size " + std::to_string(size) + " sha256 " + e2e::Sha256Hex(path);
 }
 
 // ---------------------------------------------------------------- command line
@@ -170,7 +71,7 @@ TEST(Cli, HelpDocumentsEveryCommandAndEveryInitOption)
         EXPECT_NE(one.out.find(std::string("Usage: sesim ") + command), std::string::npos) << command;
     }
     // Every option of the interface page's init table is in `sesim init --help`, and no other.
-    std::string doc = ReadFile(std::string(SESIM_SOURCE_DIR) + "/docs/SIMULATOR.md");
+    std::string doc = e2e::ReadFile(std::string(SESIM_SOURCE_DIR) + "/docs/SIMULATOR.md");
     std::string initHelp = e2e::Run({Bin("sesim"), "init", "--help"}).out;
     std::vector<std::string> docOptions = OptionsAfter(doc, "\n| `");
     for (const std::string& option : docOptions)
@@ -247,7 +148,7 @@ TEST(Cli, MissingOrDamagedEnclosureIsStatus2WithAMessage)
     EXPECT_NE(damaged.err.find("damaged"), std::string::npos) << damaged.err;
     EXPECT_EQ(e.Run({"true"}).exitStatus, 2);
     std::ofstream(e.Dir() + "/config") << "vendor\x01\n";
-    EXPECT_EQ(e2e::Run({Bin("sesim"), "fault", e.Dir(), "--clear"}).exitStatus, 2);
+    EXPECT_EQ(e.Sesim("fault", {"--clear"}).exitStatus, 2);
 }
 
 uint32_t ReferenceCrc32(const std::string& bytes)
@@ -270,15 +171,12 @@ TEST(Cli, MkimageWritesTheImageFormat)
         std::string path = t.File("img" + std::to_string(size));
         RunResult r = e2e::Run({Bin("sesim"), "mkimage", "--revision", "AB12", "--size", std::to_string(size), path});
         ASSERT_EQ(r.exitStatus, 0);
-        std::string bytes = ReadFile(path);
+        std::string text = e2e::ReadFile(path);
+        std::vector<uint8_t> bytes(text.begin(), text.end());
         ASSERT_EQ(bytes.size(), (size_t)size);
-        EXPECT_EQ(bytes.substr(0, 12), "SESIMG01AB12");
-        uint32_t payload = ((uint8_t)bytes[12] << 24) | ((uint8_t)bytes[13] << 16) | ((uint8_t)bytes[14] << 8) |
-                           (uint8_t)bytes[15];
-        EXPECT_EQ(payload, (uint32_t)size - 20);
-        uint32_t trailer = ((uint32_t)(uint8_t)bytes[size - 4] << 24) | ((uint8_t)bytes[size - 3] << 16) |
-                           ((uint8_t)bytes[size - 2] << 8) | (uint8_t)bytes[size - 1];
-        EXPECT_EQ(trailer, ReferenceCrc32(bytes.substr(0, (size_t)size - 4)));
+        EXPECT_EQ(text.substr(0, 12), "SESIMG01AB12");
+        EXPECT_EQ(e2e::Be32(bytes, 12), (uint32_t)size - 20);
+        EXPECT_EQ(e2e::Be32(bytes, (size_t)size - 4), ReferenceCrc32(text.substr(0, (size_t)size - 4)));
     }
 }
 
@@ -304,7 +202,7 @@ TEST(Run, ExitStatusAndTheAttachmentPassThrough)
 TEST(Preload, MalformedRequestsGetTheSgDriversErrno)
 {
     Enclosure e({"--no-unit-attention"});
-    RunResult r = e.Client({"probe", "/dev/sesim0"});
+    RunResult r = Client(e, {"probe", "/dev/sesim0"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     const std::string expected = "header-fault=EFAULT\n"
                                  "interface-id=ENOSYS\n"
@@ -341,7 +239,7 @@ TEST(Preload, MalformedRequestsGetTheSgDriversErrno)
     EXPECT_EQ(r.out, expected);
     // Only the requests that the driver passes on reached the enclosure.
     EXPECT_EQ(e.Show("commands"), "7");
-    EXPECT_EQ(e.LogLines().size(), 7u);
+    EXPECT_EQ(e.Log().size(), 7u);
 }
 
 TEST(Preload, FaultsReachTheCallerAndSesimFaultRestartsNumbering)
@@ -349,23 +247,23 @@ TEST(Preload, FaultsReachTheCallerAndSesimFaultRestartsNumbering)
     Enclosure e({"--no-unit-attention", "--fault", "errno@cmd=1,errno=EIO", "--fault", "host@cmd=2,code=03",
                  "--fault", "check@cmd=3,sense=04/44/00", "--fault", "gone@cmd=4"});
     const std::string tur = "000000000000";
-    EXPECT_EQ(e.Client({"cmd", "/dev/sesim0", tur}).out, "errno=EIO\n");
-    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", tur}).out.find("status=00 host=03"), std::string::npos);
-    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", tur}).out.find("status=02 host=00 driver=08 resid=0 sense=70000400"),
+    EXPECT_EQ(Client(e, {"cmd", "/dev/sesim0", tur}).out, "errno=EIO\n");
+    EXPECT_NE(Client(e, {"cmd", "/dev/sesim0", tur}).out.find("status=00 host=03"), std::string::npos);
+    EXPECT_NE(Client(e, {"cmd", "/dev/sesim0", tur}).out.find("status=02 host=00 driver=08 resid=0 sense=70000400"),
               std::string::npos);
-    EXPECT_EQ(e.Client({"cmd", "/dev/sesim0", tur}).out, "errno=ENODEV\n");
-    EXPECT_EQ(e.Client({"cmd", "/dev/sesim0", tur}).out, "open=ENODEV\n");
-    std::vector<std::string> log = e.LogLines();
+    EXPECT_EQ(Client(e, {"cmd", "/dev/sesim0", tur}).out, "errno=ENODEV\n");
+    EXPECT_EQ(Client(e, {"cmd", "/dev/sesim0", tur}).out, "open=ENODEV\n");
+    std::vector<e2e::LogEntry> log = e.Log();
     ASSERT_EQ(log.size(), 4u);
-    EXPECT_NE(log[0].find("fault=errno ioctl fails with Input/output error"), std::string::npos) << log[0];
-    EXPECT_NE(log[1].find("fault=host host status 03"), std::string::npos) << log[1];
-    EXPECT_NE(log[3].find("fault=gone"), std::string::npos) << log[3];
+    EXPECT_NE(log[0].line.find("fault=errno ioctl fails with Input/output error"), std::string::npos) << log[0].line;
+    EXPECT_NE(log[1].line.find("fault=host host status 03"), std::string::npos) << log[1].line;
+    EXPECT_NE(log[3].line.find("fault=gone"), std::string::npos) << log[3].line;
 
-    ASSERT_EQ(e2e::Run({Bin("sesim"), "fault", e.Dir(), "drop@block=1"}).exitStatus, 0);
+    ASSERT_EQ(e.Sesim("fault", {"drop@block=1"}).exitStatus, 0);
     EXPECT_EQ(e.Show("commands"), "0");
-    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", tur}).out.find("status=00"), std::string::npos);
-    EXPECT_EQ(e.LogLines().back().compare(0, 2, "1 "), 0);
-    EXPECT_EQ(ReadFile(e.Dir() + "/config").find("fault drop@block=1\n") != std::string::npos, true);
+    EXPECT_NE(Client(e, {"cmd", "/dev/sesim0", tur}).out.find("status=00"), std::string::npos);
+    EXPECT_EQ(e.Log().back().index, 1);
+    EXPECT_EQ(e2e::ReadFile(e.Dir() + "/config").find("fault drop@block=1\n") != std::string::npos, true);
 }
 
 TEST(Preload, FaultFilesArmFaultsFromInitAndFromSesimFault)
@@ -375,17 +273,17 @@ TEST(Preload, FaultFilesArmFaultsFromInitAndFromSesimFault)
                                     << "status@cmd=5,value=18  # a reservation conflict\n";
     Enclosure e({"--no-unit-attention", "--fault-file", t.File("faults")});
     const std::string inquiry = "120000002400";
-    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"}).out.find("sense=70000200000000"),
+    EXPECT_NE(Client(e, {"cmd", "/dev/sesim0", inquiry, "in", "36"}).out.find("sense=70000200000000"),
               std::string::npos);
-    e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"});
-    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"}).out.find("status=00"), std::string::npos);
-    e.Client({"cmd", "/dev/sesim0", "000000000000"});
-    EXPECT_NE(e.Client({"cmd", "/dev/sesim0", "000000000000"}).out.find("status=18"), std::string::npos);
+    Client(e, {"cmd", "/dev/sesim0", inquiry, "in", "36"});
+    EXPECT_NE(Client(e, {"cmd", "/dev/sesim0", inquiry, "in", "36"}).out.find("status=00"), std::string::npos);
+    Client(e, {"cmd", "/dev/sesim0", "000000000000"});
+    EXPECT_NE(Client(e, {"cmd", "/dev/sesim0", "000000000000"}).out.find("status=18"), std::string::npos);
     std::ofstream(t.File("more")) << "errno@cmd=1,errno=ENXIO\n";
-    ASSERT_EQ(e2e::Run({Bin("sesim"), "fault", e.Dir(), "--fault-file", t.File("more")}).exitStatus, 0);
-    EXPECT_EQ(e.Client({"cmd", "/dev/sesim0", inquiry, "in", "36"}).out, "errno=ENXIO\n");
+    ASSERT_EQ(e.Sesim("fault", {"--fault-file", t.File("more")}).exitStatus, 0);
+    EXPECT_EQ(Client(e, {"cmd", "/dev/sesim0", inquiry, "in", "36"}).out, "errno=ENXIO\n");
     std::ofstream(t.File("bad")) << "check@cmd=1\nnonsense\n";
-    RunResult bad = e2e::Run({Bin("sesim"), "fault", e.Dir(), "--fault-file", t.File("bad")});
+    RunResult bad = e.Sesim("fault", {"--fault-file", t.File("bad")});
     EXPECT_EQ(bad.exitStatus, 2);
     EXPECT_NE(bad.err.find("line 2"), std::string::npos) << bad.err;
 }
@@ -393,8 +291,8 @@ TEST(Preload, FaultFilesArmFaultsFromInitAndFromSesimFault)
 TEST(Preload, LatencyIsAddedToEveryCommand)
 {
     Enclosure e({"--latency-us", "4000"});
-    e.Client({"cmd", "/dev/sesim0", "000000000000"});
-    RunResult r = e.Client({"loop", "/dev/sesim0", "25"});
+    Client(e, {"cmd", "/dev/sesim0", "000000000000"});
+    RunResult r = Client(e, {"loop", "/dev/sesim0", "25"});
     ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
     size_t at = r.out.find("wall_us_per_command=");
     ASSERT_NE(at, std::string::npos) << r.out;
@@ -403,89 +301,15 @@ TEST(Preload, LatencyIsAddedToEveryCommand)
 
 // ---------------------------------------------------------------- persistence
 
-TEST(Persistence, DeferredDownloadInOneRunActivationInTheNext)
-{
-    Enclosure e;
-    std::string image = MakeImage(e, "fw.bin", "0777", 30000);
-    e.Client({"cmd", "/dev/sesim0", "000000000000"});
-    RunResult download = e.Client({"download", "/dev/sesim0", image, "0x0e", "4000"});
-    ASSERT_EQ(download.exitStatus, 0) << download.out << download.err;
-    EXPECT_NE(download.out.find("final=13"), std::string::npos);
-    EXPECT_EQ(e.Show("deferred image"), "revision 0777 size 30000 sha256 " + Sha256sum(image));
-    EXPECT_EQ(e.Show("revision"), "0100");
-    // Next run: the generation code went up with the completion; activate with it.
-    RunResult activate =
-        e.Client({"cmd", "/dev/sesim0", "1d1000001800", "out", "0e000014000000010f000000000000000000000000000000"});
-    ASSERT_NE(activate.out.find("status=00"), std::string::npos) << activate.out;
-    EXPECT_EQ(e.Show("active image"), "revision 0777 size 30000 sha256 " + Sha256sum(image));
-    EXPECT_EQ(e.Show("deferred image"), "none");
-    EXPECT_EQ(e.Show("unit attention"), "3f/01");
-    EXPECT_EQ(e.Show("generation code"), "2");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(e.Dir() + "/images"), {}), 1);
-}
-
-TEST(Persistence, KillDuringADownloadLeavesAStateThatLoads)
-{
-    Enclosure e({"--latency-us", "300"});
-    std::string image = MakeImage(e, "fw.bin", "0888", 400000);
-    for (int round = 0; round < 3; round++)
-    {
-        e.Client({"cmd", "/dev/sesim0", "000000000000"}); // clears the power-on unit attention
-        int outFd = -1, errFd = -1;
-        pid_t pid = Start({Bin("sesim"), "run", e.Dir(), "--", Bin("sim_sg_client"), "download", "/dev/sesim0", image,
-                           "7", "1000"},
-                          &outFd, &errFd);
-        ASSERT_GT(pid, 0);
-        // Let a number of blocks go through, then kill the whole run.
-        std::string out;
-        int blocks = 0;
-        long long deadline = NowMs() + 20000;
-        while (blocks < 15 + 20 * round && NowMs() < deadline)
-        {
-            char chunk[4096];
-            ssize_t n = read(outFd, chunk, sizeof(chunk));
-            if (n <= 0)
-                break;
-            out.append(chunk, (size_t)n);
-            blocks = (int)std::count(out.begin(), out.end(), '\n');
-        }
-        usleep(700 * (useconds_t)round);
-        kill(-pid, SIGKILL);
-        int status;
-        waitpid(pid, &status, 0);
-        close(outFd);
-        close(errFd);
-        ASSERT_GE(blocks, 15) << out;
-
-        RunResult show = e2e::Run({Bin("sesim"), "show", e.Dir()});
-        ASSERT_EQ(show.exitStatus, 0) << show.err;
-        EXPECT_NE(show.out.find("download status: 0x01"), std::string::npos) << show.out;
-        unsigned long expected = std::stoul(e.Show("expected offset"));
-        EXPECT_EQ(expected % 1000, 0u);
-        EXPECT_GE(expected, 15000u);
-        unsigned long commands = std::stoul(e.Show("commands"));
-        size_t logged = e.LogLines().size();
-        EXPECT_TRUE(logged == commands || logged + 1 == commands) << logged << " lines, " << commands << " commands";
-        // A power cycle loses the incomplete download; the next one completes.
-        ASSERT_EQ(e2e::Run({Bin("sesim"), "power-cycle", e.Dir()}).exitStatus, 0);
-        EXPECT_EQ(e.Show("download status"), "0x00");
-    }
-    e.Client({"cmd", "/dev/sesim0", "000000000000"});
-    RunResult done = e.Client({"download", "/dev/sesim0", image, "7", "4000"});
-    ASSERT_EQ(done.exitStatus, 0) << done.out;
-    EXPECT_EQ(e.Show("active image"), "revision 0888 size 400000 sha256 " + Sha256sum(image));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(e.Dir() + "/images"), {}), 1);
-}
-
 TEST(Persistence, PowerCycleActivatesFirmwareWaitingForPowerOn)
 {
     Enclosure e({"--complete-status", "0x12", "--no-unit-attention"});
     std::string image = MakeImage(e, "fw.bin", "0999", 5000);
-    RunResult download = e.Client({"download", "/dev/sesim0", image, "7", "4000"});
-    EXPECT_NE(download.out.find("final=12"), std::string::npos) << download.out;
+    e.Run({"sg_ses_microcode", "-m", "7", "-b", "4096", "-I", image, "/dev/sesim0"});
+    EXPECT_EQ(e.Show("download status"), "0x12");
     EXPECT_EQ(e.Show("revision"), "0100");
     EXPECT_EQ(e.Show("deferred image").compare(0, 13, "revision 0999"), 0);
-    ASSERT_EQ(e2e::Run({Bin("sesim"), "power-cycle", e.Dir()}).exitStatus, 0);
+    ASSERT_EQ(e.Sesim("power-cycle").exitStatus, 0);
     EXPECT_EQ(e.Show("revision"), "0999");
     EXPECT_EQ(e.Show("unit attention"), "3f/01");
 }
@@ -500,13 +324,13 @@ class Interop : public ::testing::Test
         for (const char* tool : {"sg_inq", "sg_turs", "sg_senddiag", "sg_ses", "sg_ses_microcode", "sg_write_buffer",
                                  "sg_raw"})
         {
-            ASSERT_TRUE(HaveTool(tool)) << tool << " is missing: install the Debian package sg3-utils "
-                                        << "(scripts/deps.sh does)";
+            ASSERT_EQ(e2e::Run({"sh", "-c", std::string("command -v ") + tool}).exitStatus, 0)
+                << tool << " is missing: install the Debian package sg3-utils (scripts/deps.sh does)";
         }
     }
 };
 
-TEST_F(Interop, InquiryShowsAnEnclosureWithTheActiveRevision)
+TEST_F(Interop, IdentityUnitAttentionAndDiagnosticPages)
 {
     Enclosure e;
     RunResult r = e.Run({"sg_inq", "/dev/sesim0"});
@@ -514,21 +338,13 @@ TEST_F(Interop, InquiryShowsAnEnclosureWithTheActiveRevision)
     EXPECT_NE(r.out.find("Peripheral device type: enclosure services device"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Product revision level: 0100"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Vendor identification: SESIM"), std::string::npos) << r.out;
-}
-
-TEST_F(Interop, TestUnitReadyShowsTheUnitAttentionOnceThenReady)
-{
-    Enclosure e;
+    // INQUIRY leaves the power-on unit attention for TEST UNIT READY to show, once.
     RunResult first = e.Run({"sg_turs", "-v", "/dev/sesim0"});
     EXPECT_NE(first.exitStatus, 0);
     EXPECT_NE((first.out + first.err).find("Power on, reset, or bus device reset occurred"), std::string::npos)
         << first.out << first.err;
     EXPECT_EQ(e.Run({"sg_turs", "/dev/sesim0"}).exitStatus, 0);
-}
 
-TEST_F(Interop, DiagnosticPagesAreListedAndDecoded)
-{
-    Enclosure e({"--no-unit-attention"});
     RunResult list = e.Run({"sg_senddiag", "--list", "/dev/sesim0"});
     ASSERT_EQ(list.exitStatus, 0) << list.err;
     for (const char* line : {"0x00  Supported diagnostic pages", "0x01  Configuration (SES)",
@@ -555,18 +371,18 @@ TEST_F(Interop, MicrocodeDownloadStagingAndActivation)
     std::string first = MakeImage(e, "a.bin", "0200", 10000);
     RunResult m7 = e.Run({"sg_ses_microcode", "-m", "7", "-b", "4096", "-I", first, "/dev/sesim0"});
     ASSERT_EQ(m7.exitStatus, 0) << m7.out << m7.err;
-    EXPECT_EQ(e.Show("active image"), "revision 0200 size 10000 sha256 " + Sha256sum(first));
+    EXPECT_EQ(e.Show("active image"), ImageShown("0200", 10000, first));
     EXPECT_EQ(e.Show("revision"), "0200");
     // The new microcode is announced with a unit attention, which a host clears first.
     EXPECT_NE(e.Run({"sg_turs", "/dev/sesim0"}).exitStatus, 0);
     std::string second = MakeImage(e, "b.bin", "0300", 9001);
     RunResult me = e.Run({"sg_ses_microcode", "-m", "0xe", "-b", "4096", "-I", second, "/dev/sesim0"});
     ASSERT_EQ(me.exitStatus, 0) << me.out << me.err;
-    EXPECT_EQ(e.Show("deferred image"), "revision 0300 size 9001 sha256 " + Sha256sum(second));
+    EXPECT_EQ(e.Show("deferred image"), ImageShown("0300", 9001, second));
     EXPECT_EQ(e.Show("revision"), "0200");
     RunResult mf = e.Run({"sg_ses_microcode", "-m", "0xf", "/dev/sesim0"});
     ASSERT_EQ(mf.exitStatus, 0) << mf.out << mf.err;
-    EXPECT_EQ(e.Show("active image"), "revision 0300 size 9001 sha256 " + Sha256sum(second));
+    EXPECT_EQ(e.Show("active image"), ImageShown("0300", 9001, second));
     EXPECT_EQ(e.Show("deferred image"), "none");
     RunResult inq = e.Run({"sg_inq", "/dev/sesim0"});
     EXPECT_NE(inq.out.find("Product revision level: 0300"), std::string::npos);
@@ -583,13 +399,13 @@ TEST_F(Interop, ConsoleCommandAndAnswerThroughWriteAndReadBuffer)
     RunResult r = e.Run({"sg_raw", "-r", "508", "-o", answer, "/dev/sesim0", "3c", "01", "01", "00", "00", "00", "00",
                          "01", "fc", "00"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(ReadFile(answer), std::string("\x00\x0e\x00\x00revision 0100\n", 18));
-    EXPECT_EQ(ReadFile(e.Dir() + "/console.log"), "> rev\nrevision 0100\n");
-    std::vector<std::string> log = e.LogLines();
+    EXPECT_EQ(e2e::ReadFile(answer), std::string("\x00\x0e\x00\x00revision 0100\n", 18));
+    EXPECT_EQ(e2e::ReadFile(e.Dir() + "/console.log"), "> rev\nrevision 0100\n");
+    std::vector<e2e::LogEntry> log = e.Log();
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_NE(log[0].find("op=3b cdb=3b010100000000000600 dout=6:010072657600 status=00"), std::string::npos) << log[0];
-    EXPECT_NE(log[1].find("op=3c cdb=3c01010000000001fc00 dout=0: status=00 sense=- din=18"), std::string::npos)
-        << log[1];
+    EXPECT_NE(log[0].line.find("op=3b cdb=3b010100000000000600 dout=6:010072657600 status=00"), std::string::npos) << log[0].line;
+    EXPECT_NE(log[1].line.find("op=3c cdb=3c01010000000001fc00 dout=0: status=00 sense=- din=18"), std::string::npos)
+        << log[1].line;
 }
 
 } // namespace

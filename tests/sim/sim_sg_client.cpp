@@ -3,8 +3,7 @@
 // `key=value` item per line.
 //   sim_sg_client probe DEV                  malformed sg_io_hdr records and the other ioctls
 //   sim_sg_client cmd DEV CDBHEX [in N | out HEX]
-//   sim_sg_client download DEV IMAGE MODE BLOCK
-//   sim_sg_client loop DEV N                 N status page reads, with the CPU time they took
+//   sim_sg_client loop DEV N                 N status page reads, with the time they took
 #include <errno.h>
 #include <fcntl.h>
 #include <scsi/sg.h>
@@ -12,14 +11,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,37 +25,7 @@ namespace
 
 const char* ErrnoName(int e)
 {
-    switch (e)
-    {
-    case 0:
-        return "ok";
-    case EFAULT:
-        return "EFAULT";
-    case EINVAL:
-        return "EINVAL";
-    case ENOSYS:
-        return "ENOSYS";
-    case EMSGSIZE:
-        return "EMSGSIZE";
-    case ENOMEM:
-        return "ENOMEM";
-    case ENOTTY:
-        return "ENOTTY";
-    case ENODEV:
-        return "ENODEV";
-    case EIO:
-        return "EIO";
-    case EAGAIN:
-        return "EAGAIN";
-    case EDOM:
-        return "EDOM";
-    case ENXIO:
-        return "ENXIO";
-    case EPERM:
-        return "EPERM";
-    default:
-        return "other";
-    }
+    return e == 0 ? "ok" : strerrorname_np(e);
 }
 
 void* const kBadPointer = reinterpret_cast<void*>(8);
@@ -270,95 +237,9 @@ bool StatusRead(int fd, uint8_t* page)
     return true;
 }
 
-uint32_t Be32(const uint8_t* p)
-{
-    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
-}
-
-// Sends an image the way the download program does: each block in a control page, then a
-// status read; polls while the enclosure stores.
-int Download(int fd, const char* path, int mode, size_t block)
-{
-    if (block == 0 || block > 4000)
-    {
-        return 2;
-    }
-    std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path, "rb"), fclose);
-    FILE* f = file.get();
-    if (f == nullptr)
-    {
-        return 2;
-    }
-    fseek(f, 0, SEEK_END);
-    uint32_t length = (uint32_t)ftell(f);
-    fseek(f, 0, SEEK_SET);
-    uint8_t page[60];
-    if (!StatusRead(fd, page))
-    {
-        return 3;
-    }
-    uint32_t offset = 0;
-    for (;;)
-    {
-        Request r;
-        size_t n = fread(r.data + 24, 1, block, f);
-        size_t padded = (n + 3) / 4 * 4;
-        std::vector<uint8_t> cdb = {0x1D, 0x10, 0, (uint8_t)((padded + 24) >> 8), (uint8_t)(padded + 24), 0};
-        uint8_t header[24] = {0x0E, 0, (uint8_t)((padded + 20) >> 8), (uint8_t)(padded + 20)};
-        memcpy(header + 4, page + 4, 4);
-        header[8] = (uint8_t)mode;
-        for (int i = 0; i < 4; i++)
-        {
-            header[12 + i] = (uint8_t)(offset >> (24 - 8 * i));
-            header[16 + i] = (uint8_t)(length >> (24 - 8 * i));
-            header[20 + i] = (uint8_t)(n >> (24 - 8 * i));
-        }
-        uint8_t saved[24 + 4000];
-        memcpy(saved + 24, r.data + 24, n);
-        Prepare(r, cdb, SG_DXFER_TO_DEV, padded + 24);
-        memcpy(r.data, header, 24);
-        memcpy(r.data + 24, saved + 24, n);
-        if (Issue(fd, &r.h) != 0)
-        {
-            return 4;
-        }
-        if (!StatusRead(fd, page))
-        {
-            return 5;
-        }
-        offset += (uint32_t)n;
-        printf("block offset=%u status=%02x\n", offset, page[10]);
-        fflush(stdout);
-        if (page[10] != 0x01)
-        {
-            break;
-        }
-        if (Be32(page + 20) != offset)
-        {
-            return 6;
-        }
-    }
-    while (page[10] == 0x02 || page[10] == 0x03)
-    {
-        if (!StatusRead(fd, page))
-        {
-            return 5;
-        }
-    }
-    printf("final=%02x additional=%02x\n", page[10], page[11]);
-    return page[10] >= 0x10 && page[10] <= 0x13 ? 0 : 1;
-}
-
-double Seconds(const timeval& t)
-{
-    return (double)t.tv_sec + (double)t.tv_usec / 1e6;
-}
-
 int Loop(int fd, long count)
 {
-    rusage before, after;
     timespec start, end;
-    getrusage(RUSAGE_SELF, &before);
     clock_gettime(CLOCK_MONOTONIC, &start);
     uint8_t page[60];
     for (long i = 0; i < count; i++)
@@ -369,12 +250,8 @@ int Loop(int fd, long count)
         }
     }
     clock_gettime(CLOCK_MONOTONIC, &end);
-    getrusage(RUSAGE_SELF, &after);
-    double cpu = Seconds(after.ru_utime) + Seconds(after.ru_stime) - Seconds(before.ru_utime) -
-                 Seconds(before.ru_stime);
     double wall = (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;
-    printf("commands=%ld cpu_us_per_command=%.2f wall_us_per_command=%.2f\n", count, cpu * 1e6 / (double)count,
-           wall * 1e6 / (double)count);
+    printf("wall_us_per_command=%.2f\n", wall * 1e6 / (double)count);
     return 0;
 }
 
@@ -384,7 +261,7 @@ int main(int argc, char** argv)
 {
     if (argc < 3)
     {
-        fprintf(stderr, "usage: sim_sg_client probe|cmd|download|loop DEV ...\n");
+        fprintf(stderr, "usage: sim_sg_client probe|cmd|loop DEV ...\n");
         return 2;
     }
     std::string what = argv[1];
@@ -399,8 +276,6 @@ int main(int argc, char** argv)
         rc = Probe(fd);
     else if (what == "cmd" && argc >= 4)
         rc = Command(fd, argc - 3, argv + 3);
-    else if (what == "download" && argc >= 6)
-        rc = Download(fd, argv[3], (int)strtol(argv[4], nullptr, 0), (size_t)strtoul(argv[5], nullptr, 10));
     else if (what == "loop" && argc >= 4)
         rc = Loop(fd, strtol(argv[3], nullptr, 10));
     close(fd);

@@ -1,5 +1,5 @@
 // The state directory: creation, the two-slot state file under torn writes and kill -9,
-// damaged files, image garbage collection, and the session that ties store and model together.
+// damaged files, image garbage collection, and the command log's line format.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -39,21 +39,13 @@ size_t SlotOffset(int slot)
     return 64 + (size_t)slot * slotLength;
 }
 
-TEST(Store, CreateThenOpenGivesTheInitialState)
+// The slot with the higher sequence number.
+int NewestSlot(int fd)
 {
-    TempDir t;
-    std::string dir = CreateEnclosure(t);
-    sesim::Store store;
-    std::string error;
-    ASSERT_TRUE(store.Open(dir, &error)) << error;
-    static sesim::State state;
-    ASSERT_TRUE(store.Lock());
-    ASSERT_TRUE(store.Load(&state, true));
-    store.Unlock();
-    EXPECT_EQ(state.uaAsc, 0x29);
-    EXPECT_EQ(std::string(state.active.revision, 4), "0100");
-    EXPECT_EQ(sesim::Sha256FileHex(store.ImagePath(state.active.id)).size(), 64u);
-    EXPECT_TRUE(std::filesystem::exists(dir + "/commands.log"));
+    uint64_t sequences[2] = {};
+    EXPECT_EQ(pread(fd, &sequences[0], 8, (off_t)SlotOffset(0)), 8);
+    EXPECT_EQ(pread(fd, &sequences[1], 8, (off_t)SlotOffset(1)), 8);
+    return sequences[0] > sequences[1] ? 0 : 1;
 }
 
 TEST(Store, SavesAlternateSlotsAndATornSlotFallsBack)
@@ -77,12 +69,8 @@ TEST(Store, SavesAlternateSlotsAndATornSlotFallsBack)
     // Tear the newest slot: a writer killed after it cleared the sequence number.
     int fd = open((dir + "/state").c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
-    uint64_t sequences[2];
-    ASSERT_EQ(pread(fd, &sequences[0], 8, (off_t)SlotOffset(0)), 8);
-    ASSERT_EQ(pread(fd, &sequences[1], 8, (off_t)SlotOffset(1)), 8);
-    int newest = sequences[0] > sequences[1] ? 0 : 1;
     uint64_t zero = 0;
-    ASSERT_EQ(pwrite(fd, &zero, 8, (off_t)SlotOffset(newest)), 8);
+    ASSERT_EQ(pwrite(fd, &zero, 8, (off_t)SlotOffset(NewestSlot(fd))), 8);
     sesim::Store store;
     std::string error;
     ASSERT_TRUE(store.Open(dir, &error)) << error;
@@ -91,11 +79,8 @@ TEST(Store, SavesAlternateSlotsAndATornSlotFallsBack)
     // A damaged body with a whole sequence number is caught by the CRC.
     state.commandCount = 6;
     store.Save(state);
-    ASSERT_EQ(pread(fd, &sequences[0], 8, (off_t)SlotOffset(0)), 8);
-    ASSERT_EQ(pread(fd, &sequences[1], 8, (off_t)SlotOffset(1)), 8);
-    newest = sequences[0] > sequences[1] ? 0 : 1;
     uint8_t junk = 0x5A;
-    ASSERT_EQ(pwrite(fd, &junk, 1, (off_t)SlotOffset(newest) + 100), 1);
+    ASSERT_EQ(pwrite(fd, &junk, 1, (off_t)SlotOffset(NewestSlot(fd)) + 100), 1);
     close(fd);
     sesim::Store again;
     ASSERT_TRUE(again.Open(dir, &error)) << error;
@@ -152,21 +137,8 @@ TEST(Store, DamagedDirectoriesAreRefusedWithAReason)
     EXPECT_FALSE(missing.Open(t.Path() + "/nothing", &error));
     EXPECT_NE(error.find("not an enclosure"), std::string::npos);
 
+    // A damaged config or a cut-short state file: see the sesim command's process tests.
     std::string dir = CreateEnclosure(t);
-    {
-        std::string text = "busy-reads lots\n";
-        ASSERT_TRUE(sesim::WriteFileAtomically(dir + "/config", text.data(), text.size(), &error));
-        sesim::Store bad;
-        EXPECT_FALSE(bad.Open(dir, &error));
-        EXPECT_NE(error.find("config is damaged"), std::string::npos) << error;
-    }
-    dir = CreateEnclosure(t);
-    ASSERT_EQ(truncate((dir + "/state").c_str(), 100), 0);
-    sesim::Store shortState;
-    EXPECT_FALSE(shortState.Open(dir, &error));
-    EXPECT_NE(error.find("state"), std::string::npos);
-
-    dir = CreateEnclosure(t);
     int fd = open((dir + "/state").c_str(), O_RDWR);
     uint64_t zero = 0;
     ASSERT_EQ(pwrite(fd, &zero, 8, (off_t)SlotOffset(0)), 8);
@@ -194,64 +166,6 @@ TEST(Store, GarbageCollectionKeepsOnlyReferencedImages)
     EXPECT_TRUE(std::filesystem::exists(store.ImagePath(s.active.id)));
     EXPECT_FALSE(std::filesystem::exists(store.ImagePath(7)));
     EXPECT_TRUE(std::filesystem::exists(store.ImagePath(8)));
-}
-
-uint64_t g_clock = 5000000000ull;
-uint64_t TestClock()
-{
-    return g_clock;
-}
-
-TEST(Session, CommandsPersistAcrossSessionsAndAreLogged)
-{
-    TempDir t;
-    std::string dir = CreateEnclosure(t);
-    std::vector<uint8_t> image = simtest::Image("0200", 5000);
-    auto run = [](sesim::Session& s, std::vector<uint8_t> cdb, std::vector<uint8_t> dout, size_t room) {
-        static sesim::Result r;
-        std::vector<uint8_t> din(room + 1);
-        sesim::Command c{cdb.data(), cdb.size(), dout.data(), dout.size(), din.data(), room};
-        s.Execute(c, &r);
-        return r;
-    };
-    {
-        sesim::Session first(TestClock);
-        std::string error;
-        ASSERT_TRUE(first.Open(dir, &error)) << error;
-        run(first, {0x03, 0, 0, 0, 18, 0}, {}, 18);
-        std::vector<uint8_t> page = simtest::Enclosure::ControlPage(0x0E, 0, 0, 5000, image);
-        sesim::Result r = run(first, {0x1D, 0x10, 0, (uint8_t)(page.size() >> 8), (uint8_t)page.size(), 0}, page, 0);
-        EXPECT_EQ(r.status, 0);
-        r = run(first, {0x1C, 1, 0x0E, 0, 60, 0}, {}, 60);
-        EXPECT_EQ(r.index, 3u);
-    }
-    {
-        // The next session finds the storage phase over and the image deferred.
-        sesim::Session second(TestClock);
-        std::string error;
-        ASSERT_TRUE(second.Open(dir, &error)) << error;
-        static uint8_t din[64];
-        uint8_t cdb[6] = {0x1C, 1, 0x0E, 0, 60, 0};
-        sesim::Command c{cdb, 6, nullptr, 0, din, 60};
-        static sesim::Result r;
-        second.Execute(c, &r);
-        EXPECT_EQ(din[10], 0x13);
-        std::vector<uint8_t> activate = simtest::Enclosure::ControlPage(0x0F, din[7], 0, 0, {});
-        r = run(second, {0x1D, 0x10, 0, 0, 24, 0}, activate, 0);
-        EXPECT_EQ(r.status, 0);
-    }
-    sesim::Store store;
-    std::string error;
-    ASSERT_TRUE(store.Open(dir, &error));
-    static sesim::State s;
-    ASSERT_TRUE(store.Load(&s, true));
-    EXPECT_EQ(std::string(s.active.revision, 4), "0200");
-    EXPECT_EQ(s.commandCount, 5u);
-    std::string log;
-    ASSERT_TRUE(sesim::ReadTextFile(dir + "/commands.log", &log));
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 5);
-    EXPECT_NE(log.find("5 op=1d cdb=1d1000001800 dout=24:0e00"), std::string::npos) << log;
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir + "/images"), {}), 1);
 }
 
 TEST(Session, LogLineFormat)

@@ -132,25 +132,11 @@ std::string Sequence(const std::vector<e2e::LogEntry>& log)
         if (!out.empty())
             out += " ";
         char name[8];
-        switch (e.opcode)
-        {
-        case 0x12:
-            out += "INQ";
-            break;
-        case 0x00:
-            out += "TUR";
-            break;
-        case 0x1C:
+        if (e.opcode == 0x1C)
             snprintf(name, sizeof(name), "RD%02X", e.cdb.size() > 2 ? e.cdb[2] : 0xFF);
-            out += name;
-            break;
-        case 0x1D:
-            out += "SD";
-            break;
-        default:
+        else
             snprintf(name, sizeof(name), "%02x", e.opcode);
-            out += name;
-        }
+        out += e.opcode == 0x12 ? "INQ" : e.opcode == 0x00 ? "TUR" : e.opcode == 0x1D ? "SD" : name;
     }
     return out;
 }

@@ -145,7 +145,7 @@ std::vector<LogEntry> ReadCommandLog(const std::string& path);
 
 // A scripted SCSI generic node (support/scripted_sg.cpp) for device behaviour that the
 // simulator does not model: each command is answered by the first rule that matches it.
-// Rule syntax: "MATCH COUNT [status=XX] [sense=KK/AA/QQ] [data=HEX] [host=XX] [errno=N]",
+// Rule syntax: "MATCH COUNT [status=XX] [sense=KK/AA/QQ] [data=HEX] [host=XX]",
 // MATCH the operation code in hex with an optional "/PP" for CDB byte 2, COUNT a number or '*'.
 class ScriptedDevice
 {

@@ -4,7 +4,7 @@
 // model produces (a status page chosen byte by byte, a completion at the wrong moment).
 //
 // One rule per line, '#' starts a comment:
-//   MATCH COUNT [status=XX] [sense=KK/AA/QQ] [data=HEX] [host=XX] [errno=N]
+//   MATCH COUNT [status=XX] [sense=KK/AA/QQ] [data=HEX] [host=XX]
 // MATCH is the operation code in hex, optionally "/PP" to match CDB byte 2 as well (the page
 // code of RECEIVE DIAGNOSTIC RESULTS). COUNT is how many commands the rule answers, or '*'.
 // A command takes the first rule that matches and is not used up; a command no rule answers
@@ -48,7 +48,6 @@ struct Rule
     uint8_t senseKey = 0, asc = 0, ascq = 0;
     std::vector<uint8_t> data;
     uint8_t host = 0;
-    int errnoValue = 0;
 };
 
 struct State
@@ -128,8 +127,6 @@ void Load()
                 r.data = ParseHex(value);
             else if (w.rfind("host=", 0) == 0)
                 r.host = (uint8_t)strtoul(value.c_str(), nullptr, 16);
-            else if (w.rfind("errno=", 0) == 0)
-                r.errnoValue = (int)strtol(value.c_str(), nullptr, 10);
         }
         s.rules.push_back(r);
     }
@@ -255,12 +252,6 @@ int ScriptedSgIo(sg_io_hdr_t* io)
     else if (rule->remaining > 0)
     {
         rule->remaining--;
-    }
-    if (rule->errnoValue != 0)
-    {
-        LogCommand(io, rule, 0, ruleIndex);
-        errno = rule->errnoValue;
-        return -1;
     }
     io->host_status = rule->host;
     io->status = rule->status;
