@@ -27,15 +27,15 @@
 #include <string>
 #include <vector>
 
+#include "sesim_scsi.h"
+
 namespace
 {
 
 // The sg driver version that SG_GET_VERSION_NUM reports (3.5.27).
 constexpr int kSgVersion = 30527;
-constexpr uint8_t kCheckCondition = 0x02;
-constexpr uint8_t kFixedSenseCurrent = 0x70;
-constexpr uint8_t kFixedSenseAdditionalLength = 10;
-constexpr size_t kFixedSenseLength = 18;
+// The additional sense length counts the bytes after its own field, byte 7.
+constexpr uint8_t kFixedSenseAdditionalLength = sesim::kFixedSenseLength - 8;
 constexpr int kMaxOpenDevices = 16;
 
 struct Rule
@@ -244,9 +244,9 @@ int ScriptedSgIo(sg_io_hdr_t* io)
     Rule unscripted;
     if (rule == nullptr)
     {
-        unscripted.status = kCheckCondition;
+        unscripted.status = sesim::kStatusCheckCondition;
         unscripted.hasSense = true;
-        unscripted.senseKey = 0x05, unscripted.asc = 0x20, unscripted.ascq = 0x00;
+        unscripted.senseKey = sesim::kSenseIllegalRequest, unscripted.asc = sesim::kAscInvalidOpcode;
         rule = &unscripted;
     }
     else if (rule->remaining > 0)
@@ -265,8 +265,8 @@ int ScriptedSgIo(sg_io_hdr_t* io)
     }
     if (rule->hasSense && io->sbp != nullptr && io->mx_sb_len > 0)
     {
-        uint8_t sense[kFixedSenseLength] = {};
-        sense[0] = kFixedSenseCurrent;
+        uint8_t sense[sesim::kFixedSenseLength] = {};
+        sense[0] = sesim::kSenseFixedCurrent;
         sense[2] = rule->senseKey;
         sense[7] = kFixedSenseAdditionalLength;
         sense[12] = rule->asc;
