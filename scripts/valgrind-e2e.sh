@@ -21,6 +21,11 @@ status=0
 ctest --test-dir "$build" -L e2e -E "${VALGRIND_EXCLUDE:-FaultSweep|Tmux|FwpushCommandLine|FwpushParameters}" --output-on-failure \
   -j "${JOBS:-2}" "$@" || status=$?
 runs=$(find "$logs" -name '*.log' | wc -l)
+# No log at all: no program ran under memcheck (no e2e test selected, or the wrapper unheeded).
+if [ "$runs" -eq 0 ]; then
+  echo "valgrind: no program ran under memcheck" >&2
+  exit 1
+fi
 reports=$(find "$logs" -name '*.log' -size +0 | sort)
 if [ -n "$reports" ]; then
   for report in $reports; do
