@@ -32,10 +32,20 @@ for entry in json.load(open(sys.argv[1])):
         print(f)
 ' "$build/compile_commands.json" "$sources_regex")
   echo "clang-tidy: ${#files[@]} files"
-  local out
+  local out errors tidy_status=0
   out=$(mktemp)
+  errors=$(mktemp)
   # Each file once, in parallel; a file compiled into two targets is checked with the first.
-  printf '%s\n' "${files[@]}" | xargs -P "$jobs" -n 1 "$tidy" -p "$build" --quiet >"$out" 2>/dev/null || true
+  # Findings alone leave clang-tidy's status at 0; a failure (a file it cannot compile, a crash)
+  # does not, and fails the lane even when it printed no finding.
+  printf '%s\n' "${files[@]}" | xargs -P "$jobs" -n 1 "$tidy" -p "$build" --quiet >"$out" 2>"$errors" || tidy_status=$?
+  if [ "$tidy_status" -ne 0 ] && ! grep -q 'warning:\|error:' "$out"; then
+    cat "$errors" >&2
+    echo "clang-tidy: failed (status $tidy_status) without a finding" >&2
+    rm -f "$out" "$errors"
+    return 1
+  fi
+  rm -f "$errors"
   if grep -q 'warning:\|error:' "$out"; then
     grep -A3 'warning:\|error:' "$out"
     echo "clang-tidy: $(grep -c 'warning:\|error:' "$out") findings" >&2
