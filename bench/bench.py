@@ -245,10 +245,14 @@ class Bench:
         prefix = [self.t.sesim, "run", enclosure, "--"] if enclosure else []
         child_env = dict(os.environ)
         child_env.update(env or {})
+        remove(result)
         with open(self.path("stderr.txt"), "w") as err:
             run(prefix + wrapper + ["--"] + argv, stderr=err, env=child_env, stdin=subprocess.DEVNULL)
+        stderr = open(self.path("stderr.txt")).read()
+        if not os.path.exists(result):
+            die("runstat left no record of %s:\n%s" % (" ".join(argv), stderr))
         record = parse_kv(open(result).read())
-        record["stderr"] = open(self.path("stderr.txt")).read()
+        record["stderr"] = stderr
         return record
 
     def expect_download(self, record, program, mib, enclosure=None):
@@ -342,19 +346,21 @@ class Bench:
             for mib in sizes:
                 smaps = self.path("smaps.txt")
                 env = {"BENCH_NULL_DEVICE": NULL_DEVICE, "BENCH_ALLOC_OUT": counts, "BENCH_SMAPS_OUT": smaps}
+                remove(counts, smaps)
                 record = self.runstat(self.download(program, mib, NULL_DEVICE),
                                       preload=self.t.null + ":" + self.t.alloc, env=env)
                 self.expect_download(record, program, mib)
-                record.update(parse_kv(open(counts).read()))
+                record.update(alloc_counts(counts, program))
                 self.allocs[(program, "null", mib)] = record
                 if mib == sizes[-1]:
                     self.rss_map[program] = rss_by_mapping(smaps)
             for mib in (sizes[0], sizes[-1]):
                 enclosure = self.enclosure(0)
+                remove(counts)
                 record = self.runstat(self.download(program, mib), enclosure=enclosure, preload=self.t.alloc,
                                       env={"BENCH_ALLOC_OUT": counts})
                 self.expect_download(record, program, mib, enclosure)
-                record.update(parse_kv(open(counts).read()))
+                record.update(alloc_counts(counts, program))
                 self.allocs[(program, "sim", mib)] = record
         progress("heap allocations counted")
 
@@ -646,6 +652,22 @@ def parse_kv(text):
         except ValueError:
             record[key] = value
     return record
+
+
+def remove(*paths):
+    """Clears the files a run reports into, so that a run which writes nothing cannot pass off
+    the previous run's figures as its own."""
+    for path in paths:
+        if os.path.exists(path):
+            os.remove(path)
+
+
+def alloc_counts(path, program):
+    """The allocation counter's record; written by its exit handler, which a program that ends
+    in _exit or by a signal never runs."""
+    if not os.path.exists(path):
+        die("the allocation counter left no record of " + DISPLAY[program])
+    return parse_kv(open(path).read())
 
 
 SYSCALL_LINE = re.compile(r"^\d+\s+([a-z_0-9]+)\(")
