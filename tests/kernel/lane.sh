@@ -28,6 +28,9 @@ while [ $# -gt 0 ]; do
     esac
 done
 [ -n "$bin_dir" ] && [ -n "$work_dir" ] && [ -n "$results" ] || { echo "lane.sh: missing arguments" >&2; exit 2; }
+# The cases' tests read their verdicts from this file: a lane that stops before the guest runs
+# must not leave them an earlier run's.
+rm -f "$results"
 
 cache=${SESMAINT_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/sesmaint-kernel}
 # The whole guest run takes well under a minute; a hung guest is stopped here.
@@ -172,7 +175,7 @@ fi
 # The payload: init, the cases, our programs and sg3-utils with the shared libraries they load.
 mkdir -p "$work_dir"
 payload=$work_dir/payload
-rm -rf "$payload" "$results"
+rm -rf "$payload"
 mkdir -p "$payload/bin" "$payload/lane"
 cp "$here/guest/init" "$payload/init"
 cp "$here"/guest/*.sh "$payload/lane/"
