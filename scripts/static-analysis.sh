@@ -31,6 +31,8 @@ for entry in json.load(open(sys.argv[1])):
         seen.add(f)
         print(f)
 ' "$build/compile_commands.json" "$sources_regex")
+  # None found (python3 missing, or the database names the tree by another path) checks nothing.
+  [ ${#files[@]} -gt 0 ] || { echo "clang-tidy: no source of ours in $build/compile_commands.json" >&2; return 1; }
   echo "clang-tidy: ${#files[@]} files"
   local out errors tidy_status=0
   out=$(mktemp)
