@@ -15,6 +15,9 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   mapfile -t targets < <(ls tests/fuzz/corpus)
 fi
+for t in "${targets[@]}"; do
+  [ -x "$build/$t" ] || { echo "fuzz-long: $build/$t is missing: make build-fuzz first" >&2; exit 1; }
+done
 mkdir -p "$out"
 
 run_one() {
