@@ -242,8 +242,7 @@ int main(int argc, char** argv)
         offset += (uint32_t)n;
         while (g_status[kStsStatus] == kStatusUpdating || g_status[kStsStatus] == kStatusUpdatingDeferred)
         {
-            timespec pause = {0, kBusyPollNs};
-            nanosleep(&pause, nullptr);
+            Pause(kBusyPollNs);
             if (!StatusRead(fd))
             {
                 return 1;
