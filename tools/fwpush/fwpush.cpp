@@ -740,12 +740,14 @@ static int CheckActivationOutcome(CommandOptions_t* pOptions)
     return EXIT_STATUS_FAILURE;
 }
 
-static int SendActivationOnly(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer)
+// A control page without image data. Its mode byte is always 0x0F: after a deferred download the
+// run's own mode is 0x0E, and the request must not repeat it.
+static int SendActivationRequest(CommandOptions_t* pOptions, const DownloadStatus_t* pStatus, uint8_t* buffer)
 {
     uint32_t pageLength = 0;
     HAL_SCSI_ResponseData_t response;
-    printf("Activating...\n");
     WritePageEControlHeader(buffer, pOptions, pStatus, 0, &pageLength, 0);
+    DA_SetField_BE8(buffer, PAGE_E_CTL_MODE, DOWNLOAD_MODE_ACTIVATE_DEFERRED);
     printf("Sending activation request\n");
     if (SendDiag(pOptions, buffer, pageLength + PAGE_LENGTH_FIELD_BIAS, &response) != OSW_STATUS_SUCCESS)
     {
@@ -753,6 +755,12 @@ static int SendActivationOnly(CommandOptions_t* pOptions, DownloadStatus_t* pSta
         return EXIT_STATUS_FAILURE;
     }
     return CheckActivationOutcome(pOptions);
+}
+
+static int SendActivationOnly(CommandOptions_t* pOptions, const DownloadStatus_t* pStatus, uint8_t* buffer)
+{
+    printf("Activating...\n");
+    return SendActivationRequest(pOptions, pStatus, buffer);
 }
 
 // Reads the next block behind the header. Never more than the measured length is read, so a
@@ -791,17 +799,7 @@ static int CompleteDownload(CommandOptions_t* pOptions, DownloadStatus_t* pStatu
     {
         return EXIT_STATUS_SUCCESS;
     }
-    uint32_t pageLength = 0;
-    HAL_SCSI_ResponseData_t response;
-    WritePageEControlHeader(buffer, pOptions, pStatus, 0, &pageLength, 0);
-    DA_SetField_BE8(buffer, PAGE_E_CTL_MODE, DOWNLOAD_MODE_ACTIVATE_DEFERRED);
-    printf("Sending activation request\n");
-    if (SendDiag(pOptions, buffer, pageLength + PAGE_LENGTH_FIELD_BIAS, &response) != OSW_STATUS_SUCCESS)
-    {
-        fprintf(stderr, "Activation failed\n");
-        return EXIT_STATUS_FAILURE;
-    }
-    return CheckActivationOutcome(pOptions);
+    return SendActivationRequest(pOptions, pStatus, buffer);
 }
 
 // Decides on the final status of a block once the enclosure is no longer storing. Returns
