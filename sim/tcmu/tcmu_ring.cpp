@@ -143,6 +143,13 @@ long Ring::ProcessPending(Responder& responder, std::string* why)
     // The kernel publishes the head after the entries it covers.
     for (uint32_t head = LoadAcquire(&mailbox->cmd_head); tail != head; head = LoadAcquire(&mailbox->cmd_head))
     {
+        // A head that no entry boundary reaches would have the walk go round the ring answering
+        // stale entries for ever.
+        if (head >= ringSize || head % SESIM_TCMU_OP_ALIGN_SIZE != 0)
+        {
+            *why = "ring head " + std::to_string(head) + " is not an entry boundary";
+            return -1;
+        }
         // Entries never wrap: the kernel pads to the ring's end instead.
         if (tail >= ringSize || tail % SESIM_TCMU_OP_ALIGN_SIZE != 0 || ringSize - tail < sizeof(sesim_tcmu_entry_header))
         {
