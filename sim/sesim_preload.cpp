@@ -22,6 +22,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -56,6 +57,7 @@ constexpr int kDefaultTimeoutTicks = 60 * 100; // 60 s in USER_HZ
 constexpr int kDefaultReservedSize = 32768;
 constexpr int kMaxReservedSize = 1048576;
 constexpr int kSgTableSize = 128;
+constexpr int64_t kNsPerMs = 1000000;
 constexpr int kMaxSectorsBytes = 1280 * 512;
 constexpr int kHostNumber = 200;
 constexpr size_t kDataCapacity = 1 << 20; // bytes of a transfer that reach the model
@@ -446,13 +448,6 @@ bool ValidTransfer(const sg_io_hdr_t& h)
     }
 }
 
-uint64_t MonotonicMs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000 + (uint64_t)ts.tv_nsec / 1000000;
-}
-
 // The data buffer as a list of segments: the caller's iovec array, or dxferp itself.
 int Segments(const sg_io_hdr_t& h, int* error)
 {
@@ -601,8 +596,8 @@ int SgIoOnce(SimFd& f, void* arg, sg_io_hdr_t* answer, int64_t arrivalNs)
                            g_dataIn,
                            dataInRoom};
     static sesim::Result result;
-    uint64_t start = MonotonicMs();
-    g_attachments[f.attachment].session->Execute(command, &result, arrivalNs);
+    sesim::Session& session = *g_attachments[f.attachment].session;
+    session.Execute(command, &result, arrivalNs);
     if (result.outcome == sesim::Outcome::TransportError)
     {
         return -result.errnoValue;
@@ -620,7 +615,8 @@ int SgIoOnce(SimFd& f, void* arg, sg_io_hdr_t* answer, int64_t arrivalNs)
         transferred = toDevice ? result.dataOutUsed : result.dataInLength;
     }
     h.resid = (int)(h.dxfer_len - (unsigned)transferred);
-    h.duration = (unsigned)(MonotonicMs() - start);
+    // The latency still to be waited out is part of the command's time.
+    h.duration = (unsigned)((std::max(sesim::MonotonicNs(), session.DeadlineNs()) - arrivalNs) / kNsPerMs);
     // As sg_new_read(): sense goes back after a CHECK CONDITION or when there is some, cut to
     // mx_sb_len and to the length its own additional length field gives; then the header; then
     // the data-in bytes.

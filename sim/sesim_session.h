@@ -37,6 +37,8 @@ class Session
     // Waits until the latency of the last command executed has passed, so that an attachment
     // can hand the results back first; a second call does nothing.
     void Pace();
+    // When Pace will return (MonotonicNs), 0 when there is no latency to wait out.
+    int64_t DeadlineNs() const { return deadlineNs_; }
     // A hard reset from the host (logical unit reset).
     bool HardReset();
     // True when the device has been removed by a `gone` fault.

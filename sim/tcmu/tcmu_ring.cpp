@@ -11,6 +11,8 @@
 #include <cstring>
 #include <cstddef>
 
+#include "sesim_model.h"
+#include "sesim_scsi.h"
 #include "tcmu_abi.h"
 
 namespace sesim::tcmu
@@ -23,10 +25,8 @@ constexpr uint8_t kOpFormatUnit = 0x04;
 constexpr uint8_t kOpReassignBlocks = 0x07;
 constexpr uint8_t kOpWrite6 = 0x0A;
 constexpr uint8_t kOpModeSelect6 = 0x15;
-constexpr uint8_t kOpSendDiagnostic = 0x1D;
 constexpr uint8_t kOpWrite10 = 0x2A;
 constexpr uint8_t kOpWriteAndVerify10 = 0x2E;
-constexpr uint8_t kOpWriteBuffer = 0x3B;
 constexpr uint8_t kOpWriteSame10 = 0x41;
 constexpr uint8_t kOpUnmap = 0x42;
 constexpr uint8_t kOpLogSelect = 0x4C;
@@ -38,22 +38,12 @@ constexpr uint8_t kOpMaintenanceOut = 0xA4;
 constexpr uint8_t kOpWrite12 = 0xAA;
 constexpr uint8_t kOpSecurityProtocolOut = 0xB5;
 // Operation codes without a data phase that nonetheless fall in no data-less pattern.
-constexpr uint8_t kOpTestUnitReady = 0x00;
 constexpr uint8_t kOpStartStopUnit = 0x1B;
 constexpr uint8_t kOpPreventAllowRemoval = 0x1E;
 constexpr uint8_t kOpSynchronizeCache10 = 0x35;
 constexpr uint8_t kOpSynchronizeCache16 = 0x91;
 
-constexpr uint8_t kStatusCheckCondition = 0x02;
-constexpr uint8_t kSenseFixedCurrent = 0x70;
-constexpr uint8_t kSenseKeyIllegalRequest = 0x05;
-constexpr uint8_t kAscInvalidFieldInCdb = 0x24;
-// Fixed-format sense: key at byte 2, additional length at 7, ASC/ASCQ at 12/13.
-constexpr size_t kFixedSenseLength = 18;
-constexpr uint8_t kFixedSenseAdditionalLength = kFixedSenseLength - 8;
-
-// Operation code groups (bits 7-5) and the CDB length each implies.
-constexpr uint8_t kGroupShift = 5;
+// The variable-length CDB's operation code; its length is not in the group code.
 constexpr uint8_t kVariableLengthOpcode = 0x7F;
 constexpr size_t kVariableLengthHeader = 8; // additional CDB length at byte 7 counts from here
 
@@ -107,20 +97,13 @@ Direction DataDirection(uint8_t opcode)
 
 size_t CdbLength(const uint8_t* cdb)
 {
-    switch (cdb[0] >> kGroupShift)
+    const size_t length = CdbLengthForOpcode(cdb[0]);
+    if (length != 0)
     {
-    case 0:
-        return 6;
-    case 1:
-    case 2:
-        return 10;
-    case 3:
-        return cdb[0] == kVariableLengthOpcode ? kVariableLengthHeader + cdb[7] : 16;
-    case 5:
-        return 12;
-    default:
-        return 16;
+        return length;
     }
+    // Reserved and vendor-specific groups: copy as much as the longest fixed-length CDB.
+    return cdb[0] == kVariableLengthOpcode ? kVariableLengthHeader + cdb[7] : 16;
 }
 
 Ring::Ring(uint8_t* base, size_t size) : base_(base), size_(size), transfer_(kMaxTransferLength)
@@ -160,6 +143,13 @@ long Ring::ProcessPending(Responder& responder, std::string* why)
     // The kernel publishes the head after the entries it covers.
     for (uint32_t head = LoadAcquire(&mailbox->cmd_head); tail != head; head = LoadAcquire(&mailbox->cmd_head))
     {
+        // A head that no entry boundary reaches would have the walk go round the ring answering
+        // stale entries for ever.
+        if (head >= ringSize || head % SESIM_TCMU_OP_ALIGN_SIZE != 0)
+        {
+            *why = "ring head " + std::to_string(head) + " is not an entry boundary";
+            return -1;
+        }
         // Entries never wrap: the kernel pads to the ring's end instead.
         if (tail >= ringSize || tail % SESIM_TCMU_OP_ALIGN_SIZE != 0 || ringSize - tail < sizeof(sesim_tcmu_entry_header))
         {
@@ -245,11 +235,8 @@ void Ring::Execute(uint8_t* entryBytes, uint32_t entryLength, Responder& respond
     {
         segmentCount = 0;
         x.status = kStatusCheckCondition;
-        x.sense[0] = kSenseFixedCurrent;
-        x.sense[2] = kSenseKeyIllegalRequest;
-        x.sense[7] = kFixedSenseAdditionalLength;
-        x.sense[12] = kAscInvalidFieldInCdb;
-        x.senseLength = kFixedSenseLength;
+        x.senseLength = BuildSense(x.sense, sizeof(x.sense), false, kSenseIllegalRequest, kAscInvalidFieldInCdb, 0,
+                                   FieldPointer{false, false, 0, -1});
     }
     else
     {

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sesim_scsi.h"
+
 namespace sesim::tcmu
 {
 namespace
 {
 
-constexpr uint8_t kStatusCheckCondition = 0x02;
-constexpr uint8_t kSenseKeyHardwareError = 0x04;
 constexpr uint8_t kAscLogicalUnitCommunicationFailure = 0x08;
 
 } // namespace
@@ -39,7 +39,7 @@ void SessionResponder::Execute(Exchange& x)
     // that the logical unit cannot be reached.
     x.status = kStatusCheckCondition;
     x.senseLength = BuildSense(x.sense, sizeof(x.sense), session_.store().config().descriptorSense,
-                               kSenseKeyHardwareError, kAscLogicalUnitCommunicationFailure, 0,
+                               kSenseHardwareError, kAscLogicalUnitCommunicationFailure, 0,
                                FieldPointer{false, false, 0, -1});
     x.dataInLength = 0;
 }

@@ -315,6 +315,20 @@ TEST(TcmuRingWalk, AnEntryOfLengthZeroStopsServing)
     EXPECT_EQ(responder.calls, 0);
 }
 
+TEST(TcmuRingWalk, AHeadOutsideTheRingStopsServing)
+{
+    FakeKernel kernel;
+    kernel.Queue(kTestUnitReady, sizeof(kTestUnitReady), {});
+    kernel.Mailbox()->cmd_head = kRingSize;
+    ScriptedResponder responder;
+    std::string why;
+
+    EXPECT_EQ(Process(kernel, responder, &why), -1);
+    EXPECT_NE(why.find("head"), std::string::npos) << why;
+    EXPECT_EQ(responder.calls, 0);
+    EXPECT_EQ(kernel.Mailbox()->cmd_tail, 0u);
+}
+
 TEST(TcmuRingWalk, AMailboxOfAnotherVersionIsRejected)
 {
     FakeKernel kernel;

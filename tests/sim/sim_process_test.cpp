@@ -297,6 +297,10 @@ TEST(Preload, LatencyIsAddedToEveryCommand)
     size_t at = r.out.find("wall_us_per_command=");
     ASSERT_NE(at, std::string::npos) << r.out;
     EXPECT_GE(std::stod(r.out.substr(at + strlen("wall_us_per_command="))), 4000.0);
+    // The sg header's duration tells the caller the same.
+    at = r.out.find("shortest_duration_ms=");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_GE(std::stoul(r.out.substr(at + strlen("shortest_duration_ms="))), 4u);
 }
 
 // ---------------------------------------------------------------- persistence
