@@ -5,6 +5,9 @@
 
 #include "oswrappertypes.h"
 
+// Process set-up (module osw_process)
+OSW_STATUS OSW_OpenStandardDescriptors(void);
+
 // Time (module osw_thread)
 void OSW_Sleep(uint32_t milliSecs);
 void OSW_StallMicroSeconds(uint32_t microSecs);
