@@ -32,6 +32,7 @@
 #include <new>
 
 #include "sesim_session.h"
+#include "sesim_sysfs_view.h"
 
 namespace
 {
@@ -61,7 +62,7 @@ constexpr int64_t kNsPerMs = 1000000;
 constexpr int kMaxSectorsBytes = 1280 * 512;
 constexpr int kHostNumber = 200;
 constexpr size_t kDataCapacity = 1 << 20; // bytes of a transfer that reach the model
-constexpr int kMaxAttachments = 8;
+constexpr int kMaxAttachments = sesim::kMaxAttachedEnclosures;
 constexpr int kMaxSimFds = 64;
 
 struct Attachment
@@ -120,6 +121,12 @@ F Next(const char* name)
         return -1;                                                                                                   \
     }
 #define REAL(name) REAL_AS(decltype(&(name)), #name)
+// Paths that the rehearsal's view of the sg class answers itself (sesim_sysfs_view.h).
+#define VIEW_OPEN(path, flags)                                                                                       \
+    if (int viewFd = sesim::ViewOpen(path, flags); viewFd != sesim::kViewPassThrough)                                \
+    {                                                                                                                \
+        return viewFd;                                                                                               \
+    }
 // `mode`: the argument that the open family takes only with O_CREAT or O_TMPFILE.
 #define OPEN_MODE(flags)                                                                                             \
     va_list args;                                                                                                    \
@@ -162,6 +169,14 @@ __attribute__((constructor)) void LoadAttachments()
             p++;
         }
     }
+    const char* paths[kMaxAttachments];
+    const char* dirs[kMaxAttachments];
+    for (int i = 0; i < g_attachmentCount; i++)
+    {
+        paths[i] = g_attachments[i].path;
+        dirs[i] = g_attachments[i].dir;
+    }
+    sesim::ViewSetAttachments(paths, dirs, g_attachmentCount);
 }
 
 __attribute__((destructor)) void UnloadAttachments()
@@ -182,7 +197,7 @@ int AttachmentForPath(const char* path)
             return i;
         }
     }
-    return -1;
+    return sesim::ViewNodeAttachment(path);
 }
 
 // Out of line, because glibc declares the path arguments non-null and callers may still pass null.
@@ -873,6 +888,7 @@ int open(const char* path, int flags, ...)
     {
         return OpenSim(index, flags);
     }
+    VIEW_OPEN(path, flags);
     OPEN_MODE(flags);
     REAL(open);
     return real(path, flags, mode);
@@ -885,6 +901,7 @@ int open64(const char* path, int flags, ...)
     {
         return OpenSim(index, flags);
     }
+    VIEW_OPEN(path, flags);
     OPEN_MODE(flags);
     REAL(open64);
     return real(path, flags, mode);
@@ -897,6 +914,7 @@ int openat(int dirfd, const char* path, int flags, ...)
     {
         return OpenSim(index, flags);
     }
+    VIEW_OPEN(path, flags);
     OPEN_MODE(flags);
     REAL(openat);
     return real(dirfd, path, flags, mode);
@@ -909,6 +927,7 @@ int openat64(int dirfd, const char* path, int flags, ...)
     {
         return OpenSim(index, flags);
     }
+    VIEW_OPEN(path, flags);
     OPEN_MODE(flags);
     REAL(openat64);
     return real(dirfd, path, flags, mode);
@@ -922,6 +941,7 @@ int __open_2(const char* path, int flags)
     {
         return OpenSim(index, flags);
     }
+    VIEW_OPEN(path, flags);
     REAL_AS(int (*)(const char*, int), "__open_2");
     return real(path, flags);
 }
@@ -933,6 +953,7 @@ int __open64_2(const char* path, int flags)
     {
         return OpenSim(index, flags);
     }
+    VIEW_OPEN(path, flags);
     REAL_AS(int (*)(const char*, int), "__open64_2");
     return real(path, flags);
 }
@@ -944,6 +965,7 @@ int __openat_2(int dirfd, const char* path, int flags)
     {
         return OpenSim(index, flags);
     }
+    VIEW_OPEN(path, flags);
     REAL_AS(int (*)(int, const char*, int), "__openat_2");
     return real(dirfd, path, flags);
 }
@@ -955,6 +977,7 @@ int __openat64_2(int dirfd, const char* path, int flags)
     {
         return OpenSim(index, flags);
     }
+    VIEW_OPEN(path, flags);
     REAL_AS(int (*)(int, const char*, int), "__openat64_2");
     return real(dirfd, path, flags);
 }
