@@ -674,7 +674,7 @@ int main(int argc, char* argv[])
         rows = (DeviceRow_t*)calloc(found, sizeof(*rows));
         if (rows == NULL)
         {
-            fprintf(stderr, "seslist: out of memory for %zu devices\n", found);
+            fprintf(stderr, "seslist: out of memory for %lu devices\n", (unsigned long)found);
             SCSI_Initiator_DestroyDeviceList(devices);
             return EXIT_DISCOVERY_FAILED;
         }
