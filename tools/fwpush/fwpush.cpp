@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 
 #include "dataaccess.h"
+#include "fwpush_audit.h"
 #include "halsas.h"
 #include "oswrapper.h"
 #include "scsi.h"
@@ -616,6 +617,7 @@ static OSW_STATUS FindEnclosure(CommandOptions_t* pOptions)
         return result;
     }
 
+    FwpushAudit_NoteIdentity(cdbResponse, sizeof(cdbResponse));
     CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_VENDOR_OFFSET, INQUIRY_VENDOR_LENGTH);
     printf("Vendor                : %s\n", buffer);
     CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_PRODUCT_OFFSET, INQUIRY_PRODUCT_LENGTH);
@@ -723,8 +725,12 @@ static int CheckActivationOutcome(CommandOptions_t* pOptions)
     BuildRcvDiagCdb(cdb, SES_PAGE_DOWNLOAD_MICROCODE, sizeof(page));
     if (SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_IN, page, sizeof(page),
                                    &response) != OSW_STATUS_SUCCESS ||
-        DecodePageEStatus(page, sizeof(page), &outcome) != OSW_STATUS_SUCCESS ||
-        outcome.downloadStatus < DL_STATUS_FIELD_ERROR)
+        DecodePageEStatus(page, sizeof(page), &outcome) != OSW_STATUS_SUCCESS)
+    {
+        return EXIT_STATUS_SUCCESS;
+    }
+    FwpushAudit_NoteActivationStatus(outcome.downloadStatus);
+    if (outcome.downloadStatus < DL_STATUS_FIELD_ERROR)
     {
         return EXIT_STATUS_SUCCESS;
     }
@@ -966,11 +972,12 @@ static int RunFwpush(CommandOptions_t* pOptions, DownloadStatus_t* pStatus)
     {
         return EXIT_STATUS_FAILURE;
     }
-    if (pOptions->mode == DOWNLOAD_MODE_ACTIVATE_DEFERRED)
-    {
-        return SendActivationOnly(pOptions, pStatus, buffer);
-    }
-    return DownloadImage(pOptions, pStatus, buffer);
+    FwpushAudit_Start(pOptions->deviceFilename, pOptions->mode, pOptions->forceActivate, pOptions->firmwareFilename,
+                      pOptions->firmwareFile, pOptions->fileLength);
+    int exitStatus = pOptions->mode == DOWNLOAD_MODE_ACTIVATE_DEFERRED ? SendActivationOnly(pOptions, pStatus, buffer)
+                                                                        : DownloadImage(pOptions, pStatus, buffer);
+    FwpushAudit_End(exitStatus, pStatus->downloadStatus);
+    return exitStatus;
 }
 
 #ifndef FWPUSH_NO_MAIN
