@@ -421,6 +421,9 @@ case_seslist_tcmu() {
     done
     grep -q '"identifier": "naa\.5[0-9a-f]\{15\}",' "$OUT" || { fail "seslist --json shows no NAA identifier"; show_run; }
     [ "$(grep -c '"path"' "$OUT")" -eq 1 ] || { fail "seslist lists more than the enclosure"; show_run; }
+    # fwpush's audit records take the serial number from the kernel's copy of the page.
+    node=$(cat "/sys/class/scsi_generic/${ENCLOSURE#/dev/}/dev")
+    grep -q SIM0000001 "/sys/dev/char/$node/device/vpd_pg80" || fail "no serial number in /sys/dev/char/$node/device/vpd_pg80"
     run seslist --all
     expect_status 0
     grep -q "^$SCSI_DEBUG .*not an enclosure (type 0x00)\$" "$OUT" || { fail "seslist --all does not show the disk"; show_run; }
