@@ -1,9 +1,9 @@
 // The preload attachment: loaded with LD_PRELOAD by `sesim run`, it makes the device paths
 // named in SESIM_ATTACH ("PATH=DIR" lines) behave like nodes of the kernel's sg driver. open
-// gives a real descriptor (on /dev/null), fstat and stat describe a character device of the sg
-// major, ioctl(SG_IO) validates the sg_io_hdr as the driver does and runs the command on the
-// enclosure model, the other sg ioctls answer as the driver would, close releases. Every other
-// path and descriptor passes straight through.
+// gives a real descriptor (on the enclosure directory), fstat and stat describe a character
+// device of the sg major, ioctl(SG_IO) validates the sg_io_hdr as the driver does and runs the
+// command on the enclosure model, the other sg ioctls answer as the driver would, close
+// releases. Every other path and descriptor passes straight through.
 //
 // The library is built without sanitizers: it runs inside sanitized and plain programs alike.
 // It takes no lock of the caller's and allocates nothing per command; a command's buffers are
@@ -401,7 +401,8 @@ int OpenSim(int index, int flags)
         errno = ENOSYS;
         return -1;
     }
-    int fd = realOpen("/dev/null", O_RDWR | (flags & (O_CLOEXEC | O_NONBLOCK)));
+    // On the enclosure's directory, so that a lock on the node is one on this enclosure alone.
+    int fd = realOpen(g_attachments[index].dir, O_RDONLY | O_DIRECTORY | (flags & (O_CLOEXEC | O_NONBLOCK)));
     if (fd < 0)
     {
         return -1;

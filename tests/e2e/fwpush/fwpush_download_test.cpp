@@ -180,15 +180,23 @@ TEST(FwpushDownload, FailedOrDroppedBlockIsRepeatedFourTimesAtMost)
     }
 }
 
+// Completion that needs a reset or a power cycle: no activation, and a line that says so.
 TEST(FwpushDownload, StorageIsPolledUntilCompletionWithoutActivation)
 {
-    Enclosure enclosure(Init({"--complete-status", "0x11", "--busy-reads", "4"}));
-    Download d = Image(enclosure, 100);
-    RunResult r = Push(enclosure, d);
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, DownloadOut(d.params, {100}) + "\nDownload complete\n");
-    EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD RD0E RD0E RD0E RD0E RD0E");
+    const std::pair<const char*, const char*> cases[] = {
+        {"0x11", "New firmware will run after the enclosure is reset\n"},
+        {"0x12", "New firmware will run after the enclosure is power cycled\n"},
+    };
+    for (const auto& c : cases)
+    {
+        Enclosure enclosure(Init({"--complete-status", c.first, "--busy-reads", "4"}));
+        Download d = Image(enclosure, 100);
+        RunResult r = Push(enclosure, d);
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, DownloadOut(d.params, {100}) + "\nDownload complete\n" + c.second);
+        EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD RD0E RD0E RD0E RD0E RD0E");
+    }
 }
 
 // The polls of a storage phase are paced, not a busy loop: 200 ms of storage take a few
@@ -240,7 +248,7 @@ TEST(FwpushDownload, DeferredStorageStatusIsWaitedFor)
     d.params.mode = "Save and defer activate";
     RunResult r = Push(enclosure, d, {"-d"});
     EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.out, DownloadOut(d.params, {100}) + "\nDownload complete\n");
+    EXPECT_EQ(r.out, DownloadOut(d.params, {100}) + "\nDownload complete\nNew firmware is stored; activate it with fwpush -A\n");
     EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD RD0E RD0E RD0E RD0E");
     EXPECT_EQ(enclosure.Show("revision"), "0100");
 }

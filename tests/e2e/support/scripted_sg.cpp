@@ -54,6 +54,7 @@ struct State
 {
     bool loaded = false;
     std::string path;
+    std::string scriptPath;
     std::string logPath;
     std::vector<Rule> rules;
     int fds[kMaxOpenDevices];
@@ -88,6 +89,7 @@ void Load()
     if (path == nullptr || script == nullptr)
         return;
     s.path = path;
+    s.scriptPath = script;
     s.logPath = std::string(script) + ".log";
     FILE* f = fopen(script, "r");
     if (f == nullptr)
@@ -176,8 +178,9 @@ int OpenScripted()
         errno = EMFILE;
         return -1;
     }
-    // A real descriptor, so that close and descriptor numbering behave as usual.
-    int fd = Real<int (*)(const char*, int, ...)>("open")("/dev/null", O_RDWR | O_CLOEXEC);
+    // A real descriptor, so that close and descriptor numbering behave as usual; on the script,
+    // so that a lock on the node is one on this device, not on a file every device shares.
+    int fd = Real<int (*)(const char*, int, ...)>("open")(s.scriptPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0)
         s.fds[s.openCount++] = fd;
     return fd;
