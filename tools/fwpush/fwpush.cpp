@@ -398,7 +398,8 @@ static int LockDevice(CommandOptions_t* pOptions)
 static int OpenFirmwareFile(CommandOptions_t* pOptions)
 {
     int fd = open(pOptions->firmwareFilename, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 || fstat(fd, &pOptions->firmwareStat) != 0)
+    pOptions->firmwareFile = fd < 0 ? NULL : fdopen(fd, "rb");
+    if (pOptions->firmwareFile == NULL)
     {
         if (fd >= 0)
         {
@@ -407,17 +408,9 @@ static int OpenFirmwareFile(CommandOptions_t* pOptions)
         fprintf(stderr, "Unable to open firmware file %s\n", pOptions->firmwareFilename);
         return EXIT_STATUS_FAILURE;
     }
-    if (!S_ISREG(pOptions->firmwareStat.st_mode))
+    if (fstat(fd, &pOptions->firmwareStat) != 0 || !S_ISREG(pOptions->firmwareStat.st_mode))
     {
-        close(fd);
         fprintf(stderr, "Firmware file %s is not a regular file\n", pOptions->firmwareFilename);
-        return EXIT_STATUS_FAILURE;
-    }
-    pOptions->firmwareFile = fdopen(fd, "rb");
-    if (pOptions->firmwareFile == NULL)
-    {
-        close(fd);
-        fprintf(stderr, "Unable to open firmware file %s\n", pOptions->firmwareFilename);
         return EXIT_STATUS_FAILURE;
     }
     off_t length = pOptions->firmwareStat.st_size;
@@ -1124,7 +1117,9 @@ static int TransferBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, 
     char message[BLOCK_VERDICT_MESSAGE_LENGTH];
     for (uint32_t sends = 1;; sends++)
     {
-        if (g_stopSignal != 0)
+        // Before its first block the enclosure would have no download to discard: the stop is
+        // honoured after that block, when the message about what it holds is true.
+        if (g_stopSignal != 0 && (blockCount > 0 || sends > 1))
         {
             return ReportInterruptedDownload(pOptions, blockCount, offset);
         }
