@@ -1,41 +1,32 @@
 // fwpush in process: the verdict on one attempt to send a block, and commands that a stop
 // cannot cut short.
 #define FWPUSH_NO_MAIN
-#include "fwpush.cpp"
+#include "fwpush.cpp" // NOLINT(bugprone-suspicious-include): a program is tested through its source
 
 #include <gtest/gtest.h>
-#include <dlfcn.h>
-#include <scsi/sg.h>
-#include <stdarg.h>
 
 #include <string>
 
+#include "unit_support.h"
+
 namespace
 {
+
 // What the stand-in driver saw of the stop recorded while it carried a command out.
 sig_atomic_t g_stopSeenByDriver = -1;
-} // namespace
 
-// The ioctl of this executable stands in for the C library's for the initiator linked into it:
-// an SG_IO request is interrupted by a SIGTERM, and completes with good status.
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+// An SG_IO request that a SIGTERM interrupts, and that completes with good status.
+int AnswerSgIo(int, sg_io_hdr_t* header)
 {
-    va_list ap;
-    va_start(ap, request);
-    void* argument = va_arg(ap, void*);
-    va_end(ap);
-    if (request != SG_IO)
-    {
-        using IoctlFn = int (*)(int, unsigned long, ...);
-        static IoctlFn real = (IoctlFn)dlsym(RTLD_NEXT, "ioctl");
-        return real(fd, request, argument);
-    }
     raise(SIGTERM);
     g_stopSeenByDriver = g_stopSignal;
-    sg_io_hdr_t* header = (sg_io_hdr_t*)argument;
     header->status = header->host_status = header->driver_status = 0;
     return 0;
 }
+
+} // namespace
+
+UNIT_SG_IO_STAND_IN(AnswerSgIo)
 
 namespace
 {
