@@ -159,44 +159,24 @@ TEST(FwpushImage, ImagesThatCannotBeSentAreRefusedBeforeAnyCommand)
     close(fd);
     const std::string dir = enclosure.File("dir");
     const std::string fifo = enclosure.File("fifo");
-    const std::string unreadable = enclosure.File("unreadable.img");
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    e2e::WriteFile(unreadable, "image bytes");
-    ASSERT_EQ(chmod(unreadable.c_str(), 0), 0);
-    // Root reads any file; without these capabilities it is bound by the mode like anyone.
-    const std::vector<std::string> unprivileged =
-        geteuid() == 0 ? std::vector<std::string>{"setpriv", "--inh-caps=-all",
-                                                  "--bounding-set=-dac_override,-dac_read_search"}
-                       : std::vector<std::string>{};
     auto notRegular = [](const std::string& name) { return "Firmware file " + name + " is not a regular file\n"; };
-
-    struct Case
-    {
-        std::string image;
-        std::string message;
-        std::vector<std::string> prefix;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {enclosure.File("missing.img"), "Unable to open firmware file " + enclosure.File("missing.img") + "\n"},
+        {dir, notRegular(dir)},
+        {fifo, notRegular(fifo)}, // no writer: an open that waited would never return
+        {"/dev/zero", notRegular("/dev/zero")},
+        {huge,
+         "Firmware file " + huge + " is too large: 4294967296 bytes, at most 4294967295 bytes can be downloaded\n"},
     };
-    const std::vector<Case> cases = {
-        {enclosure.File("missing.img"), "Unable to open firmware file " + enclosure.File("missing.img") + "\n", {}},
-        {unreadable, "Unable to open firmware file " + unreadable + "\n", unprivileged},
-        {dir, notRegular(dir), {}},
-        {fifo, notRegular(fifo), {}},
-        {"/dev/zero", notRegular("/dev/zero"), {}},
-        {"/dev/stdin", notRegular("/dev/stdin"), {}}, // a pipe from the test
-        {huge, "Firmware file " + huge + " is too large: 4294967296 bytes, at most 4294967295 bytes can be downloaded\n",
-         {}},
-    };
-    for (const Case& c : cases)
+    for (const auto& c : cases)
     {
         e2e::RunOptions options;
-        options.stdinData = "image bytes";
         options.timeoutMs = 20000;
-        std::vector<std::string> argv = c.prefix;
-        argv.insert(argv.end(), {Fwpush(), kDevice, c.image});
-        RunResult r = enclosure.Run(argv, options);
-        EXPECT_EQ(r.exitStatus, 1) << c.image;
-        EXPECT_EQ(r.err, c.message);
+        RunResult r = enclosure.Run({Fwpush(), kDevice, c.first}, options);
+        EXPECT_EQ(r.exitStatus, 1) << c.first;
+        EXPECT_EQ(r.err, c.second);
         EXPECT_EQ(r.out, Banner());
     }
     EXPECT_TRUE(enclosure.Log().empty());
@@ -208,21 +188,6 @@ TEST(FwpushImage, UnopenableDeviceIsNamed)
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.err, std::string("Unable to open SCSI target device ") + kNoDevice + "\n");
     EXPECT_EQ(r.out, Banner());
-}
-
-// An empty image ends at the first read: not a single block goes out.
-TEST(FwpushImage, EmptyImageSendsNoBlock)
-{
-    Enclosure enclosure({"--no-unit-attention"});
-    const std::string empty = enclosure.File("empty.img");
-    e2e::WriteFile(empty, "");
-    RunResult r = enclosure.Run({Fwpush(), kDevice, empty});
-    Params p;
-    p.file = empty;
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.out, DownloadOut(p, {}));
-    EXPECT_EQ(r.err, "Unexpected end of file\n");
-    EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E");
 }
 
 } // namespace

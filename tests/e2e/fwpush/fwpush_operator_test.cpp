@@ -1,6 +1,6 @@
-// fwpush run the way operators run it: through pagers and pipes that close early, over a
-// terminal that goes away, interrupted, twice at once, on a file that changes under it, and
-// started with its standard descriptors closed. Each scenario is a bash script run with the
+// fwpush run the way operators run it: through pagers and pipes that close early, started with
+// its standard descriptors closed, over a terminal that goes away, interrupted, twice at once,
+// on a file that changes under it. Each scenario is a bash script run with the
 // enclosure attached; fwpush's own output goes to files of the scenario.
 
 #include <gtest/gtest.h>
@@ -61,16 +61,18 @@ std::string ActiveImage(const std::string& revision, const std::string& path, ui
     return "revision " + revision + " size " + std::to_string(size) + " sha256 " + e2e::Sha256Hex(path);
 }
 
-// A closed pager must not abandon the download: its output is dropped and the download ends well.
-TEST(FwpushOperator, PipesThatCloseEarlyDoNotStopTheDownload)
+// Output that goes nowhere must not abandon the download: a pager that closes early, a reader
+// gone before the first byte, descriptors 0, 1 and 2 closed (which the device or the
+// enclosure's files must not inherit). The download ends well and the enclosure saw nothing else.
+TEST(FwpushOperator, OutputThatGoesNowhereDoesNotStopTheDownload)
 {
     const std::pair<const char*, const char*> cases[] = {
         {"head", R"("$FW" /dev/sesim0 "$IMG" 2>"$TMP/err" | head -3 >/dev/null; echo "status ${PIPESTATUS[0]}")"},
-        // The reader is gone before fwpush writes its first byte.
         {"closed reader", R"(mkfifo "$TMP/ready"
             { read -r _ <"$TMP/ready"; exec "$FW" /dev/sesim0 "$IMG" 2>"$TMP/err"; } |
                 { exec 0<&-; echo >"$TMP/ready"; }
             echo "status ${PIPESTATUS[0]}")"},
+        {"closed descriptors", R"("$FW" /dev/sesim0 "$IMG" <&- >&- 2>&-; echo "status $?")"},
     };
     for (const auto& c : cases)
     {
@@ -82,6 +84,8 @@ TEST(FwpushOperator, PipesThatCloseEarlyDoNotStopTheDownload)
         RunResult r = Scenario(enclosure, c.second, image, scratch);
         EXPECT_EQ(r.out, "status 0\n") << r.err;
         EXPECT_EQ(e2e::ReadFile(scratch.File("err")), "");
+        EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD RD0E SD RD0E SD RD0E RD0E");
+        EXPECT_EQ(e2e::ReadFile(enclosure.File("console.log")), "");
         EXPECT_EQ(enclosure.Show("active image"), ActiveImage("0200", image, 3 * kDefaultBlock));
     }
 }
@@ -107,84 +111,49 @@ TEST(FwpushOperator, HangupIsIgnoredAndTerminateSaysWhatTheEnclosureHolds)
                            image, scratch);
     EXPECT_EQ(r.out, "download 1\nidle wait 143\nnext 0\n") << r.err;
 
-    // The interrupted run: every block it sent was answered, and the message names the last.
+    // The interrupted run (SIGHUP would have ended it with 129): every block it sent was
+    // answered, and the message names the last.
     std::vector<LogEntry> log = e2e::ReadCommandLog(scratch.File("log1"));
     const uint32_t confirmed = (uint32_t)Sends(log).size();
-    EXPECT_GE(confirmed, 4u);
-    EXPECT_LT(confirmed, kBlocks);
     EXPECT_EQ(Sequence(log), "INQ TUR RD00 RD0E" + Repeat(" SD RD0E", (int)confirmed));
     EXPECT_EQ(e2e::ReadFile(scratch.File("err1")),
               "\nDownload interrupted; last block confirmed by the enclosure: " + std::to_string(confirmed) + " of " +
                   std::to_string(kBlocks) + " (" + std::to_string(confirmed * kDefaultBlock) + " of " +
                   std::to_string(kSize) + " bytes)\nThe enclosure holds an incomplete download until it discards it\n");
     EXPECT_EQ(e2e::ReadFile(scratch.File("err2")), "");
-    EXPECT_EQ(e2e::ReadFile(scratch.File("err3")), "");
     EXPECT_EQ(enclosure.Show("active image"), ActiveImage("0200", image, kSize));
 }
 
-// One download per enclosure at a time; downloads into two enclosures do not touch each other.
-TEST(FwpushOperator, SecondRunOnTheSameEnclosureIsRefusedAtOnce)
+// Others acting during a download: a second fwpush on the same node is refused before it sends
+// anything, one on another enclosure is not; an image rewritten meanwhile ends the download
+// before its last block, so the enclosure never completes a mix of two files.
+TEST(FwpushOperator, OthersActingDuringADownload)
 {
     Enclosure enclosure(SlowEnclosure());
     Enclosure other({"--no-unit-attention", "--busy-reads", "1"});
     e2e::TempDir scratch;
     const std::string image = enclosure.File("fw.img");
     MakeImage(image, "0200", kSize);
-    // The other runs end long before the first one's last block.
+    MakeImage(scratch.File("other.img"), "0300", kSize);
+    const std::string downloaded = ActiveImage("0200", image, kSize);
     RunResult r = Scenario(enclosure, R"(
         "$FW" /dev/sesim0 "$IMG" >"$TMP/out1" 2>"$TMP/err1" & pid=$!
         wait_sends 1
         "$FW" /dev/sesim0 "$IMG"; echo "same $?"
         "$SESIM" run ")" + other.Dir() + R"(" --at /dev/sesim1 -- "$FW" /dev/sesim1 "$IMG" >"$TMP/out2" 2>&1
         echo "other $?"
+        cp "$TMP/other.img" "$IMG"
         wait $pid; echo "first $?")",
                            image, scratch);
-    EXPECT_EQ(r.out, Banner() + "same 1\nother 0\nfirst 0\n");
+    EXPECT_EQ(r.out, Banner() + "same 1\nother 0\nfirst 1\n");
     EXPECT_EQ(r.err, "SCSI target device /dev/sesim0 is locked by another fwpush run\n");
-    EXPECT_EQ(e2e::ReadFile(scratch.File("err1")), "");
-    EXPECT_EQ(enclosure.Show("active image"), ActiveImage("0200", image, kSize));
-    EXPECT_EQ(other.Show("active image"), ActiveImage("0200", image, kSize));
-}
-
-// A file rewritten while the blocks go out: the last block is never sent, so the enclosure
-// never completes a mix of two files.
-TEST(FwpushOperator, ImageChangedDuringTheDownloadIsNotCompleted)
-{
-    Enclosure enclosure(SlowEnclosure());
-    e2e::TempDir scratch;
-    const std::string image = enclosure.File("fw.img");
-    MakeImage(image, "0200", kSize);
-    MakeImage(scratch.File("other.img"), "0300", kSize);
-    RunResult r = Scenario(enclosure, R"(
-        "$FW" /dev/sesim0 "$IMG" >"$TMP/out" 2>"$TMP/err" & pid=$!
-        wait_sends 1 && cp "$TMP/other.img" "$IMG"
-        wait $pid; echo "status $?")",
-                           image, scratch);
-    EXPECT_EQ(r.out, "status 1\n") << r.err;
-    EXPECT_EQ(e2e::ReadFile(scratch.File("err")),
+    EXPECT_EQ(other.Show("active image"), downloaded);
+    EXPECT_EQ(e2e::ReadFile(scratch.File("err1")),
               "\nFirmware file " + image +
                   " changed during the download: nothing more was sent, and the enclosure holds an incomplete "
                   "download until it discards it\n");
     EXPECT_LT(Sends(enclosure.Log()).size(), kBlocks);
     EXPECT_EQ(enclosure.Show("revision"), "0100");
-}
-
-// Started with 0, 1 and 2 closed, fwpush must not print into a file that the device open or the
-// enclosure's attachment got one of those numbers for; its exit status stays what it would be.
-TEST(FwpushOperator, ClosedStandardDescriptorsReceiveNothing)
-{
-    Enclosure enclosure({"--no-unit-attention", "--busy-reads", "1"});
-    e2e::TempDir scratch;
-    const std::string image = enclosure.File("fw.img");
-    MakeImage(image, "0200", 100);
-    RunResult r = Scenario(enclosure, R"(
-        "$FW" /dev/sesim0 "$IMG" <&- >&- 2>&-; echo "download $?"
-        "$FW" /dev/sesim0 "$TMP/missing.img" <&- >&- 2>&-; echo "missing image $?")",
-                           image, scratch);
-    EXPECT_EQ(r.out, "download 0\nmissing image 1\n") << r.err;
-    EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD RD0E RD0E");
-    EXPECT_EQ(e2e::ReadFile(enclosure.File("console.log")), "");
-    EXPECT_EQ(enclosure.Show("active image"), ActiveImage("0200", image, 100));
 }
 
 } // namespace
