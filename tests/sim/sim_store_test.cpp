@@ -28,7 +28,7 @@ std::string CreateEnclosure(const TempDir& t, const sesim::Config& config = sesi
     std::string dir = t.Path() + "/enc";
     std::string error;
     sesim::InitialState initial;
-    EXPECT_TRUE(sesim::Store::Create(dir, config, initial, &error)) << error;
+    EXPECT_TRUE(sesim::Store::Create(dir, config, initial, true, &error)) << error;
     return dir;
 }
 
