@@ -85,7 +85,7 @@ TEST(Cli, HelpDocumentsEveryCommandAndEveryInitOption)
     }
     int documented = (int)docOptions.size();
     int helped = (int)helpOptions.size();
-    EXPECT_EQ(documented, 24);
+    EXPECT_EQ(documented, 32);
     EXPECT_EQ(helped, documented);
 }
 
