@@ -285,6 +285,11 @@ void Model::Execute(State& state, const Command& command, uint64_t nowNs, Result
     {
         EndDownloadWith(c, c.endWith->downloadStatus);
     }
+    if (c.gencodeAfter != nullptr)
+    {
+        state.generationCode += c.gencodeAfter->step;
+        c.Note("; generation code moves on to %u", state.generationCode);
+    }
     if (c.failAfter != nullptr)
     {
         // The enclosure did the work; the initiator hears of a failure all the same.
@@ -486,8 +491,7 @@ bool Model::FireFault(Ctx& c)
             c.endWith = &f;
             return false;
         case FaultKind::Gencode:
-            s.generationCode += f.step;
-            c.Note("generation code moved on to %u; ", s.generationCode);
+            c.gencodeAfter = &f;
             return false;
         }
     }

@@ -77,6 +77,7 @@ struct Model::Ctx
     const FaultSpec* badLength = nullptr;
     const FaultSpec* failAfter = nullptr; // a fault with when=after: applied once the command is done
     const FaultSpec* endWith = nullptr;   // dl-status: the download ends once the command is done
+    const FaultSpec* gencodeAfter = nullptr; // gencode: moves on once the command is done
     bool uaAfter = false;                 // uaAfterValue is established once the command is done
     UnitAttention uaAfterValue = {};
     bool resetAfter = false;

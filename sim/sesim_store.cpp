@@ -286,11 +286,6 @@ DirectoryKind Classify(const std::string& dir, std::string* stranger)
     {
         return DirectoryKind::Empty;
     }
-    if (kind == DirectoryKind::Enclosure && !hasState)
-    {
-        *stranger = dir;
-        return DirectoryKind::Other;
-    }
     if (kind == DirectoryKind::Enclosure)
     {
         std::string images = dir + "/images";
@@ -308,6 +303,11 @@ DirectoryKind Classify(const std::string& dir, std::string* stranger)
             }
             closedir(i);
         }
+    }
+    if (kind == DirectoryKind::Enclosure && !hasState)
+    {
+        *stranger = dir + "/state is missing";
+        return DirectoryKind::Other;
     }
     return kind;
 }

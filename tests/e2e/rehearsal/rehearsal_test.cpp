@@ -115,7 +115,7 @@ TEST(Rehearsal, TwoSubenclosuresDownloadOneAfterTheOther)
 {
     Enclosure e({"--no-unit-attention", "--secondary-subenclosures", "1", "--busy-reads", "1"});
     RunResult secondary =
-        e.Run({"sg_ses_microcode", "--id=1", "-m", "7", "-b", "4096", "-I", Image(e, "0401"), kDevice});
+        e.Run({"sg_ses_microcode", "--subenc=1", "-m", "7", "-b", "4096", "-I", Image(e, "0401"), kDevice});
     EXPECT_EQ(secondary.exitStatus, 0) << secondary.out << secondary.err;
     RunResult primary = Fwpush(e, {kDevice, Image(e, "0400")});
     EXPECT_EQ(primary.exitStatus, 0) << primary.out << primary.err;
@@ -200,8 +200,8 @@ TEST(Rehearsal, EveryDownloadEndingReachesFwpush)
         {"buffer ID of the enclosure", {"--buffer-id", "2"}, {"-t=2"}, 0, ""},
         {"another buffer ID", {"--buffer-id", "2"}, {}, 1, "Error in control page fields. Field offset 11"},
         {"generation code moves on", {"--fault", "gencode@block=2"}, {}, 0, ""},
-        {"busy in the middle", {"--fault", "status@block=2,value=08"}, {}, 0, "Retrying block 2"},
-        {"unit attention in the middle", {"--fault", "check@block=2,sense=06/29/00"}, {}, 0, "Retrying block 2"},
+        {"busy in the middle", {"--fault", "status@block=2,value=08"}, {}, 0, "Retrying block 1"},
+        {"unit attention in the middle", {"--fault", "check@block=2,sense=06/29/00"}, {}, 0, "Retrying block 1"},
     };
     for (const Case& c : cases)
     {
@@ -229,5 +229,6 @@ TEST(Rehearsal, RestartOnActivation)
     RunResult activate = Fwpush(e, {"-A", kDevice});
     EXPECT_EQ(activate.exitStatus, 0) << activate.out << activate.err;
     EXPECT_EQ(e.Show("revision"), "0800");
-    EXPECT_EQ(e.Show("unit attention"), "29/00 3f/01");
+    // fwpush's one status read met the reset; the microcode change is still to be reported.
+    EXPECT_EQ(e.Show("unit attention"), "3f/01");
 }
