@@ -571,6 +571,26 @@ TEST(Download, StorageFailureEndsIn84)
     EXPECT_EQ(e.Status().status, 0x84);
 }
 
+TEST(Download, APageForAnotherSubenclosureLeavesTheRunningDownloadAlone)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.secondarySubenclosures = 1; }));
+    e.ClearUnitAttention();
+    std::vector<uint8_t> image = Image("0E10", 200);
+    std::vector<uint8_t> half(image.begin(), image.begin() + 100);
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, half));
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, half, 0, 1));
+    Reply r = e.ReceiveDiagnostic(0x0E, 60);
+    EXPECT_EQ(r.din[8 + 2], 0x01);
+    EXPECT_EQ(Be32(r.din, 8 + 12), 100u);
+    EXPECT_EQ(r.din[24 + 2], 0x80);
+    EXPECT_EQ(r.din[24 + 3], 1);
+    std::vector<uint8_t> rest(image.begin() + 100, image.end());
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 100, 200, rest));
+    e.Status();
+    e.Status();
+    EXPECT_EQ(e.Status().status, 0x10);
+}
+
 TEST(Download, SecondarySubenclosureHasItsOwnDescriptor)
 {
     Enclosure e(ConfigWith([](sesim::Config& c) { c.secondarySubenclosures = 1; }));
