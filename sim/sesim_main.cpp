@@ -40,6 +40,7 @@ const char kUsage[] =
     "                              replace the armed faults; command numbering restarts at 1\n"
     "  power-cycle DIR             power the enclosure off and on\n"
     "  help [COMMAND], --help      this text, or one command's\n"
+    "  --version                   the version of sesim\n"
     "\n"
     "Exit status: 0 on success, 2 for a bad command line or a missing or damaged enclosure\n"
     "directory; `run` exits with COMMAND's status, or 127 when COMMAND cannot be started.\n";
@@ -670,6 +671,11 @@ int main(int argc, char** argv)
     }
     std::string command = args[0];
     std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (command == "--version")
+    {
+        printf("sesim version %s\n", SESMAINT_VERSION);
+        return 0;
+    }
     if (IsHelp(command) || command == "help")
     {
         if (command == "help" && !rest.empty())

@@ -131,8 +131,10 @@
 #define HEX_DUMP_BYTES_PER_LINE 16
 #define PAGE_DUMP_LENGTH 32
 
-// ProcessCommandLine's answer to -h; an index into argv is never this large.
+// ProcessCommandLine's answers to -h and --version; an index into argv is never this large.
 #define COMMAND_LINE_HELP INT_MAX
+#define COMMAND_LINE_VERSION (INT_MAX - 1)
+#define VERSION_OPTION "--version"
 #define COMMAND_LINE_COUNT_ERROR (-1)
 #define MIN_ARGC 3
 #define MAX_ARGC 6
@@ -195,10 +197,17 @@ static bool_t ParseOptionNumber(const char* text, long* pValue)
     return TRUE;
 }
 
-// 0 when the command line is good, COMMAND_LINE_HELP when -h was reached, a negative value for
-// a wrong argument count, else the index in argv of the rejected argument.
+// 0 when the command line is good, COMMAND_LINE_HELP when -h was reached, COMMAND_LINE_VERSION
+// when --version was, a negative value for a wrong argument count, else the index in argv of the
+// rejected argument.
 static int ProcessCommandLine(int argc, char* argv[], CommandOptions_t* pOptions)
 {
+    // Asking for the version alone is one argument short of any download command line; it is
+    // the one short command line that is not a count error.
+    if (argc == MIN_ARGC - 1 && strcmp(argv[1], VERSION_OPTION) == 0)
+    {
+        return COMMAND_LINE_VERSION;
+    }
     if (argc < MIN_ARGC || argc > MAX_ARGC)
     {
         return COMMAND_LINE_COUNT_ERROR;
@@ -224,6 +233,11 @@ static int ProcessCommandLine(int argc, char* argv[], CommandOptions_t* pOptions
             }
             positional++;
             continue;
+        }
+        // Like -h, it acts when it is reached.
+        if (strcmp(arg, VERSION_OPTION) == 0)
+        {
+            return COMMAND_LINE_VERSION;
         }
         switch (arg[1])
         {
@@ -987,6 +1001,11 @@ int main(int argc, char* argv[])
     if (parseResult == COMMAND_LINE_HELP)
     {
         PrintHelpMessage();
+        return EXIT_STATUS_SUCCESS;
+    }
+    if (parseResult == COMMAND_LINE_VERSION)
+    {
+        printf("fwpush version %s\n", FWPUSH_VERSION);
         return EXIT_STATUS_SUCCESS;
     }
     if (parseResult != 0)
