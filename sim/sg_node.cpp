@@ -134,91 +134,9 @@ SimFd* FindFd(int fd)
     return nullptr;
 }
 
-// Copies between the caller's memory and ours through process_vm_readv/writev, so that a bad
-// pointer gives EFAULT as it would from the kernel instead of a crash in here.
-bool CopyFromCaller(void* to, const void* from, size_t length)
-{
-    if (length == 0)
-    {
-        return true;
-    }
-    if (from == nullptr)
-    {
-        return false;
-    }
-    if (g_processVmWorks)
-    {
-        struct iovec local = {to, length};
-        struct iovec remote = {const_cast<void*>(from), length};
-        long n = syscall(SYS_process_vm_readv, (long)g_pid, &local, 1UL, &remote, 1UL, 0UL);
-        if (n == (long)length)
-        {
-            return true;
-        }
-        if (n < 0 && (errno == ENOSYS || errno == EPERM))
-        {
-            g_processVmWorks = false;
-        }
-        else
-        {
-            return false;
-        }
-    }
-    memcpy(to, from, length);
-    return true;
-}
-
-bool CopyToCaller(void* to, const void* from, size_t length)
-{
-    if (length == 0)
-    {
-        return true;
-    }
-    if (to == nullptr)
-    {
-        return false;
-    }
-    if (g_processVmWorks)
-    {
-        struct iovec local = {const_cast<void*>(from), length};
-        struct iovec remote = {to, length};
-        long n = syscall(SYS_process_vm_writev, (long)g_pid, &local, 1UL, &remote, 1UL, 0UL);
-        if (n == (long)length)
-        {
-            return true;
-        }
-        if (n < 0 && (errno == ENOSYS || errno == EPERM))
-        {
-            g_processVmWorks = false;
-        }
-        else
-        {
-            return false;
-        }
-    }
-    memcpy(to, from, length);
-    return true;
-}
-
-// Checks that the caller's range is readable, without keeping the bytes.
-bool ProbeCaller(const uint8_t* from, size_t length)
-{
-    static uint8_t sink[65536];
-    while (length > 0)
-    {
-        size_t n = length < sizeof(sink) ? length : sizeof(sink);
-        if (!CopyFromCaller(sink, from, n))
-        {
-            return false;
-        }
-        from += n;
-        length -= n;
-    }
-    return true;
-}
-
-// Moves several pieces between our memory and the caller's in one system call, in order; true
-// only when every byte moved (a bad pointer stops the transfer there, as the kernel's copies do).
+// Moves pieces between our memory and the caller's through process_vm_readv/writev, in one
+// system call and in order, so that a bad pointer gives EFAULT as it would from the kernel
+// instead of a crash in here; true only when every byte moved.
 bool TransferWithCaller(bool toCaller, struct iovec* local, struct iovec* remote, int count)
 {
     size_t total = 0;
@@ -255,6 +173,37 @@ bool TransferWithCaller(bool toCaller, struct iovec* local, struct iovec* remote
             memcpy(toCaller ? remote[i].iov_base : local[i].iov_base,
                    toCaller ? local[i].iov_base : remote[i].iov_base, remote[i].iov_len);
         }
+    }
+    return true;
+}
+
+bool CopyFromCaller(void* to, const void* from, size_t length)
+{
+    struct iovec local = {to, length};
+    struct iovec remote = {const_cast<void*>(from), length};
+    return TransferWithCaller(false, &local, &remote, 1);
+}
+
+bool CopyToCaller(void* to, const void* from, size_t length)
+{
+    struct iovec local = {const_cast<void*>(from), length};
+    struct iovec remote = {to, length};
+    return TransferWithCaller(true, &local, &remote, 1);
+}
+
+// Checks that the caller's range is readable, without keeping the bytes.
+bool ProbeCaller(const uint8_t* from, size_t length)
+{
+    static uint8_t sink[65536];
+    while (length > 0)
+    {
+        size_t n = length < sizeof(sink) ? length : sizeof(sink);
+        if (!CopyFromCaller(sink, from, n))
+        {
+            return false;
+        }
+        from += n;
+        length -= n;
     }
     return true;
 }
