@@ -997,10 +997,15 @@ static int DecideAfterBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatu
     {
         return CompleteDownload(pOptions, pStatus, buffer, offset);
     }
+    // Any other restart ends the download unless the status shows it complete; an error code the
+    // enclosure reports after it (a flash write cut short) is decoded as well.
     if (pRestart->restarted && !pRestart->microcodeChanged && !IsCompletionStatus(code))
     {
         fprintf(stderr, "\nThe enclosure restarted during the download; check its firmware revision\n");
-        return EXIT_STATUS_FAILURE;
+        if (code < DL_STATUS_FIELD_ERROR)
+        {
+            return EXIT_STATUS_FAILURE;
+        }
     }
     switch (code)
     {

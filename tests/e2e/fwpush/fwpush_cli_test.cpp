@@ -99,7 +99,7 @@ TEST(FwpushCommandLine, MissingNamesEndBeforeAnythingIsOpened)
 // parameter block of every option combination cheaply.
 TEST(FwpushParameters, PrintOutFollowsTheOptions)
 {
-    Enclosure enclosure({"--no-unit-attention", "--device-type", "0"});
+    Enclosure enclosure({"--no-unit-attention", "--device-type", "0", "--no-encserv"});
     const std::string image = enclosure.File("fw.img");
     MakeImage(image, "0200", 2 * kDefaultBlock + 1);
     struct Case
