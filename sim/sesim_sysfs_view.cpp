@@ -93,7 +93,8 @@ int AttachmentNumbered(unsigned number)
 __attribute__((noinline)) bool IsClassDir(const char* dir)
 {
     size_t length = strlen(kClassDir);
-    return dir != nullptr && strncmp(dir, kClassDir, length) == 0 && (dir[length] == '\0' || strcmp(dir + length, "/") == 0);
+    return dir != nullptr && strncmp(dir, kClassDir, length) == 0 &&
+           (dir[length] == '\0' || strcmp(dir + length, "/") == 0);
 }
 
 // The attachment whose serial number page PATH names: /sys/class/scsi_generic/sgK/device/vpd_pg80

@@ -5,7 +5,7 @@
 //   download start: device="D" vendor="V" product="P" serial="S" revision="R" image="F" size=N
 //       sha256=HEX mode=0xMM activate=yes|no
 //   activation start: device="D" vendor="V" product="P" serial="S" revision="R" mode=0x0f
-//   download end: device="D" outcome=success|failure status=0xSS exit=N duration_ms=N
+//   download end: device="D" outcome=success|failure|interrupted status=0xSS exit=N duration_ms=N
 //   activation end: (the same fields)
 // A serial number that cannot be read is written serial=unknown, a digest that cannot be
 // computed sha256=unavailable.
@@ -291,7 +291,7 @@ void FwpushAudit_NoteActivationStatus(uint8_t downloadStatus)
     g_audit.activationStatus = downloadStatus;
 }
 
-void FwpushAudit_End(int exitStatus, uint8_t downloadStatus)
+void FwpushAudit_End(int exitStatus, uint8_t downloadStatus, bool_t interrupted)
 {
     if (!g_audit.started)
     {
@@ -307,7 +307,8 @@ void FwpushAudit_End(int exitStatus, uint8_t downloadStatus)
     clock_gettime(CLOCK_MONOTONIC, &now);
     long long durationMs = (now.tv_sec - g_audit.startTime.tv_sec) * MS_PER_S +
                            (now.tv_nsec - g_audit.startTime.tv_nsec) / NS_PER_MS;
-    syslog(exitStatus == 0 ? LOG_NOTICE : LOG_ERR, "%s end: device=%s outcome=%s status=0x%02x exit=%d duration_ms=%lld",
-           g_audit.action, g_audit.device, exitStatus == 0 ? "success" : "failure",
-           g_audit.activationStatusKnown ? g_audit.activationStatus : downloadStatus, exitStatus, durationMs);
+    const char* outcome = exitStatus == 0 ? "success" : interrupted ? "interrupted" : "failure";
+    syslog(exitStatus == 0 ? LOG_NOTICE : LOG_ERR,
+           "%s end: device=%s outcome=%s status=0x%02x exit=%d duration_ms=%lld", g_audit.action, g_audit.device,
+           outcome, g_audit.activationStatusKnown ? g_audit.activationStatus : downloadStatus, exitStatus, durationMs);
 }

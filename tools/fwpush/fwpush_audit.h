@@ -25,8 +25,9 @@ void FwpushAudit_Start(const char* device, uint8_t mode, bool_t activate, const 
 // status of the run rather than the last status read before.
 void FwpushAudit_NoteActivationStatus(uint8_t downloadStatus);
 
-// The run that started ends with this exit status; downloadStatus is the last download
-// microcode status the enclosure reported. Does nothing when no start was recorded.
-void FwpushAudit_End(int exitStatus, uint8_t downloadStatus);
+// The run that started ends with this exit status, stopped by a signal or not; downloadStatus
+// is the last download microcode status the enclosure reported. Does nothing when no start was
+// recorded. (A run that a signal ends at once leaves its start record alone.)
+void FwpushAudit_End(int exitStatus, uint8_t downloadStatus, bool_t interrupted);
 
 #endif

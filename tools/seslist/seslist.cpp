@@ -615,10 +615,14 @@ static void PrintUsage(FILE* stream)
                     "Lists the SCSI Enclosure Services devices of this host.\n"
                     "  -a, --all    list every SCSI generic device, enclosures or not\n"
                     "  -j, --json   print a JSON document instead of a table\n"
-                    "  -h, --help   print this text\n");
+                    "  -h, --help   print this text\n"
+                    "  --version    print the version\n");
 }
 
-// 0 when the command line is good, 1 after a help request, -1 for a wrong argument.
+#define PARSE_VERSION 2
+
+// 0 when the command line is good, 1 after a help request, PARSE_VERSION after a version
+// request, -1 for a wrong argument.
 static int ParseCommandLine(int argc, char* argv[], SeslistOptions_t* pOptions)
 {
     for (int i = 1; i < argc; i++)
@@ -635,6 +639,10 @@ static int ParseCommandLine(int argc, char* argv[], SeslistOptions_t* pOptions)
         else if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0)
         {
             return 1;
+        }
+        else if (strcmp(arg, "--version") == 0)
+        {
+            return PARSE_VERSION;
         }
         else
         {
@@ -654,6 +662,11 @@ int main(int argc, char* argv[])
         return EXIT_DISCOVERY_FAILED;
     }
     int parsed = ParseCommandLine(argc, argv, &options);
+    if (parsed == PARSE_VERSION)
+    {
+        printf("seslist version %s\n", SESMAINT_VERSION);
+        return EXIT_LISTED;
+    }
     if (parsed != 0)
     {
         PrintUsage(parsed > 0 ? stdout : stderr);

@@ -108,7 +108,7 @@ TEST(FwpushAudit, RefusedImageIsAFailureAndNoRecordWithoutAChange)
               R"(download end: device="/dev/sesim0" outcome=failure status=0x81 exit=1)");
 
     // A device that is no enclosure is refused before anything changes: nothing to record.
-    Enclosure disk({"--device-type", "0"});
+    Enclosure disk({"--device-type", "0", "--no-encserv"});
     records = AuditedRun(disk, {kDevice, image}, &r);
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_TRUE(records.empty());

@@ -25,7 +25,7 @@ class Seslist(unittest.TestCase):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.dirs = {}
         for name, options in [("enc0", ["--serial", "SERIAL0", "--max-image-size", "1048576"]),
-                              ("disk", ["--device-type", "0", "--serial", "DISK1"]),
+                              ("disk", ["--device-type", "0", "--no-encserv", "--serial", "DISK1"]),
                               ("nopage", ["--serial", "SERIAL2", "--no-page-0e", "--revision", "0300"]),
                               ("gone", ["--serial", "SERIAL3", "--fault", "gone@cmd=1"])]:
             cls.dirs[name] = os.path.join(cls.tmp.name, name)
