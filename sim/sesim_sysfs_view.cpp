@@ -25,6 +25,7 @@ namespace
 {
 
 constexpr const char* kClassDir = "/sys/class/scsi_generic";
+constexpr const char* kClassNodePrefix = "/sys/class/scsi_generic/sg";
 constexpr const char* kNodePrefix = "/dev/sg";
 constexpr const char* kBsgDir = "/dev/bsg";
 constexpr const char* kSerialPageFile = "device/vpd_pg80";
@@ -103,8 +104,7 @@ int SerialPageAttachment(const char* path)
 {
     unsigned number = 0;
     const char* rest = nullptr;
-    std::string classPrefix = std::string(kClassDir) + "/sg";
-    if (ParseNumbered(path, classPrefix.c_str(), &number, &rest))
+    if (ParseNumbered(path, kClassNodePrefix, &number, &rest))
     {
         return *rest == '/' && strcmp(rest + 1, kSerialPageFile) == 0 ? AttachmentNumbered(number) : -1;
     }
@@ -265,15 +265,20 @@ int ViewOpen(const char* path, int flags)
     {
         return kViewPassThrough;
     }
-    unsigned number = 0;
-    size_t bsgLength = strlen(kBsgDir);
-    if ((ParseNumbered(path, kNodePrefix, &number) && AttachmentNumbered(number) < 0) ||
-        (strncmp(path, kBsgDir, bsgLength) == 0 && (path[bsgLength] == '\0' || path[bsgLength] == '/')))
+    // Every open of the process comes here: most paths leave at the first comparison.
+    if (strncmp(path, "/dev/", 5) == 0)
     {
-        errno = ENOENT;
-        return -1;
+        unsigned number = 0;
+        size_t bsgLength = strlen(kBsgDir);
+        if ((ParseNumbered(path, kNodePrefix, &number) && AttachmentNumbered(number) < 0) ||
+            (strncmp(path, kBsgDir, bsgLength) == 0 && (path[bsgLength] == '\0' || path[bsgLength] == '/')))
+        {
+            errno = ENOENT;
+            return -1;
+        }
+        return kViewPassThrough;
     }
-    int k = SerialPageAttachment(path);
+    int k = strncmp(path, "/sys/", 5) == 0 ? SerialPageAttachment(path) : -1;
     return k >= 0 ? OpenSerialPage(k, flags) : kViewPassThrough;
 }
 

@@ -15,7 +15,7 @@ while [ "$host" -le "$hosts" ]; do
     name=$(printf 'host%02d' "$host")
     k=0
     while [ "$k" -lt "$enclosures" ]; do
-        "$sesim" init "$root/$name/enc$k" --revision 0100 --serial "SIM-$name-$k"
+        "$sesim" init "$root/$name/enc$k" --force --revision 0100 --serial "SIM-$name-$k"
         k=$((k + 1))
     done
     host=$((host + 1))

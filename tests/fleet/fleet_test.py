@@ -105,7 +105,7 @@ class Fleet:
         assert result.returncode == 0, result.stderr
 
     def reinit(self, host, k, *options):
-        self.sesim("init", enclosure_dir(self.root, host, k), "--revision", "0100", "--serial",
+        self.sesim("init", enclosure_dir(self.root, host, k), "--force", "--revision", "0100", "--serial",
                    "SIM-%s-%d" % (host, k), *options)
 
     def playbook(self, *extra, faults=False):
