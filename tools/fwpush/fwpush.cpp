@@ -116,13 +116,7 @@
 #define INQUIRY_ALLOCATION_LENGTH 96
 #define INQUIRY_PERIPHERAL_TYPE_MASK 0x1F
 #define INQUIRY_FLAGS_BYTE 6
-#define INQUIRY_VENDOR_OFFSET 8
-#define INQUIRY_VENDOR_LENGTH 8
-#define INQUIRY_PRODUCT_OFFSET 16
-#define INQUIRY_PRODUCT_LENGTH 16
-#define INQUIRY_REVISION_OFFSET 32
-#define INQUIRY_REVISION_LENGTH 4
-#define INQUIRY_FIELD_BUFFER_LENGTH (INQUIRY_PRODUCT_LENGTH + 1)
+#define INQUIRY_FIELD_BUFFER_LENGTH (SCSI_INQUIRY_PRODUCT_LENGTH + 1)
 #define SUPPORTED_PAGES_ALLOCATION_LENGTH 96
 
 // Sense of a unit attention, and the one an enclosure reports after its microcode changed
@@ -770,11 +764,11 @@ static OSW_STATUS FindEnclosure(CommandOptions_t* pOptions)
     }
 
     FwpushAudit_NoteIdentity(cdbResponse, sizeof(cdbResponse));
-    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_VENDOR_OFFSET, INQUIRY_VENDOR_LENGTH);
+    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, SCSI_INQUIRY_VENDOR_OFFSET, SCSI_INQUIRY_VENDOR_LENGTH);
     printf("Vendor                : %s\n", buffer);
-    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_PRODUCT_OFFSET, INQUIRY_PRODUCT_LENGTH);
+    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, SCSI_INQUIRY_PRODUCT_OFFSET, SCSI_INQUIRY_PRODUCT_LENGTH);
     printf("Product               : %s\n", buffer);
-    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_REVISION_OFFSET, INQUIRY_REVISION_LENGTH);
+    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, SCSI_INQUIRY_REVISION_OFFSET, SCSI_INQUIRY_REVISION_LENGTH);
     printf("Revision              : %s\n", buffer);
 
     if (!IsEnclosureServicesDevice(cdbResponse))

@@ -32,14 +32,9 @@
 #include <unistd.h>
 
 #include "dataaccess.h"
+#include "scsi.h"
 
-#define INQUIRY_VENDOR_OFFSET 8
-#define INQUIRY_VENDOR_LENGTH 8
-#define INQUIRY_PRODUCT_OFFSET 16
-#define INQUIRY_PRODUCT_LENGTH 16
-#define INQUIRY_REVISION_OFFSET 32
-#define INQUIRY_REVISION_LENGTH 4
-#define INQUIRY_IDENTITY_END (INQUIRY_REVISION_OFFSET + INQUIRY_REVISION_LENGTH)
+#define INQUIRY_IDENTITY_END (SCSI_INQUIRY_REVISION_OFFSET + SCSI_INQUIRY_REVISION_LENGTH)
 
 // The unit serial number VPD page as the kernel keeps it for an sg node's device.
 #define SERIAL_PAGE_PATH_FORMAT "/sys/dev/char/%u:%u/device/vpd_pg80"
@@ -134,12 +129,12 @@ void FwpushAudit_NoteIdentity(const uint8_t* inquiryData, uint32_t length)
     {
         return;
     }
-    QuoteDeviceField(g_audit.vendor, sizeof(g_audit.vendor), inquiryData + INQUIRY_VENDOR_OFFSET,
-                     INQUIRY_VENDOR_LENGTH);
-    QuoteDeviceField(g_audit.product, sizeof(g_audit.product), inquiryData + INQUIRY_PRODUCT_OFFSET,
-                     INQUIRY_PRODUCT_LENGTH);
-    QuoteDeviceField(g_audit.revision, sizeof(g_audit.revision), inquiryData + INQUIRY_REVISION_OFFSET,
-                     INQUIRY_REVISION_LENGTH);
+    QuoteDeviceField(g_audit.vendor, sizeof(g_audit.vendor), inquiryData + SCSI_INQUIRY_VENDOR_OFFSET,
+                     SCSI_INQUIRY_VENDOR_LENGTH);
+    QuoteDeviceField(g_audit.product, sizeof(g_audit.product), inquiryData + SCSI_INQUIRY_PRODUCT_OFFSET,
+                     SCSI_INQUIRY_PRODUCT_LENGTH);
+    QuoteDeviceField(g_audit.revision, sizeof(g_audit.revision), inquiryData + SCSI_INQUIRY_REVISION_OFFSET,
+                     SCSI_INQUIRY_REVISION_LENGTH);
 }
 
 // The serial number from the kernel's copy of the unit serial number page of the node's device:

@@ -30,12 +30,6 @@
 #define INQUIRY_ADDITIONAL_LENGTH 4
 #define INQUIRY_HEADER_LENGTH 5
 #define INQUIRY_FLAGS_BYTE 6
-#define INQUIRY_VENDOR_OFFSET 8
-#define INQUIRY_VENDOR_LENGTH 8
-#define INQUIRY_PRODUCT_OFFSET 16
-#define INQUIRY_PRODUCT_LENGTH 16
-#define INQUIRY_REVISION_OFFSET 32
-#define INQUIRY_REVISION_LENGTH 4
 
 // VPD pages
 #define VPD_UNIT_SERIAL_NUMBER 0x80
@@ -94,9 +88,9 @@ typedef struct
     bool_t identified; // INQUIRY answered
     bool_t enclosure;
     uint8_t peripheralType;
-    char vendor[INQUIRY_VENDOR_LENGTH + 1];
-    char product[INQUIRY_PRODUCT_LENGTH + 1];
-    char revision[INQUIRY_REVISION_LENGTH + 1];
+    char vendor[SCSI_INQUIRY_VENDOR_LENGTH + 1];
+    char product[SCSI_INQUIRY_PRODUCT_LENGTH + 1];
+    char revision[SCSI_INQUIRY_REVISION_LENGTH + 1];
     char serial[SERIAL_TEXT_LENGTH];
     char identifier[IDENTIFIER_TEXT_LENGTH];
     bool_t haveDownloadStatus;
@@ -251,9 +245,10 @@ static bool_t IdentifyDevice(SCSI_Device_t hDevice, DeviceRow_t* row)
         valid = sizeof(data);
     }
     memset(data + valid, 0, sizeof(data) - valid);
-    CopyDeviceText(row->vendor, sizeof(row->vendor), data + INQUIRY_VENDOR_OFFSET, INQUIRY_VENDOR_LENGTH);
-    CopyDeviceText(row->product, sizeof(row->product), data + INQUIRY_PRODUCT_OFFSET, INQUIRY_PRODUCT_LENGTH);
-    CopyDeviceText(row->revision, sizeof(row->revision), data + INQUIRY_REVISION_OFFSET, INQUIRY_REVISION_LENGTH);
+    CopyDeviceText(row->vendor, sizeof(row->vendor), data + SCSI_INQUIRY_VENDOR_OFFSET, SCSI_INQUIRY_VENDOR_LENGTH);
+    CopyDeviceText(row->product, sizeof(row->product), data + SCSI_INQUIRY_PRODUCT_OFFSET, SCSI_INQUIRY_PRODUCT_LENGTH);
+    CopyDeviceText(row->revision, sizeof(row->revision), data + SCSI_INQUIRY_REVISION_OFFSET,
+                   SCSI_INQUIRY_REVISION_LENGTH);
     return TRUE;
 }
 
