@@ -8,7 +8,7 @@
 //   download end: device="D" outcome=success|failure|interrupted status=0xSS exit=N duration_ms=N
 //   activation end: (the same fields)
 // A serial number that cannot be read is written serial=unknown, a digest that cannot be
-// computed sha256=unavailable.
+// computed, or that a failed run did not wait for, sha256=unavailable.
 
 // The digest is a few SHA-256 calls. OpenSSL's EVP interface would load its provider machinery
 // and configuration for them (about 2.4 MiB and hundreds of allocations); the direct functions,
@@ -18,18 +18,20 @@
 #include "fwpush_audit.h"
 
 #include <errno.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <openssl/sha.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "dataaccess.h"
 #include "scsi.h"
@@ -81,6 +83,9 @@ typedef struct
 
 static AuditState_t g_audit;
 static uint8_t g_digestBuffer[DIGEST_READ_LENGTH];
+// Set when a run fails before the digest is done: a failed run must not wait for a digest of an
+// image it did not download (4 GiB take seconds).
+static std::atomic<bool> g_digestAbandoned(false);
 
 // TEXT as a quoted value of a record, whatever bytes it holds.
 static void QuoteField(char* out, size_t outSize, const char* text, size_t length)
@@ -194,6 +199,11 @@ static void ComputeDigest()
     bool_t complete = TRUE;
     while (offset < g_audit.imageLength)
     {
+        if (g_digestAbandoned.load(std::memory_order_relaxed))
+        {
+            complete = FALSE;
+            break;
+        }
         uint64_t wanted = g_audit.imageLength - offset;
         ssize_t got = pread(g_audit.imageFd, g_digestBuffer,
                             wanted < sizeof(g_digestBuffer) ? (size_t)wanted : sizeof(g_digestBuffer), (off_t)offset);
@@ -295,6 +305,7 @@ void FwpushAudit_End(int exitStatus, uint8_t downloadStatus, bool_t interrupted)
     g_audit.started = FALSE;
     if (g_audit.digestRunning)
     {
+        g_digestAbandoned.store(exitStatus != 0, std::memory_order_relaxed);
         pthread_join(g_audit.digestThread, NULL);
         g_audit.digestRunning = FALSE;
     }
