@@ -177,8 +177,10 @@ int ScanView(struct dirent*** namelist, int (*filter)(const struct dirent*),
         return -1;
     }
     int kept = 0;
-    for (int i = -2; i < g_count; i++)
+    // Entries 0 and 1 are "." and "..", then one per attachment.
+    for (int n = 0; n < g_count + 2; n++)
     {
+        int i = n - 2;
         struct dirent* entry = static_cast<struct dirent*>(calloc(1, sizeof(struct dirent)));
         if (entry == nullptr)
         {
@@ -190,7 +192,7 @@ int ScanView(struct dirent*** namelist, int (*filter)(const struct dirent*),
             errno = ENOMEM;
             return -1;
         }
-        entry->d_ino = (ino_t)(i + 3);
+        entry->d_ino = (ino_t)n + 1;
         entry->d_reclen = sizeof(struct dirent);
         if (i < 0)
         {
@@ -212,7 +214,7 @@ int ScanView(struct dirent*** namelist, int (*filter)(const struct dirent*),
     }
     if (compar != nullptr)
     {
-        qsort(list, (size_t)kept, sizeof(*list), reinterpret_cast<int (*)(const void*, const void*)>(compar));
+        qsort(list, (size_t)kept, sizeof(struct dirent*), reinterpret_cast<int (*)(const void*, const void*)>(compar));
     }
     *namelist = list;
     return kept;

@@ -380,7 +380,7 @@ static void ReadDownloadStatus(SCSI_Device_t hDevice, DeviceRow_t* row)
         {
             row->haveDownloadStatus = TRUE;
             row->downloadStatus = page[at + PAGE_E_DSC_STATUS];
-            row->maxImageSize = DA_GetField_BE32(page, at + PAGE_E_DSC_MAX_SIZE);
+            row->maxImageSize = DA_GetField_BE32(page, (int)(at + PAGE_E_DSC_MAX_SIZE));
             return;
         }
     }
@@ -688,7 +688,7 @@ int main(int argc, char* argv[])
         }
     }
     size_t count = 0;
-    for (SCSI_DeviceEntry_t entry = SCSI_Initiator_GetDeviceEntry(devices, 0); entry != NULL;
+    for (SCSI_DeviceEntry_t entry = SCSI_Initiator_GetDeviceEntry(devices, 0); entry != NULL && count < found;
          entry = SCSI_Initiator_GetNextDeviceEntry(devices, entry, 0))
     {
         DeviceRow_t* row = &rows[count];

@@ -45,7 +45,7 @@ std::vector<Record> AuditedRun(const Enclosure& enclosure, const std::vector<std
             << line;
         if (text != std::string::npos)
         {
-            records.push_back({std::atoi(line.c_str() + 1), line.substr(text + 3)});
+            records.push_back({(int)std::strtol(line.c_str() + 1, nullptr, 10), line.substr(text + 3)});
         }
     }
     return records;
