@@ -20,15 +20,17 @@ TEST(BuftermStartup, ClearsSenseProbesTheConsoleThenSendsTheCommand)
     // The unit attention is gone by the time the interpreter answers.
     EXPECT_EQ(r.out, "\ndownload status 0x00\ngeneration code 0\nunit attention none\n");
     std::vector<e2e::LogEntry> log = enclosure.Log();
-    ASSERT_GE(log.size(), 4u);
-    // The power-on unit attention is taken by REQUEST SENSE, so the console commands run clean.
+    ASSERT_GE(log.size(), 5u);
+    // The power-on unit attention is taken by REQUEST SENSE, so the console commands run clean;
+    // INQUIRY shows an enclosure before any buffer command goes out.
     EXPECT_EQ(e2e::ToHex(log[0].cdb), kRequestSenseCdb);
     EXPECT_EQ(log[0].dinLength, 16u);
-    EXPECT_EQ(e2e::ToHex(log[1].cdb), kReadBufferCdb);
-    EXPECT_EQ(e2e::ToHex(log[2].cdb), WriteBufferCdb(6));
-    EXPECT_EQ(log[2].doutLength, 9u);
-    EXPECT_EQ(e2e::ToHex(log[2].dout), CommandMessageHex("status"));
-    for (size_t i = 3; i < log.size(); i++)
+    EXPECT_EQ(e2e::ToHex(log[1].cdb), kInquiryCdb);
+    EXPECT_EQ(e2e::ToHex(log[2].cdb), kReadBufferCdb);
+    EXPECT_EQ(e2e::ToHex(log[3].cdb), WriteBufferCdb(6));
+    EXPECT_EQ(log[3].doutLength, 9u);
+    EXPECT_EQ(e2e::ToHex(log[3].dout), CommandMessageHex("status"));
+    for (size_t i = 4; i < log.size(); i++)
     {
         EXPECT_EQ(e2e::ToHex(log[i].cdb), kReadBufferCdb) << log[i].line;
     }
@@ -55,6 +57,31 @@ TEST(BuftermStartup, PendingOutputIsShownOnlyAtThePrompt)
     r = oneShot.Run(Argv({Enclosure::kDevice, "rev"}));
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     EXPECT_EQ(r.out.find('|'), std::string::npos) << r.out;
+}
+
+TEST(BuftermStartup, OnlyAnEnclosureServicesDeviceGetsABufferCommand)
+{
+    const struct
+    {
+        std::vector<std::string> init;
+        bool accepted;
+    } devices[] = {
+        {{"--device-type", "0"}, false},
+        {{"--device-type", "0", "--encserv"}, true},
+        {{"--device-type", "13"}, true},
+    };
+    for (const auto& device : devices)
+    {
+        SCOPED_TRACE(device.init[1] + (device.init.size() > 2 ? " encserv" : ""));
+        Enclosure enclosure(device.init);
+        RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "rev"}));
+        EXPECT_EQ(r.exitStatus, device.accepted ? 0 : 1);
+        EXPECT_EQ(r.err, device.accepted ? "" : "Device /dev/sesim0 is not an enclosure services device\n");
+        std::vector<e2e::LogEntry> log = enclosure.Log();
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_EQ(e2e::ToHex(log[1].cdb), kInquiryCdb);
+        EXPECT_EQ(log.size() > 2, device.accepted);
+    }
 }
 
 TEST(BuftermStartup, DeviceWithoutTheConsoleIsRefusedBeforeAnyPrompt)
@@ -142,8 +169,8 @@ TEST(BuftermOneShot, EmptyPendingResponsesPrintNothingAndArePolledAgain)
     EXPECT_GE(elapsed, std::chrono::milliseconds(10 * (polls + 1)));
 }
 
-// Each row: one fault on a one-shot run of "echo hello". Commands: 1 REQUEST SENSE, 2 the probe,
-// 3 WRITE BUFFER, 4 the first poll.
+// Each row: one fault on a one-shot run of "echo hello". Commands: 1 REQUEST SENSE, 2 INQUIRY,
+// 3 the probe, 4 WRITE BUFFER, 5 the first poll.
 TEST(BuftermOneShot, FailuresEndTheRunWithTheirOwnMessage)
 {
     struct Case
@@ -155,14 +182,15 @@ TEST(BuftermOneShot, FailuresEndTheRunWithTheirOwnMessage)
     } cases[] = {
         // The field claims more text than came: only what the device sent is shown, never
         // leftovers of the command message that filled the buffer before.
-        {"bad-length@cmd=4,value=507", 0, "", "\nhello\n"},
-        {"bad-length@cmd=4,value=508", 1, kReadFailed, "\n"},
-        {"bad-length@cmd=2,value=508", 1, kNotSupported, ""},
+        {"bad-length@cmd=5,value=507", 0, "", "\nhello\n"},
+        {"bad-length@cmd=5,value=508", 1, kReadFailed, "\n"},
+        {"bad-length@cmd=3,value=508", 1, kNotSupported, ""},
         {"errno@cmd=1,errno=EIO", 1, "scsiinit: Input/output error\nFailed to clear sense data on target\n", ""},
-        {"check@cmd=3,sense=05/24/00", 1, "Send failed: Sense 02,05,24,00\n" + kSendFailed, "\n"},
-        {"check@cmd=4,sense=04/44/00", 1, "Send failed: Sense 02,04,44,00\n" + kReadFailed, "\n"},
+        {"check@cmd=2,sense=05/24/00", 1, "Send failed: Sense 02,05,24,00\nFailed to read inquiry data from target\n", ""},
+        {"check@cmd=4,sense=05/24/00", 1, "Send failed: Sense 02,05,24,00\n" + kSendFailed, "\n"},
+        {"check@cmd=5,sense=04/44/00", 1, "Send failed: Sense 02,04,44,00\n" + kReadFailed, "\n"},
         // A transport failure loses the rest of the output too, so the run cannot end as a success.
-        {"errno@cmd=4,errno=EIO", 1, "scsiinit: Input/output error\n" + kReadFailed, "\n"},
+        {"errno@cmd=5,errno=EIO", 1, "scsiinit: Input/output error\n" + kReadFailed, "\n"},
     };
     for (const Case& c : cases)
     {
@@ -176,4 +204,65 @@ TEST(BuftermOneShot, FailuresEndTheRunWithTheirOwnMessage)
     RunResult r = e2e::Run(Argv({"/nonexistent/sg0", "rev"}));
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.err, "Unable to open SCSI target device\n");
+}
+
+namespace
+{
+
+// Runs bufterm under the simulator from a shell command line: "$@" is the whole command.
+RunResult FromShell(const Enclosure& enclosure, const std::string& script, const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {"/bin/sh", "-c", script, "sh", e2e::Bin("sesim"), "run", enclosure.Dir(), "--",
+                                     Bufterm()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return e2e::Run(argv);
+}
+
+} // namespace
+
+TEST(BuftermScripted, ClosedOrFullStandardStreams)
+{
+    const struct
+    {
+        std::string redirection;
+        std::vector<std::string> args;
+        int exitStatus;
+        std::string out, err;
+    } cases[] = {
+        // Output lost to a full disk is a failure, not a silent success.
+        {">/dev/full", {"rev"}, 1, "", "Failed to write command output\n"},
+        // A closed descriptor behaves as /dev/null; the device never takes its number.
+        {"<&-", {}, 0, kPrintedPrompt + "\n", ""},
+        {">&-", {"rev"}, 0, "", ""},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.redirection);
+        Enclosure enclosure;
+        std::vector<std::string> args = {Enclosure::kDevice};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunResult r = FromShell(enclosure, "exec \"$@\" " + c.redirection, args);
+        EXPECT_EQ(r.exitStatus, c.exitStatus);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(SentCommands(enclosure), c.args);
+        EXPECT_EQ(enclosure.Show("revision"), "0100");
+    }
+}
+
+TEST(BuftermScripted, UnderNohupAHangUpDoesNotCutTheRun)
+{
+    // Slow enough that the hang-up comes while the output is still being read.
+    Enclosure enclosure({"--latency-us", "20000"});
+    e2e::TempDir work;
+    const std::string script = "nohup \"$@\" </dev/null >" + work.File("out") + " 2>&1 & pid=$!\n"
+                               "for i in $(seq 1200); do grep -q ' op=3b ' " + enclosure.File("commands.log") +
+                               " && break; sleep 0.05; done\n"
+                               "kill -HUP $pid; wait $pid";
+    RunResult r = FromShell(enclosure, script, {Enclosure::kDevice, "log 1000"});
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    std::string expected = "\n";
+    for (int i = 1; i <= 1000; i++)
+        expected += "event " + std::to_string(i) + " of 1000: all elements OK\n";
+    EXPECT_EQ(e2e::ReadFile(work.File("out")), expected);
 }
