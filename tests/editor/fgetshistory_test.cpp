@@ -90,7 +90,8 @@ TEST(LineEditorEcho, WhatIsInTheLineIsWhatTheScreenShows)
         {"\b\x7f" "abc\x7f\x08" "d\r", "abc\b \b\b \bd\n", "ad"},
         // One erase takes a whole UTF-8 character (one column); erasing on at the prompt does
         // nothing. A byte that begins no character goes alone; a character cut short is dropped.
-        {"n" + e + euro + "\x7f\x7f\x7f\x7f" "x\xa9\x7f\xe2\x82" "y\r", "n" + e + euro + "\b \b\b \b\b \bx\xa9\b \by\n", "xy"},
+        {"n" + e + euro + "\x7f\x7f\x7f\x7f" "x\xa9\x7f\xe2\x82" "y\r",
+         "n" + e + euro + "\b \b\b \b\b \bx\xa9\b \by\n", "xy"},
         // Escape sequences are consumed whole, whatever their length: Delete, Ctrl-Left, F1 (SS3),
         // F5, Alt-x, a repeated ESC, and a CSI broken off by Enter, which still ends the line.
         {"ab\x1b[3~\x1b[1;5D\x1bOP\x1b[15~\x1bx\x1b\x1b[2~c\x1b[1\r", "abc\n", "abc"},

@@ -65,7 +65,10 @@ class ScreenLine
         if (cursor_ == cells_.size())
             cells_.emplace_back();
         cells_[cursor_++] = std::string(1, (char)byte);
-        awaited_ = byte >= 0xC2 && byte <= 0xDF ? 1 : byte >= 0xE0 && byte <= 0xEF ? 2 : byte >= 0xF0 && byte <= 0xF4 ? 3 : 0;
+        awaited_ = byte >= 0xC2 && byte <= 0xDF   ? 1
+                   : byte >= 0xE0 && byte <= 0xEF ? 2
+                   : byte >= 0xF0 && byte <= 0xF4 ? 3
+                                                  : 0;
     }
     bool Shows(const std::string& text) const
     {

@@ -186,7 +186,8 @@ TEST(BuftermOneShot, FailuresEndTheRunWithTheirOwnMessage)
         {"bad-length@cmd=5,value=508", 1, kReadFailed, "\n"},
         {"bad-length@cmd=3,value=508", 1, kNotSupported, ""},
         {"errno@cmd=1,errno=EIO", 1, "scsiinit: Input/output error\nFailed to clear sense data on target\n", ""},
-        {"check@cmd=2,sense=05/24/00", 1, "Send failed: Sense 02,05,24,00\nFailed to read inquiry data from target\n", ""},
+        {"check@cmd=2,sense=05/24/00", 1,
+         "Send failed: Sense 02,05,24,00\nFailed to read inquiry data from target\n", ""},
         {"check@cmd=4,sense=05/24/00", 1, "Send failed: Sense 02,05,24,00\n" + kSendFailed, "\n"},
         {"check@cmd=5,sense=04/44/00", 1, "Send failed: Sense 02,04,44,00\n" + kReadFailed, "\n"},
         // A transport failure loses the rest of the output too, so the run cannot end as a success.

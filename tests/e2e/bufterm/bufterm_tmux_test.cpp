@@ -107,11 +107,6 @@ class Tmux
     std::string socket_;
 };
 
-std::string Quoted(const std::string& word)
-{
-    return "'" + word + "'";
-}
-
 // Bytes the process has read so far; at the prompt bufterm reads nothing but keys.
 long BytesRead(const std::string& pid)
 {
@@ -233,8 +228,8 @@ TEST(BuftermInTmux, StopAndContinueInAShellAndARunInTheBackground)
     ASSERT_TRUE(shell("stty -a >" + work.File("after")));
 
     // A one-shot run in the background neither stops nor touches the terminal.
-    ASSERT_TRUE(shell(bufterm + " " + Quoted("log 200") + " >" + work.File("log.out") + " & wait $!; echo \"[bg $?]\"; stty -a >" +
-          work.File("background")));
+    ASSERT_TRUE(shell(bufterm + " 'log 200' >" + work.File("log.out") +
+                      " & wait $!; echo \"[bg $?]\"; stty -a >" + work.File("background")));
     ASSERT_TRUE(tmux.WaitForScreen("[bg 0]"));
 
     const std::string before = e2e::ReadFile(work.File("before"));

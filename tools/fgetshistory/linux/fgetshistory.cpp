@@ -544,7 +544,8 @@ char* FgetsHistoryFromSource(char* str, uint32_t maxChars, FgetsHistoryByteSourc
         case KEY_CHARACTER_BYTE:
         {
             uint32_t before = charInCount;
-            bool_t full = TakeCharacterByte(str, maxChars, &charInCount, pending, &pendingLength, (unsigned char)char_rx);
+            bool_t full =
+                TakeCharacterByte(str, maxChars, &charInCount, pending, &pendingLength, (unsigned char)char_rx);
             if (charInCount != before)
             {
                 usingHistory = FALSE;
