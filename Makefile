@@ -51,8 +51,15 @@ valgrind: build
 static-analysis: build
 	BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) ./scripts/static-analysis.sh
 
-# A firmware download rehearsed on a simulated enclosure in a temporary directory.
-demo: build
+# What the demo runs: the three programs and the simulator's preload library, none of the tests.
+DEMO_TARGETS = fwpush bufterm sesim sesim_preload
+
+# A firmware download rehearsed on a simulated enclosure in a temporary directory. Builds only
+# what it runs; `make build` and `make test` build everything.
+demo:
+	@./scripts/deps.sh build
+	cmake -S . -B $(BUILD_DIR) -G Ninja
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target $(DEMO_TARGETS)
 	@BUILD_DIR=$(BUILD_DIR) ./scripts/demo.sh
 
 # fwpush side by side with sg_ses_microcode, and bufterm, on the simulated enclosure: a table,

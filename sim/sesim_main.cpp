@@ -29,7 +29,7 @@ const char kUsage[] =
     "A simulated SES enclosure for rehearsing firmware updates and testing without hardware.\n"
     "\n"
     "Commands:\n"
-    "  init DIR [options]          create an enclosure in DIR (replaces one that is there)\n"
+    "  init DIR [options]          create an enclosure in DIR (--force replaces one there)\n"
     "  run DIR [--at PATH] -- COMMAND [ARGS...]\n"
     "                              run COMMAND with the enclosure attached at PATH\n"
     "                              (default /dev/sesim0); exits with COMMAND's status\n"
@@ -40,13 +40,17 @@ const char kUsage[] =
     "                              replace the armed faults; command numbering restarts at 1\n"
     "  power-cycle DIR             power the enclosure off and on\n"
     "  help [COMMAND], --help      this text, or one command's\n"
+    "  --version                   the version of sesim\n"
     "\n"
     "Exit status: 0 on success, 2 for a bad command line or a missing or damaged enclosure\n"
     "directory; `run` exits with COMMAND's status, or 127 when COMMAND cannot be started.\n";
 
 const char kInitUsage[] =
     "Usage: sesim init DIR [options]\n"
-    "Creates an enclosure in DIR (created if missing; an enclosure already there is replaced).\n"
+    "Creates an enclosure in DIR, which must be missing or empty; --force replaces an enclosure\n"
+    "that is there. A directory that holds anything else is refused and left as it is.\n"
+    "\n"
+    "  --force                       replace the enclosure that DIR holds\n"
     "\n"
     "Identity:\n"
     "  --vendor TEXT                 T10 vendor identification, up to 8 characters (SESIM)\n"
@@ -54,7 +58,9 @@ const char kInitUsage[] =
     "  --serial TEXT                 unit serial number, up to 16 characters (SIM0000001)\n"
     "  --revision REV                revision of the active firmware, 4 characters (0100)\n"
     "  --device-type N               peripheral device type in INQUIRY, 0-31 (13, enclosure)\n"
-    "  --encserv                     set the ENCSERV bit in INQUIRY byte 6\n"
+    "  --encserv                     set the ENCSERV bit in INQUIRY byte 6 (the default)\n"
+    "  --no-encserv                  clear it\n"
+    "  --slots N                     array device slot elements, 0-64 (12)\n"
     "  --secondary-subenclosures N   secondary subenclosures, 0-15 (0)\n"
     "  --gencode N                   initial generation code (0)\n"
     "  --no-unit-attention           no power-on unit attention after init\n"
@@ -64,7 +70,14 @@ const char kInitUsage[] =
     "  --busy-reads N                status reads reporting 0x02 after the last block (2)\n"
     "  --busy-ms MS                  report 0x02 for at least MS milliseconds too (0)\n"
     "  --complete-status CODE        completion of a mode 0x07 download: 0x10, 0x11, 0x12 (0x10)\n"
-    "  --deferred-busy-status CODE   storage status of a mode 0x0E download: 0x02, 0x03 (0x02)\n"
+    "  --deferred-busy-status CODE   storage status of a mode 0x0E download: 0x02, 0x03 (0x03)\n"
+    "  --flash dual|single           a reset or power cycle during the flash write keeps the old\n"
+    "                                image (dual), or leaves no firmware: 0x83 (single) (dual)\n"
+    "  --restart-on-activation       the enclosure resets itself when new microcode becomes\n"
+    "                                active (29/00 then 3F/01)\n"
+    "  --restart-clears-status       ... and its status page then reads 0x00\n"
+    "  --any-offset                  report expected offset 0xFFFFFFFF while receiving\n"
+    "  --buffer-id N                 the buffer ID that downloads go to (0)\n"
     "  --download-timeout-ms MS      an incomplete download idle longer ends in 0x82;\n"
     "                                0 = never (30000)\n"
     "  --accept-any-image            take any bytes as a valid image (otherwise 0x81)\n"
@@ -85,6 +98,7 @@ const char kInitUsage[] =
     "Fault kinds: check[,sense=KK/AA/QQ][,format=fixed|desc]  check-nosense\n"
     "  status,value=XX  host[,code=XX]  errno[,errno=NAME]  gone  drop  short-status[,len=N]\n"
     "  garbage-status[,seed=N]  stuck[,reads=K]  bad-length[,value=N]\n"
+    "  dl-status[,value=XX]  gencode[,step=N]\n"
     "Triggers: cmd=N  cmd=N+  block=N  op=XX, each with an optional ,count=K\n"
     "A failure with ,when=after comes once the enclosure has carried the command out.\n";
 
@@ -205,6 +219,7 @@ int Init(const std::vector<std::string>& args)
     const std::string& dir = args[0];
     sesim::Config config;
     sesim::InitialState initial;
+    bool force = false;
     std::string error;
     // Flags without a value, and the setting each gives.
     const struct
@@ -214,6 +229,11 @@ int Init(const std::vector<std::string>& args)
         bool value;
     } flags[] = {
         {"--encserv", &config.encserv, true},
+        {"--no-encserv", &config.encserv, false},
+        {"--restart-on-activation", &config.restartOnActivation, true},
+        {"--restart-clears-status", &config.restartClearsStatus, true},
+        {"--any-offset", &config.anyOffset, true},
+        {"--force", &force, true},
         {"--accept-any-image", &config.acceptAnyImage, true},
         {"--no-offset-alignment-check", &config.offsetAlignmentCheck, false},
         {"--no-page-0e", &config.page0e, false},
@@ -284,6 +304,12 @@ int Init(const std::vector<std::string>& args)
         else if (opt == "--secondary-subenclosures")
             ok = sesim::ParseUnsigned(value, sesim::kMaxSecondarySubenclosures, &v),
             config.secondarySubenclosures = (uint8_t)v;
+        else if (opt == "--slots")
+            ok = sesim::ParseUnsigned(value, sesim::kMaxSlots, &v), config.slots = (uint8_t)v;
+        else if (opt == "--flash")
+            ok = sesim::ParseFlashModel(value, &config.flash);
+        else if (opt == "--buffer-id")
+            ok = sesim::ParseUnsigned(value, 0xFF, &v), config.bufferId = (uint8_t)v;
         else if (opt == "--gencode")
             ok = sesim::ParseUnsigned(value, UINT32_MAX, &v), initial.generationCode = (uint32_t)v;
         else if (opt == "--pending-output")
@@ -313,7 +339,7 @@ int Init(const std::vector<std::string>& args)
             return Fail("init: invalid value '" + value + "' for " + opt + " (see sesim init --help)");
         }
     }
-    if (!sesim::ValidateConfig(config, &error) || !sesim::Store::Create(dir, config, initial, &error))
+    if (!sesim::ValidateConfig(config, &error) || !sesim::Store::Create(dir, config, initial, force, &error))
     {
         return Fail("init: " + error);
     }
@@ -450,8 +476,8 @@ int Show(const std::vector<std::string>& args)
         return Fail("show: " + args[0] + "/state holds no valid enclosure state");
     }
     store.Unlock();
-    // Show the enclosure as the next initiator would find it: a storage phase that nobody
-    // polled to its end has ended by now. Nothing is written back.
+    // Show the enclosure as the next initiator would find it (a timeout that fell due, a storage
+    // phase whose time is over). Nothing is written back.
     sesim::Model model(store.config(), store);
     sesim::Released ignored{};
     model.Settle(state, sesim::RealtimeNs(), ignored);
@@ -462,12 +488,11 @@ int Show(const std::vector<std::string>& args)
         state.download.phase == sesim::DownloadPhase::Receiving && state.download.subenclosure == 0
             ? state.download.expectedOffset
             : 0;
-    std::string ua = "none";
-    if (state.uaAsc != 0 || state.uaAscq != 0)
+    std::string ua = sesim::UnitAttentionText(state);
+    std::string slots;
+    for (int i = 0; i < c.slots; i++)
     {
-        char text[8];
-        snprintf(text, sizeof(text), "%02x/%02x", state.uaAsc, state.uaAscq);
-        ua = text;
+        slots += (i > 0 ? ", " : "") + sesim::SlotName(i);
     }
     printf("vendor: %s\n", sesim::AsciiField(c.vendor, sesim::kVendorLength).c_str());
     printf("product: %s\n", sesim::AsciiField(c.product, sesim::kProductLength).c_str());
@@ -478,9 +503,13 @@ int Show(const std::vector<std::string>& args)
     printf("expected offset: %u\n", expected);
     printf("generation code: %u\n", state.generationCode);
     printf("unit attention: %s\n", ua.c_str());
-    printf("active image: %s\n", ImageLine(store, state.active).c_str());
+    printf("active image: %s\n",
+           state.needsImage ? "none (flash write cut; a good image must be downloaded)"
+                            : ImageLine(store, state.active).c_str());
     printf("deferred image: %s\n", ImageLine(store, state.pending).c_str());
     printf("commands: %llu\n", (unsigned long long)state.commandCount);
+    printf("array device slots: %u\n", c.slots);
+    printf("slot names: %s\n", slots.empty() ? "none" : slots.c_str());
     return 0;
 }
 
@@ -623,7 +652,7 @@ int PowerCycle(const std::vector<std::string>& args)
     }
     sesim::Model model(store.config(), store);
     sesim::Released released{};
-    model.PowerCycle(state, sesim::RealtimeNs(), released);
+    model.Reset(state, sesim::ResetKind::PowerCycle, sesim::RealtimeNs(), released);
     store.Save(state);
     store.RemoveImages(released);
     store.Unlock();
@@ -642,6 +671,11 @@ int main(int argc, char** argv)
     }
     std::string command = args[0];
     std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (command == "--version")
+    {
+        printf("sesim version %s\n", SESMAINT_VERSION);
+        return 0;
+    }
     if (IsHelp(command) || command == "help")
     {
         if (command == "help" && !rest.empty())

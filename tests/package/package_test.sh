@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The package lane. Usage: package_test.sh deb|install|manpages BUILD_DIR SOURCE_DIR VERSION
+# The package lane. Usage: package_test.sh deb|install|manpages|demo BUILD_DIR SOURCE_DIR VERSION
 #   deb       builds the Debian package with CPack, checks its control fields and contents,
 #             unpacks it into a scratch root, runs the programs and completions from there and
 #             runs lintian on it
-#   install   cmake --install with DESTDIR and a prefix of its own; the same checks on that tree
+#   install   cmake --install --strip with DESTDIR and a prefix of its own; the same checks on
+#             that tree, and that the programs are stripped
 #   manpages  every manual page renders without a warning, and names every message its program
 #             can print on standard error
+#   demo      make demo's targets build without compiling any test or benchmark
 # Nothing is installed on the machine itself.
 set -euo pipefail
 
@@ -88,6 +90,27 @@ run_programs() {
     if expect_status 1 bufterm-usage "${clean[@]}" "$bin/bufterm"; then
         expect_line "$work/bufterm-usage.err" "Usage: bufterm <device> [command]"
     fi
+    # Help and version where people look for them: standard output, exit status 0, nothing on
+    # standard error. --version acts when fwpush's parser reaches it, as -h does.
+    local -A asked=(
+        [fwpush-version]="fwpush --version|fwpush version 1.04"
+        [fwpush-version-late]="fwpush -d -p=512 --version|fwpush version 1.04"
+        [bufterm-version]="bufterm --version|bufterm version 01.01"
+        [bufterm-h]="bufterm -h|Usage: bufterm <device> [command]"
+        [bufterm-help]="bufterm --help|SES enclosure console, version 01.01"
+        [sesim-version]="sesim --version|sesim version $version"
+    )
+    local name words
+    for name in "${!asked[@]}"; do
+        read -r -a words <<<"${asked[$name]%%|*}"
+        if expect_status 0 "$name" "${clean[@]}" "$bin/${words[0]}" "${words[@]:1}"; then
+            expect_line "$work/$name.out" "${asked[$name]#*|}"
+            [ ! -s "$work/$name.err" ] || fail "$name wrote to standard error: $(cat "$work/$name.err")"
+        fi
+    done
+    if expect_status 1 fwpush-rejected-first "${clean[@]}" "$bin/fwpush" -x --version; then
+        expect_line "$work/fwpush-rejected-first.err" "Invalid argument '-x'"
+    fi
     expect_status 0 sesim-init "${clean[@]}" "$bin/sesim" init "$enc" --revision 0100 || return 0
     expect_status 0 sesim-mkimage "${clean[@]}" "$bin/sesim" mkimage --revision 0200 --size 10000 "$image" ||
         return 0
@@ -131,13 +154,17 @@ check_completions() {
     local dir=$1 got
     bin_for_completion=$2
     got=$(complete_words "$dir" _fwpush fwpush -)
-    for want in -p= -t= -d -a -A -h; do
+    for want in -p= -t= -d -a -A -h --version; do
         grep -qxF -- "$want" <<<"$got" || fail "fwpush completion of '-' lacks $want: $got"
     done
     got=$(complete_words "$dir" _fwpush fwpush -d /dev/sesim)
     [ "$got" = /dev/sesim0 ] || fail "fwpush completion of the device gives '$got'"
     got=$(complete_words "$dir" _bufterm bufterm /dev/ses)
     [ "$got" = /dev/sesim0 ] || fail "bufterm completion of the device gives '$got'"
+    got=$(complete_words "$dir" _bufterm bufterm --)
+    [ "$(echo $got)" = "--help --version" ] || fail "bufterm completion of '--' gives '$got'"
+    got=$(complete_words "$dir" _sesim sesim --v)
+    [ "$got" = --version ] || fail "sesim completion of '--v' gives '$got'"
     got=$(complete_words "$dir" _sesim sesim power)
     [ "$got" = power-cycle ] || fail "sesim completion of 'power' gives '$got'"
     got=$(complete_words "$dir" _sesim sesim init /tmp/enc --complete-status 0x1)
@@ -190,12 +217,24 @@ lane_deb() {
     echo "lintian: ${tags:-clean}"
 }
 
+# Whether the ELF file has its symbol table (what strip removes).
+has_symbols() {
+    readelf -S "$1" 2>/dev/null | grep -q '\.symtab'
+}
+
 lane_install() {
     need cmake
-    local destdir=$work/destdir prefix=/opt/ses-maint
-    DESTDIR=$destdir cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
+    need readelf
+    local destdir=$work/destdir prefix=/opt/ses-maint file
+    DESTDIR=$destdir cmake --install "$build" --prefix "$prefix" --strip >"$work/install.log" 2>&1 ||
         { sed 's/^/    /' "$work/install.log" >&2; fail "cmake --install failed"; return; }
     check_tree "$destdir" "$prefix"
+    # Asked to strip, the installation strips every program and the preload library; the build
+    # tree keeps its symbols for the debugger.
+    for file in "${programs[@]/#/$destdir$prefix/bin/}" "$(preload_in "$destdir$prefix")"; do
+        ! has_symbols "$file" || fail "cmake --install --strip left the symbols in $file"
+    done
+    has_symbols "$build/bin/fwpush" || fail "the build tree's fwpush has no symbols: nothing proves the strip"
     run_programs "$destdir$prefix/bin" "$destdir$prefix/lib"
     check_completions "$destdir$prefix/share/bash-completion/completions" "$destdir$prefix/bin"
 }
@@ -217,6 +256,20 @@ messages_documented() { # PAGE SOURCE...
     while IFS= read -r piece; do
         grep -qF -- "$piece" <<<"$text" || fail "$(basename "$page") does not mention the message text '$piece'"
     done < <(message_pieces <<<"$messages")
+}
+
+# make demo builds what the demo runs and nothing else: no test and no benchmark source is
+# compiled on the way to its targets.
+lane_demo() {
+    need ninja
+    local targets commands stray
+    targets=$(sed -n 's/^DEMO_TARGETS *= *//p' "$source/Makefile")
+    [ -n "$targets" ] || { fail "the Makefile names no DEMO_TARGETS"; return; }
+    # shellcheck disable=SC2086 # one word per target
+    commands=$(ninja -C "$build" -t commands $targets) || { fail "ninja cannot list the demo's build"; return; }
+    stray=$(grep -oE "$source/(tests|bench)/[^ ]*" <<<"$commands" | sort -u || true)
+    [ -z "$stray" ] || fail "make demo would compile: $stray"
+    echo "demo: $(wc -l <<<"$commands") build steps for $targets"
 }
 
 lane_manpages() {
@@ -242,7 +295,8 @@ case $lane in
     deb) lane_deb ;;
     install) lane_install ;;
     manpages) lane_manpages ;;
-    *) echo "usage: $0 deb|install|manpages BUILD_DIR SOURCE_DIR VERSION" >&2; exit 2 ;;
+    demo) lane_demo ;;
+    *) echo "usage: $0 deb|install|manpages|demo BUILD_DIR SOURCE_DIR VERSION" >&2; exit 2 ;;
 esac
 
 if [ "$failures" -ne 0 ]; then

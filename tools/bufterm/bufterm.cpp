@@ -353,6 +353,20 @@ int main(int argc, char* argv[])
         fputs("Unable to open /dev/null for a closed standard descriptor\n", stderr);
         return 1;
     }
+
+    // Asked for, help and version go to standard output and succeed, before the terminal is
+    // touched. No device node is named like an option, so no device command line is taken.
+    if (argc >= 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0))
+    {
+        fputs("SES enclosure console, version " BUFTERM_VERSION "\nUsage: bufterm <device> [command]\n", stdout);
+        return 0;
+    }
+    if (argc >= 2 && strcmp(argv[1], "--version") == 0)
+    {
+        fputs("bufterm version " BUFTERM_VERSION "\n", stdout);
+        return 0;
+    }
+
     EnterRawMode();
     if (argc < 2)
     {

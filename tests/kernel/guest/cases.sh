@@ -15,8 +15,9 @@ case_modules() {
     # the real loader's absence would cost a failed helper start per request.
     echo /bin/true >/proc/sys/kernel/modprobe
     for module in $(cat /lib/modules/load-order); do
-        # scsi_debug is loaded by the cases that need it, with the device type they need.
-        [ "$module" = scsi_debug ] && continue
+        # scsi_debug is loaded by the cases that need it, with the device type they need; the
+        # ses driver sends its own diagnostic requests, so it comes after the deterministic cases.
+        case $module in scsi_debug | ses | enclosure) continue ;; esac
         insmod "/lib/modules/$module.ko" 2>/tmp/insmod.err || {
             fail "insmod $module failed"
             show_file insmod /tmp/insmod.err
@@ -420,6 +421,63 @@ case_discovery() {
     [ "$(wc -l </tmp/sysfs.list)" -ge 2 ] || fail "fewer than two sg nodes to discover"
 }
 
+# The kernel's ses driver is the judge of the element inventory: it binds to the enclosure,
+# registers it with the configured number of components under the names sesim shows, and keeps
+# it registered across a firmware download and the hard reset that activates it.
+ses_enclosure_dir() {
+    for e in /sys/class/enclosure/*; do
+        [ -e "$e/device" ] || continue
+        [ "$(cat "$e/device/model" 2>/dev/null | sed 's/ *$//')" = "SIM ENCLOSURE" ] && { echo "$e"; return 0; }
+    done
+    return 1
+}
+
+check_ses_view() {
+    dir=$(ses_enclosure_dir) || { fail "$1: the enclosure is not under /sys/class/enclosure"; ls -l /sys/class/enclosure >/tmp/ls.out 2>&1; show_file enclosures /tmp/ls.out; return 1; }
+    expect_value "$1: components" "$(cat "$dir/components")" "$(show_value "$KERNEL_ENCLOSURE" "array device slots")"
+    ls "$dir" | grep '^Slot ' | tr '\n' ',' | sed 's/,$//; s/,/, /g' >/tmp/names.kernel
+    expect_value "$1: component names" "$(cat /tmp/names.kernel)" "$(show_value "$KERNEL_ENCLOSURE" "slot names")"
+    [ -z "$2" ] || expect_value "$1: revision" "$(cat "$dir/device/rev")" "$(show_value "$KERNEL_ENCLOSURE" "revision")"
+}
+
+expect_value() {
+    [ "$2" = "$3" ] || fail "$1 is '$2', sesim show says '$3'"
+}
+
+case_ses_judgement() {
+    # The driver's page reads must not meet a unit attention that it does not retry (3F/01).
+    for i in 1 2 3 4; do sg_turs "$ENCLOSURE" >/dev/null 2>&1; done
+    for module in enclosure ses; do
+        insmod "/lib/modules/$module.ko" 2>/tmp/insmod.err || { fail "insmod $module failed"; show_file insmod /tmp/insmod.err; return; }
+    done
+    tries=$APPEAR_TIMEOUT
+    until ses_enclosure_dir >/dev/null || [ "$tries" -le 0 ]; do
+        tries=$((tries - 1))
+        usleep 100000
+    done
+    check_ses_view "after binding" || return
+    make_image 0600 10000
+    run fwpush -d "$ENCLOSURE" /tmp/image.0600
+    expect_status 0
+    run bufterm "$ENCLOSURE" reset
+    expect_status 0
+    for i in 1 2 3 4; do sg_turs "$ENCLOSURE" >/dev/null 2>&1; done
+    expect_show "revision" "0600"
+    check_ses_view "after the reset" || return
+    # The kernel keeps the INQUIRY data of its scan: the new revision shows once the device is
+    # scanned again, and the driver binds to it afresh.
+    device=$(readlink -f "$(ses_enclosure_dir)/device")
+    host=$(echo "$device" | sed -n 's,.*/\(host[0-9]*\)/.*,\1,p')
+    echo 1 >"$device/delete"
+    echo "- - -" >"/sys/class/scsi_host/$host/scan"
+    tries=$APPEAR_TIMEOUT
+    until ses_enclosure_dir >/dev/null || [ "$tries" -le 0 ]; do
+        tries=$((tries - 1))
+        usleep 100000
+    done
+    check_ses_view "after a new scan" revision
+}
+
 lane_run() {
     lane_case modules
     lane_case sg3utils_scsi_debug_enclosure
@@ -438,5 +496,6 @@ lane_run() {
     lane_case tcmu_busy_retried
     lane_case fwpush_tcmu_deferred
     lane_case discovery
+    lane_case ses_judgement
     lane_end
 }
