@@ -66,13 +66,13 @@ TEST(BuftermStartup, OnlyAnEnclosureServicesDeviceGetsABufferCommand)
         std::vector<std::string> init;
         bool accepted;
     } devices[] = {
-        {{"--device-type", "0"}, false},
+        {{"--device-type", "0", "--no-encserv"}, false},
         {{"--device-type", "0", "--encserv"}, true},
-        {{"--device-type", "13"}, true},
+        {{"--device-type", "13", "--no-encserv"}, true},
     };
     for (const auto& device : devices)
     {
-        SCOPED_TRACE(device.init[1] + (device.init.size() > 2 ? " encserv" : ""));
+        SCOPED_TRACE(device.init[1] + device.init[2]);
         Enclosure enclosure(device.init);
         RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "rev"}));
         EXPECT_EQ(r.exitStatus, device.accepted ? 0 : 1);
