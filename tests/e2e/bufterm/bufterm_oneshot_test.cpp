@@ -210,13 +210,17 @@ TEST(BuftermOneShot, FailuresEndTheRunWithTheirOwnMessage)
 namespace
 {
 
-// Runs bufterm under the simulator from a shell command line: "$@" is the whole command.
+// Runs bufterm under the simulator from a shell command line: "$@" is the whole command. The
+// program is named in the environment, out of the memcheck wrapper's reach: memcheck's log would
+// take a descriptor the run closes.
 RunResult FromShell(const Enclosure& enclosure, const std::string& script, const std::vector<std::string>& args)
 {
-    std::vector<std::string> argv = {"/bin/sh", "-c", script, "sh", e2e::Bin("sesim"), "run", enclosure.Dir(), "--",
-                                     Bufterm()};
+    const std::string command = "set -- \"$SESIM\" run \"$DIR\" -- \"$BUFTERM\" \"$@\"\n";
+    std::vector<std::string> argv = {"/bin/sh", "-c", command + script, "sh"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return e2e::Run(argv);
+    e2e::RunOptions options;
+    options.env = {"SESIM=" + e2e::Bin("sesim"), "DIR=" + enclosure.Dir(), "BUFTERM=" + Bufterm()};
+    return e2e::Run(argv, options);
 }
 
 } // namespace

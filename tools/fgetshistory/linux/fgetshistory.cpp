@@ -231,7 +231,8 @@ static long MillisecondsUntil(const struct timespec* deadline)
 }
 
 // Waits until descriptor 0 has a byte; FALSE when timeoutMs ran out or, for a wait without limit,
-// a signal interrupted it. The 1-second timeout only bounds each select call. A select failure
+// after each 1-second select or a signal, so that the caller looks at what a signal asked for
+// (one that came just before select would otherwise wait for the next key). A select failure
 // ends the wait and leaves the blocking read to do the waiting.
 static bool_t KbHit(int timeoutMs)
 {
@@ -267,7 +268,7 @@ static bool_t KbHit(int timeoutMs)
         {
             return TRUE;
         }
-        if (ready < 0 && timeoutMs == FGETS_WAIT_FOREVER)
+        if (timeoutMs == FGETS_WAIT_FOREVER)
         {
             return FALSE;
         }

@@ -6,8 +6,9 @@
 // Module-private: the editor with its byte source made explicit, so that its byte handling can be
 // driven without a terminal (tests, fuzzing). FgetsHistory is this with descriptor 0 as source.
 
-// What a byte source returns instead of a byte when none came: the wait ran out, or a signal
-// interrupted a wait without limit (the editor then redraws the line if the terminal asks).
+// What a byte source returns instead of a byte when none came: the wait ran out, or a wait
+// without limit paused (a signal, or a second without a key); the editor then redraws the line if
+// raw mode was entered again meanwhile, and waits again.
 #define FGETS_NO_BYTE (-2)
 // The wait of a source without limit.
 #define FGETS_WAIT_FOREVER (-1)
