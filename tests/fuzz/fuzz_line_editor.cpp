@@ -12,6 +12,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -37,74 +38,49 @@ int NextByte(void* context, int)
     return byte == kNoByte ? FGETS_NO_BYTE : byte;
 }
 
-// One screen line as a UTF-8 terminal keeps it: a cell per character, a cursor.
-class ScreenLine
+// Replays the editor's output on one screen line of a UTF-8 terminal, a cell per character, that
+// starts with the prompt; true when it shows the prompt and the line, with only blanks after them.
+bool ScreenShows(const std::string& prompt, const std::string& out, const std::string& line)
 {
-  public:
-    explicit ScreenLine(const std::string& prompt)
+    std::vector<std::string> cells;
+    size_t cursor = 0, awaited = 0;
+    for (unsigned char byte : prompt + out)
     {
-        for (char c : prompt)
-            Put((uint8_t)c);
-    }
-    void Put(uint8_t byte)
-    {
+        bool continues = (byte & 0xC0) == 0x80 && awaited > 0;
         if (byte == '\r' || byte == '\b')
+            cursor = byte == '\r' || cursor == 0 ? 0 : cursor - 1;
+        else if (continues)
+            cells[cursor - 1] += (char)byte;
+        else if (byte != '\a')
         {
-            cursor_ = byte == '\r' || cursor_ == 0 ? 0 : cursor_ - 1;
-            awaited_ = 0;
-            return;
+            cells.resize(std::max(cells.size(), cursor + 1));
+            cells[cursor++] = std::string(1, (char)byte);
         }
-        if (byte == '\a')
-            return;
-        if ((byte & 0xC0) == 0x80 && awaited_ > 0)
-        {
-            cells_[cursor_ - 1] += (char)byte;
-            awaited_--;
-            return;
-        }
-        if (cursor_ == cells_.size())
-            cells_.emplace_back();
-        cells_[cursor_++] = std::string(1, (char)byte);
-        awaited_ = byte >= 0xC2 && byte <= 0xDF   ? 1
-                   : byte >= 0xE0 && byte <= 0xEF ? 2
-                   : byte >= 0xF0 && byte <= 0xF4 ? 3
-                                                  : 0;
+        awaited = continues                      ? awaited - 1
+                  : byte >= 0xF0 && byte <= 0xF4 ? 3
+                  : byte >= 0xE0 && byte <= 0xEF ? 2
+                  : byte >= 0xC2 && byte <= 0xDF ? 1
+                                                 : 0;
     }
-    bool Shows(const std::string& text) const
+    std::string shown;
+    for (size_t i = 0; i < cells.size(); i++)
     {
-        std::string before;
-        for (size_t i = 0; i < cursor_; i++)
-            before += cells_[i];
-        for (size_t i = cursor_; i < cells_.size(); i++)
-        {
-            if (cells_[i] != " ")
-                return false;
-        }
-        return before == text;
+        if (i < cursor)
+            shown += cells[i];
+        else if (cells[i] != " ")
+            return false;
     }
-
-  private:
-    std::vector<std::string> cells_;
-    size_t cursor_ = 0;
-    size_t awaited_ = 0;
-};
-
-// The editor writes to standard output; here that is a file that is read back after each line.
-FILE* Screen()
-{
-    static FILE* file = nullptr;
-    if (file == nullptr)
-    {
-        file = tmpfile();
-        fuzz::Check(file != nullptr && dup2(fileno(file), STDOUT_FILENO) == STDOUT_FILENO);
-    }
-    return file;
+    return shown == prompt + line;
 }
 
+// What the editor wrote since the last call: its standard output is a file read back here.
 std::string TakeOutput()
 {
+    static FILE* screen = tmpfile();
+    static bool redirected = screen != nullptr && dup2(fileno(screen), STDOUT_FILENO) == STDOUT_FILENO;
+    fuzz::Check(redirected);
     fflush(stdout);
-    int fd = fileno(Screen());
+    int fd = fileno(screen);
     std::string out((size_t)lseek(fd, 0, SEEK_END), '\0');
     fuzz::Check(pread(fd, &out[0], out.size(), 0) == (ssize_t)out.size());
     fuzz::Check(ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0);
@@ -145,15 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (maxChars == 0)
             break;
         fuzz::Check(memchr(line, '\0', maxChars) != NULL);
-        ScreenLine screen(shownPrompt);
-        for (size_t at = 0; at < out.size(); at++)
-        {
-            // The line's end is the last thing written for it.
-            fuzz::Check(out[at] != '\n' || at + 1 == out.size());
-            if (out[at] != '\n')
-                screen.Put((uint8_t)out[at]);
-        }
-        fuzz::Check(screen.Shows(shownPrompt + line));
+        // The line's end is the last thing written for it.
+        size_t end = out.find('\n');
+        fuzz::Check(end == std::string::npos || end + 1 == out.size());
+        fuzz::Check(ScreenShows(shownPrompt, out.substr(0, end), line));
     }
     free(line);
     return 0;

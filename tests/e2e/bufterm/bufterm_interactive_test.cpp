@@ -45,21 +45,6 @@ TEST(BuftermInteractive, EndOfInputEndsTheSessionCleanly)
     EXPECT_EQ(r.out, kPrintedPrompt + "echo bye\nbye\n" + kPrintedPrompt + "\n");
 }
 
-TEST(BuftermInteractive, A509CharacterLineIsSentWithoutEnterAndTheRestOfItIsThrownAway)
-{
-    Enclosure enclosure;
-    const std::string line = "echo " + std::string(504, 'q');
-    RunResult r = Session(enclosure, line + "reset\necho after\n");
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    std::vector<e2e::LogEntry> writes = WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER);
-    ASSERT_EQ(writes.size(), 2u);
-    EXPECT_EQ(e2e::ToHex(writes[0].cdb), WriteBufferCdb(509));
-    EXPECT_EQ(e2e::ToHex(writes[1].dout), CommandMessageHex("echo after"));
-    // A bell for each key of the tail, at the prompt that follows the full line's answer.
-    EXPECT_EQ(r.out, kPrintedPrompt + line + std::string(504, 'q') + "\n" + kPrintedPrompt + "\a\a\a\a\a" +
-                         "echo after\nafter\n" + kPrintedPrompt + "\n");
-}
-
 TEST(BuftermInteractive, TransportFailureWhilePollingReturnsToThePrompt)
 {
     // Commands: 1 REQUEST SENSE, 2 INQUIRY, 3 probe, 4 WRITE BUFFER, 5 its first poll fails.
@@ -95,16 +80,6 @@ bool IsRaw(const termios& settings)
 
 } // namespace
 
-TEST(BuftermTerminal, NoArgumentsPrintsBannerAndUsageAndLeavesTheTerminalAsFound)
-{
-    e2e::PtySession pty({Bufterm()}, Terminal());
-    RunResult r = pty.Finish();
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, kUsage);
-    EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(SameSettings(pty.Settings(), pty.InitialSettings()));
-}
-
 TEST(BuftermTerminal, SessionRecallsRedrawsAndRestoresTheTerminalOnQuit)
 {
     Enclosure enclosure;
@@ -136,55 +111,41 @@ TEST(BuftermTerminal, SessionRecallsRedrawsAndRestoresTheTerminalOnQuit)
     EXPECT_TRUE(SameSettings(pty.Settings(), pty.InitialSettings()));
 }
 
-// Every other way a session ends, each with the terminal as it was found.
-struct Ending
+// Every other way a run ends, each with the terminal as it was found.
+TEST(BuftermTerminal, EveryOtherEndingLeavesTheTerminalAsFound)
 {
-    std::string name;
-    std::vector<std::string> args;
-    std::string keys; // typed at the prompt; without keys, `signal` is sent with kill
-    int signal;       // the signal that ends the program, 0 when it exits
-    int exitStatus;
-};
-
-void PrintTo(const Ending& ending, std::ostream* out)
-{
-    *out << ending.name;
-}
-
-class BuftermTerminalEnding : public ::testing::TestWithParam<Ending>
-{
-};
-
-TEST_P(BuftermTerminalEnding, LeavesTheTerminalAsFound)
-{
-    const Ending& ending = GetParam();
     // Ctrl-\ would otherwise leave a core file behind.
     const rlimit noCore = {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
-    Enclosure enclosure;
-    e2e::PtySession pty(UnderSimulator(enclosure, ending.args), Terminal());
-    if (ending.signal != 0)
+    const struct
     {
-        ASSERT_TRUE(pty.WaitFor(kPrintedPrompt)) << pty.Output() << pty.Err();
-        ASSERT_TRUE(IsRaw(pty.Settings()));
-        if (ending.keys.empty())
-            kill(-pty.Pid(), ending.signal);
-        else
-            pty.Send(ending.keys);
+        std::vector<std::string> args;
+        std::string keys; // typed at the prompt; without keys, `signal` is sent with kill
+        int signal;       // the signal that ends the program; 0: it fails with exit status 1
+    } endings[] = {
+        {{Enclosure::kDevice}, "\x03", SIGINT}, {{Enclosure::kDevice}, "\x1c", SIGQUIT},
+        {{Enclosure::kDevice}, "", SIGTERM},    {{Enclosure::kDevice}, "", SIGHUP},
+        {{"/dev/sesim-absent"}, "", 0},         {{}, "", 0},
+    };
+    for (const auto& ending : endings)
+    {
+        SCOPED_TRACE(std::to_string(ending.signal) + (ending.args.empty() ? " no device" : " " + ending.args[0]));
+        Enclosure enclosure;
+        e2e::PtySession pty(UnderSimulator(enclosure, ending.args), Terminal());
+        if (ending.signal != 0)
+        {
+            EXPECT_TRUE(pty.WaitFor(kPrintedPrompt) && IsRaw(pty.Settings())) << pty.Output() << pty.Err();
+            if (ending.keys.empty())
+                kill(-pty.Pid(), ending.signal);
+            else
+                pty.Send(ending.keys);
+        }
+        RunResult r = pty.Finish();
+        // sesim run becomes the program, so this is bufterm's own end: by the signal, as without
+        // the handler.
+        EXPECT_EQ(r.signal, ending.signal);
+        EXPECT_EQ(r.exitStatus, ending.signal != 0 ? -1 : 1);
+        EXPECT_EQ(r.err, ending.args.empty() ? kUsage : r.err);
+        EXPECT_TRUE(SameSettings(pty.Settings(), pty.InitialSettings()));
     }
-    RunResult r = pty.Finish();
-    EXPECT_FALSE(r.timedOut);
-    // sesim run becomes the program, so this is bufterm's own end: by the signal, as without
-    // the handler.
-    EXPECT_EQ(r.signal, ending.signal);
-    EXPECT_EQ(r.exitStatus, ending.exitStatus);
-    EXPECT_TRUE(SameSettings(pty.Settings(), pty.InitialSettings()));
 }
-
-INSTANTIATE_TEST_SUITE_P(Endings, BuftermTerminalEnding,
-                         ::testing::Values(Ending{"Interrupt", {Enclosure::kDevice}, "\x03", SIGINT, -1},
-                                           Ending{"QuitKey", {Enclosure::kDevice}, "\x1c", SIGQUIT, -1},
-                                           Ending{"Terminate", {Enclosure::kDevice}, "", SIGTERM, -1},
-                                           Ending{"Hangup", {Enclosure::kDevice}, "", SIGHUP, -1},
-                                           Ending{"FailedDevice", {"/dev/sesim-absent"}, "", 0, 1}),
-                         [](const ::testing::TestParamInfo<Ending>& info) { return info.param.name; });

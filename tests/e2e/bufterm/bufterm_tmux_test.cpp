@@ -1,10 +1,7 @@
 // bufterm in a real terminal emulator (tmux): what the screen shows, and the shell around the
-// program (job control). Exact bytes are the pseudo-terminal tests' business.
+// program (job control, redirections, nohup). Exact bytes are the pseudo-terminal tests' business.
 
-#include <time.h>
 #include <unistd.h>
-
-#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -18,12 +15,6 @@ using e2e::RunResult;
 namespace
 {
 
-void Pause(long milliseconds)
-{
-    struct timespec pause = {milliseconds / 1000, (milliseconds % 1000) * 1000L * 1000};
-    nanosleep(&pause, nullptr);
-}
-
 // Polls until the condition holds; a loaded machine gets half a minute.
 template <typename Condition> bool Eventually(Condition condition)
 {
@@ -31,7 +22,7 @@ template <typename Condition> bool Eventually(Condition condition)
     {
         if (condition())
             return true;
-        Pause(50);
+        usleep(50 * 1000);
     }
     return false;
 }
@@ -49,49 +40,29 @@ size_t Count(const std::string& text, const std::string& part)
 class Tmux
 {
   public:
-    explicit Tmux(const std::string& command)
-        : binary_("/usr/bin/tmux"), socket_("bufterm-e2e-" + std::to_string(getpid()))
+    explicit Tmux(const std::string& command) : socket_("bufterm-e2e-" + std::to_string(getpid()))
     {
-        if (access(binary_.c_str(), X_OK) != 0)
-        {
-            ADD_FAILURE() << "tmux is not installed (scripts/deps.sh installs it)";
-            return;
-        }
         RunResult r = Command({"new-session", "-d", "-s", "console", "-x", "100", "-y", "40", command});
-        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(r.exitStatus, 0) << r.err << "(scripts/deps.sh installs tmux)";
     }
     ~Tmux() { Command({"kill-server"}); }
 
     RunResult Command(const std::vector<std::string>& args) const
     {
-        std::vector<std::string> argv = {binary_, "-u", "-L", socket_, "-f", "/dev/null"};
+        std::vector<std::string> argv = {"tmux", "-u", "-L", socket_, "-f", "/dev/null"};
         argv.insert(argv.end(), args.begin(), args.end());
         e2e::RunOptions options;
         options.timeoutMs = 10000;
         options.env = {"TERM=xterm", "LANG=C.UTF-8"};
         return e2e::Run(argv, options);
     }
-    void Keys(const std::vector<std::string>& keys) const
+    void Keys(std::vector<std::string> keys) const
     {
-        std::vector<std::string> args = {"send-keys", "-t", "console"};
-        args.insert(args.end(), keys.begin(), keys.end());
-        Command(args);
+        keys.insert(keys.begin(), {"send-keys", "-t", "console"});
+        Command(keys);
     }
     void Type(const std::string& text) const { Keys({"-l", text}); }
-
-    // The screen with wrapped lines joined and the blanks at line ends dropped.
-    std::string Screen() const
-    {
-        std::string screen = Command({"capture-pane", "-p", "-J", "-t", "console"}).out;
-        std::string trimmed;
-        for (char c : screen)
-        {
-            if (c == '\n')
-                trimmed.erase(trimmed.find_last_not_of(' ') + 1);
-            trimmed += c;
-        }
-        return trimmed;
-    }
+    std::string Screen() const { return Command({"capture-pane", "-p", "-t", "console"}).out; }
     // Waits until the screen holds the text `times` times.
     ::testing::AssertionResult WaitForScreen(const std::string& text, size_t times = 1) const
     {
@@ -103,20 +74,14 @@ class Tmux
     }
 
   private:
-    std::string binary_;
     std::string socket_;
 };
 
 // Bytes the process has read so far; at the prompt bufterm reads nothing but keys.
 long BytesRead(const std::string& pid)
 {
-    std::ifstream io("/proc/" + pid + "/io");
-    std::string field;
-    long value = -1;
-    while (io >> field >> value && field != "rchar:")
-    {
-    }
-    return value;
+    std::string io = e2e::ReadFile("/proc/" + pid + "/io");
+    return std::stol(io.substr(io.find("rchar:") + 6));
 }
 
 } // namespace
@@ -126,9 +91,9 @@ TEST(BuftermInTmux, EveryKeyLeavesTheLineAsTheScreenShowsIt)
     Enclosure enclosure;
     e2e::TempDir work;
     const std::string pidFile = work.File("pid");
-    // The shell gives bufterm its own process id and keeps the pane open after it ends.
-    Tmux tmux("sh -c 'echo $$ >" + pidFile + "; exec " + e2e::Bin("sesim") + " run " + enclosure.Dir() + " -- " +
-              Bufterm() + " " + Enclosure::kDevice + "'; echo \"[exit $?]\"; exec sleep 60");
+    // The shell hands its process id on to bufterm.
+    Tmux tmux("echo $$ >" + pidFile + "; exec " + e2e::Bin("sesim") + " run " + enclosure.Dir() + " -- " +
+              Bufterm() + " " + Enclosure::kDevice);
     ASSERT_TRUE(tmux.WaitForScreen(kPrompt));
     const std::string pid = std::to_string(std::stol(e2e::ReadFile(pidFile)));
 
@@ -149,7 +114,7 @@ TEST(BuftermInTmux, EveryKeyLeavesTheLineAsTheScreenShowsIt)
         {
             // Escape alone is an ESC with nothing after it for a while: let bufterm take it first.
             EXPECT_TRUE(Eventually([&] { return BytesRead(pid) > before; }));
-            Pause(300);
+            usleep(300 * 1000);
         }
         tmux.Keys({"Enter"});
         sent.push_back(keys[i] == "Up" ? sent.back() : typed);
@@ -163,7 +128,6 @@ TEST(BuftermInTmux, EveryKeyLeavesTheLineAsTheScreenShowsIt)
     tmux.Command({"set-buffer", paste + "\n"});
     tmux.Command({"paste-buffer", "-t", "console"});
     sent.push_back(paste.substr(0, 509));
-    ASSERT_TRUE(tmux.WaitForScreen(kPrompt + sent.back() + std::string(504, 'p') + "\n"));
     // UTF-8 text erased to the prompt and beyond, then a line with one character erased.
     tmux.Type("echo \u00e9\u20ac\u00fc");
     tmux.Keys(std::vector<std::string>(12, "BSpace"));
@@ -186,9 +150,13 @@ TEST(BuftermInTmux, EveryKeyLeavesTheLineAsTheScreenShowsIt)
     }
 }
 
-TEST(BuftermInTmux, StopAndContinueInAShellAndARunInTheBackground)
+// The shell around the program: Ctrl-Z and fg, a run in the background, nohup and a hang-up,
+// output to a full disk, closed descriptors (standard input closed: the end of input at once);
+// the terminal settings are the same after each.
+TEST(BuftermInTmux, TheShellAroundTheProgram)
 {
-    Enclosure enclosure;
+    // Slow enough that a hang-up comes while the output of "log 1000" is still being read.
+    Enclosure enclosure({"--latency-us", "20000"});
     e2e::TempDir work;
     // dash, which leaves the terminal settings as the stopped program left them (bash would put
     // its own back and hide a program that did not restore them).
@@ -228,14 +196,28 @@ TEST(BuftermInTmux, StopAndContinueInAShellAndARunInTheBackground)
     ASSERT_TRUE(shell("stty -a >" + work.File("after")));
 
     // A one-shot run in the background neither stops nor touches the terminal.
-    ASSERT_TRUE(shell(bufterm + " 'log 200' >" + work.File("log.out") +
-                      " & wait $!; echo \"[bg $?]\"; stty -a >" + work.File("background")));
+    ASSERT_TRUE(shell(bufterm + " 'log 200' >" + work.File("log.out") + " & wait $!; echo \"[bg $?]\""));
     ASSERT_TRUE(tmux.WaitForScreen("[bg 0]"));
+    // Under nohup a hang-up does not cut the run short.
+    ASSERT_TRUE(shell("nohup " + bufterm + " 'log 1000' </dev/null >" + work.File("nohup.out") +
+                      " 2>&1 & until grep -q ' op=3b .*log 1000' " + enclosure.File("commands.log") +
+                      "; do sleep 0.05; done; kill -HUP $!; wait $!; echo \"[nohup $?]\""));
+    ASSERT_TRUE(tmux.WaitForScreen("[nohup 0]"));
+    // Output lost to a full disk fails the run; closed descriptors behave as /dev/null (the device
+    // and the enclosure's files never take their numbers).
+    ASSERT_TRUE(shell(bufterm + " rev >/dev/full; echo \"[full $?]\"; " + bufterm + " <&-; echo \"[in $?]\"; " +
+                      bufterm + " rev >&-; echo \"[out $?]\""));
+    ASSERT_TRUE(tmux.WaitForScreen("Failed to write command output\n[full 1]\n"));
+    ASSERT_TRUE(tmux.WaitForScreen(kPrompt + "\n[in 0]\n[out 0]\n"));
+    ASSERT_TRUE(shell("stty -a >" + work.File("scripted")));
 
     const std::string before = e2e::ReadFile(work.File("before"));
     EXPECT_NE(before.find(" icanon "), std::string::npos) << before;
-    for (const char* file : {"stopped", "after", "background"})
+    for (const char* file : {"stopped", "after", "scripted"})
         EXPECT_EQ(e2e::ReadFile(work.File(file)), before) << file;
-    EXPECT_EQ(SentCommands(enclosure), (std::vector<std::string>{"echo abc", "echo abc", "log 200"}));
+    EXPECT_EQ(SentCommands(enclosure),
+              (std::vector<std::string>{"echo abc", "echo abc", "log 200", "log 1000", "rev", "rev"}));
     EXPECT_EQ(Count(e2e::ReadFile(work.File("log.out")), " of 200: all elements OK\n"), 200u);
+    EXPECT_EQ(Count(e2e::ReadFile(work.File("nohup.out")), " of 1000: all elements OK\n"), 1000u);
+    EXPECT_EQ(enclosure.Show("revision"), "0100");
 }
