@@ -59,7 +59,15 @@
 // pressed Escape alone (or a sequence was cut), not that more of a key is on its way.
 #define ESCAPE_WAIT_MS 100
 
+// UTF-8: continuation bytes are 10xxxxxx; lead bytes C2-DF, E0-EF and F0-F4 start characters of
+// two, three and four bytes (C0, C1 and F5-FF start none).
 #define UTF8_LONGEST_CHARACTER 4
+#define UTF8_CONTINUATION_MASK 0xC0
+#define UTF8_CONTINUATION_BITS 0x80
+#define UTF8_LEAD_2_FIRST 0xC2
+#define UTF8_LEAD_3_FIRST 0xE0
+#define UTF8_LEAD_4_FIRST 0xF0
+#define UTF8_LEAD_4_LAST 0xF4
 
 #define ERASE_SEQUENCE "\b \b"
 #define KEY_WAIT_SECONDS 1
@@ -78,7 +86,7 @@ typedef enum
     KEY_ERASE,
     KEY_RECALL,
     KEY_IGNORED,
-    KEY_NOTHING, // no byte came: the wait was interrupted
+    KEY_NOTHING, // no byte came: the wait paused (a signal, or a second without a key)
     KEY_END      // end of input or a read error
 } keyKind_t;
 
@@ -110,19 +118,17 @@ static uint32_t NewerSlot(uint32_t index)
 
 static bool_t IsContinuationByte(unsigned char byte)
 {
-    return (byte & 0xC0) == 0x80 ? TRUE : FALSE;
+    return (byte & UTF8_CONTINUATION_MASK) == UTF8_CONTINUATION_BITS ? TRUE : FALSE;
 }
 
 // Bytes of the UTF-8 character that this byte starts; 1 for ASCII and for bytes that start none.
 static uint32_t CharacterLength(unsigned char lead)
 {
-    if (lead >= 0xC2 && lead <= 0xDF)
-        return 2;
-    if (lead >= 0xE0 && lead <= 0xEF)
-        return 3;
-    if (lead >= 0xF0 && lead <= 0xF4)
-        return 4;
-    return 1;
+    if (lead < UTF8_LEAD_2_FIRST || lead > UTF8_LEAD_4_LAST)
+    {
+        return 1;
+    }
+    return lead < UTF8_LEAD_3_FIRST ? 2 : lead < UTF8_LEAD_4_FIRST ? 3 : 4;
 }
 
 // Bytes of the last character of the line as a UTF-8 terminal shows it in one column: a lead byte
@@ -131,7 +137,7 @@ static uint32_t CharacterLength(unsigned char lead)
 static uint32_t LastCharacterLength(const char* line, uint32_t length)
 {
     uint32_t continuations = 0;
-    while (continuations < 3 && continuations < length &&
+    while (continuations < UTF8_LONGEST_CHARACTER - 1 && continuations < length &&
            IsContinuationByte((unsigned char)line[length - 1 - continuations]))
     {
         continuations++;
