@@ -173,14 +173,18 @@ TEST(BuftermInTmux, TheShellAroundTheProgram)
         e2e::Bin("sesim") + " run " + enclosure.Dir() + " -- " + Bufterm() + " " + Enclosure::kDevice;
     ASSERT_TRUE(shell("stty -a >" + work.File("before")));
 
-    tmux.Type(bufterm);
+    // Started in the background, it stops when it would read a key; fg brings the prompt back.
+    tmux.Type(bufterm + " &");
     tmux.Keys({"Enter"});
     ASSERT_TRUE(tmux.WaitForScreen(kPrompt));
+    tmux.Type("fg");
+    tmux.Keys({"Enter"});
+    ASSERT_TRUE(tmux.WaitForScreen(kPrompt, 2));
     tmux.Type("echo ab");
     // Keys not yet read when Ctrl-Z comes would be flushed by the terminal.
     ASSERT_TRUE(tmux.WaitForScreen(kPrompt + "echo ab"));
     tmux.Keys({"C-z"});
-    ASSERT_TRUE(tmux.WaitForScreen("Stopped"));
+    ASSERT_TRUE(tmux.WaitForScreen("Stopped  "));
     ASSERT_TRUE(shell("stty -a >" + work.File("stopped")));
     tmux.Type("fg");
     tmux.Keys({"Enter"});

@@ -292,6 +292,16 @@ static int GetChar(void* context, int timeoutMs)
     {
         return FGETS_NO_BYTE;
     }
+    // From the background a read stops the process (SIGTTIN) and, continued, waits on even when
+    // the key that woke it went to the shell meanwhile; stopped here instead, it looks afresh.
+    if (tcgetpgrp(STDIN_FILENO) >= 0 && tcgetpgrp(STDIN_FILENO) != getpgrp())
+    {
+        raise(SIGTTIN);
+        if (tcgetpgrp(STDIN_FILENO) == getpgrp())
+        {
+            return FGETS_NO_BYTE;
+        }
+    }
     do
     {
         result = read(STDIN_FILENO, &byte, 1);
