@@ -448,13 +448,9 @@ static bool_t FirmwareFileChanged(const CommandOptions_t* pOptions)
 // ---------------------------------------------------------------------------------------------
 // Signals
 
-// The stop signal (SIGINT or SIGTERM) caught during the download; 0 while none.
-static volatile sig_atomic_t g_stopSignal = 0;
-
-static void RecordStopSignal(int signalNumber)
-{
-    g_stopSignal = signalNumber;
-}
+// The stop signals held back during the download: SIGINT and SIGTERM, unless the run was started
+// with one ignored (a background job of a script, nohup's children), which then stays ignored.
+static sigset_t g_heldStops;
 
 // A closed pager or a lost terminal must not abandon a download half way: output that cannot
 // be written is dropped instead.
@@ -464,61 +460,57 @@ static void IgnoreLostOutput(void)
     signal(SIGHUP, SIG_IGN);
 }
 
-// During the download a stop is only recorded; the download loop ends the run between two
-// commands and says what the enclosure holds. A signal that the run was started with ignored
-// stays ignored. SA_RESTART keeps a write to a slow pipe whole.
-static void CatchStopSignals(void)
+// During the download a stop is held back, never delivered: a signal that cut an SG_IO request
+// short would leave the driver carrying the command out regardless, or running it twice on a
+// restarted call. The download loop asks between two commands whether one is waiting, ends the
+// run and says what the enclosure holds. Holding them for the whole download costs one question
+// per block instead of two mask changes per command.
+static void HoldStopSignals(void)
 {
     static const int stops[] = {SIGINT, SIGTERM};
+    sigemptyset(&g_heldStops);
     for (int signalNumber : stops)
     {
         struct sigaction action;
         if (sigaction(signalNumber, NULL, &action) == 0 && action.sa_handler != SIG_IGN)
         {
-            memset(&action, 0, sizeof(action));
-            action.sa_handler = RecordStopSignal;
-            action.sa_flags = SA_RESTART;
-            sigemptyset(&action.sa_mask);
-            sigaction(signalNumber, &action, NULL);
+            sigaddset(&g_heldStops, signalNumber);
         }
     }
+    sigprocmask(SIG_BLOCK, &g_heldStops, NULL);
+}
+
+// The held stop signal that has arrived, or 0.
+static int PendingStop(void)
+{
+    static const int stops[] = {SIGINT, SIGTERM};
+    sigset_t pending;
+    if (sigpending(&pending) != 0)
+    {
+        return 0;
+    }
+    for (int signalNumber : stops)
+    {
+        if (sigismember(&g_heldStops, signalNumber) && sigismember(&pending, signalNumber))
+        {
+            return signalNumber;
+        }
+    }
+    return 0;
 }
 
 // Once the enclosure has reported completion, a stop takes its default action again; one that
 // arrived meanwhile takes it now, before anything more (an activation request) is sent.
 static void ReleaseStopSignals(void)
 {
-    static const int stops[] = {SIGINT, SIGTERM};
-    for (int signalNumber : stops)
-    {
-        struct sigaction action;
-        if (sigaction(signalNumber, NULL, &action) == 0 && action.sa_handler == RecordStopSignal)
-        {
-            signal(signalNumber, SIG_DFL);
-        }
-    }
-    if (g_stopSignal != 0)
-    {
-        raise(g_stopSignal);
-    }
+    sigprocmask(SIG_UNBLOCK, &g_heldStops, NULL);
+    sigemptyset(&g_heldStops);
 }
 
-// Every command runs with SIGINT and SIGTERM held back: a stop never cuts an SG_IO request short
-// (the driver would still carry the command out, or run it twice on a restarted call), it takes
-// effect when the command has ended.
 static OSW_STATUS SendCommand(CommandOptions_t* pOptions, uint8_t* cdb, int direction, uint8_t* pData,
                               uint32_t dataLength, HAL_SCSI_ResponseData_t* response)
 {
-    sigset_t stops;
-    sigset_t previous;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stops, &previous);
-    OSW_STATUS result =
-        SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, CDB6_LENGTH, direction, pData, dataLength, response);
-    sigprocmask(SIG_SETMASK, &previous, NULL);
-    return result;
+    return SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, CDB6_LENGTH, direction, pData, dataLength, response);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1138,7 +1130,7 @@ static int TransferBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, 
     {
         // Before its first block the enclosure would have no download to discard: the stop is
         // honoured after that block, when the message about what it holds is true.
-        if (g_stopSignal != 0 && (blockCount > 0 || sends > 1))
+        if ((blockCount > 0 || sends > 1) && PendingStop() != 0)
         {
             return ReportInterruptedDownload(pOptions, blockCount, offset);
         }
@@ -1177,7 +1169,7 @@ static int DownloadImage(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, 
     EnclosureRestart_t restart;
     memset(&restart, 0, sizeof(restart));
     printf("Downloading...\n");
-    CatchStopSignals();
+    HoldStopSignals();
     for (;;)
     {
         uint32_t readLen = ReadImageBlock(pOptions, offset, buffer);
@@ -1209,7 +1201,7 @@ static int DownloadImage(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, 
         // No limit: the enclosure ends its storage phase by changing the status.
         while (IsStoringStatus(pStatus->downloadStatus))
         {
-            if (g_stopSignal != 0)
+            if (PendingStop() != 0)
             {
                 return ReportInterruptedDownload(pOptions, blockCount, offset);
             }
@@ -1267,7 +1259,7 @@ static int RunFwpush(CommandOptions_t* pOptions, DownloadStatus_t* pStatus)
                       pOptions->firmwareFile, pOptions->fileLength);
     int exitStatus = pOptions->mode == DOWNLOAD_MODE_ACTIVATE_DEFERRED ? SendActivationOnly(pOptions, pStatus, buffer)
                                                                         : DownloadImage(pOptions, pStatus, buffer);
-    FwpushAudit_End(exitStatus, pStatus->downloadStatus, g_stopSignal != 0);
+    FwpushAudit_End(exitStatus, pStatus->downloadStatus, PendingStop() != 0);
     return exitStatus;
 }
 

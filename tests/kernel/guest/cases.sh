@@ -60,7 +60,8 @@ make_any_image() {
     [ -e "$ANY_IMAGE" ] || head -c 10000 /dev/zero >"$ANY_IMAGE"
 }
 
-# bufterm's start-up probe is a READ BUFFER, which scsi_debug rejects as an invalid opcode.
+# The INQUIRY shows an enclosure, but bufterm's start-up probe is a READ BUFFER, which
+# scsi_debug rejects as an invalid opcode.
 case_bufterm_scsi_debug_enclosure() {
     use_scsi_debug 13 || return
     run bufterm "$SCSI_DEBUG" rev
@@ -94,6 +95,16 @@ case_fwpush_refuses_disk() {
     expect_status 1
     expect_out_line "Vendor                : Linux   "
     expect_out_line "Product               : scsi_debug      "
+    expect_err <<END
+Device $SCSI_DEBUG is not an enclosure services device
+END
+}
+
+# The INQUIRY shows a disk: no console command (WRITE BUFFER mode 01h, vendor specific) reaches it.
+case_bufterm_refuses_disk() {
+    use_scsi_debug 0 || return
+    run bufterm "$SCSI_DEBUG" rev
+    expect_status 1
     expect_err <<END
 Device $SCSI_DEBUG is not an enclosure services device
 END
@@ -494,6 +505,7 @@ lane_run() {
     lane_case bufterm_scsi_debug_enclosure
     lane_case sg3utils_scsi_debug_disk
     lane_case fwpush_refuses_disk
+    lane_case bufterm_refuses_disk
     lane_case tcmu_attach
     lane_case fwpush_tcmu_download
     lane_case sg3utils_tcmu
