@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "sesim_model.h"
 #include "sesim_session.h"
 #include "sesim_store.h"
+#include "sesim_sysfs_view.h"
 
 namespace
 {
@@ -33,6 +35,8 @@ const char kUsage[] =
     "  run DIR [--at PATH] -- COMMAND [ARGS...]\n"
     "                              run COMMAND with the enclosure attached at PATH\n"
     "                              (default /dev/sesim0); exits with COMMAND's status\n"
+    "  run DIR DIR... -- COMMAND [ARGS...]\n"
+    "                              several enclosures, at /dev/sesim0, /dev/sesim1, ...\n"
     "  show DIR                    print identity, download status and firmware images\n"
     "  mkimage --revision REV --size BYTES OUTPUT\n"
     "                              write a valid firmware image of BYTES bytes\n"
@@ -104,8 +108,13 @@ const char kInitUsage[] =
 
 const char kRunUsage[] =
     "Usage: sesim run DIR [--at PATH] -- COMMAND [ARGS...]\n"
+    "       sesim run DIR DIR... -- COMMAND [ARGS...]\n"
     "Runs COMMAND with the enclosure in DIR attached at PATH (default /dev/sesim0): the path\n"
-    "behaves like a SCSI generic (sg) node in COMMAND and every process it starts.\n"
+    "behaves like a SCSI generic (sg) node in COMMAND and every process it starts. Several\n"
+    "enclosures (at most 8) are attached at /dev/sesim0, /dev/sesim1, ... in the order given.\n"
+    "Every attached enclosure is also listed in /sys/class/scsi_generic as sgN and answers at\n"
+    "/dev/sgN, numbered in the same order (an enclosure attached at /dev/sgN keeps N); the\n"
+    "host's own sg and bsg nodes cannot be opened inside the run.\n"
     "Exit status: COMMAND's own; 2 when DIR is not a valid enclosure or the command line is bad;\n"
     "127 when COMMAND cannot be started.\n";
 
@@ -356,8 +365,9 @@ int Run(const std::vector<std::string>& args)
     {
         return Fail("run: missing enclosure directory (see sesim run --help)");
     }
-    const std::string& dir = args[0];
+    std::vector<std::string> dirs = {args[0]};
     std::string device = kDefaultDevice;
+    bool deviceGiven = false;
     size_t i = 1;
     for (; i < args.size() && args[i] != "--"; i++)
     {
@@ -368,42 +378,61 @@ int Run(const std::vector<std::string>& args)
         if (args[i] == "--at" && i + 1 < args.size())
         {
             device = args[++i];
+            deviceGiven = true;
             if (device.empty() || device[0] != '/' || device.find_first_of("=\n") != std::string::npos)
             {
                 return Fail("run: the device path must be absolute and hold no '=' or newline");
             }
             continue;
         }
-        return Fail("run: unexpected argument '" + args[i] + "' (expected --at PATH or --)");
+        if (!args[i].empty() && args[i][0] != '-')
+        {
+            dirs.push_back(args[i]);
+            continue;
+        }
+        return Fail("run: unexpected argument '" + args[i] + "' (expected DIR, --at PATH or --)");
     }
     if (i >= args.size() || i + 1 >= args.size())
     {
         return Fail("run: missing -- COMMAND (see sesim run --help)");
     }
-    std::vector<std::string> command(args.begin() + (long)i + 1, args.end());
-    sesim::Store probe;
-    std::string error;
-    if (!probe.Open(dir, &error))
+    if (deviceGiven && dirs.size() > 1)
     {
-        return Fail("run: " + error);
+        return Fail("run: --at names the path of a single enclosure; several are attached at /dev/sesim0, "
+                    "/dev/sesim1, ...");
     }
-    std::string absoluteDir = Absolute(dir);
-    if (absoluteDir.find('\n') != std::string::npos)
+    std::vector<std::string> command(args.begin() + (long)i + 1, args.end());
+    // Nested runs attach several enclosures: each adds its own lines, and several enclosures of
+    // one run are numbered after those already attached.
+    const char* previous = getenv("SESIM_ATTACH");
+    std::string attach = previous != nullptr ? previous : "";
+    size_t attached = attach.empty() ? 0 : (size_t)std::count(attach.begin(), attach.end(), '\n') + 1;
+    if (attached + dirs.size() > (size_t)sesim::kMaxAttachedEnclosures)
     {
-        return Fail("run: the enclosure directory name holds a newline");
+        return Fail("run: at most " + std::to_string(sesim::kMaxAttachedEnclosures) +
+                    " enclosures can be attached at once");
+    }
+    for (size_t k = 0; k < dirs.size(); k++)
+    {
+        sesim::Store probe;
+        std::string error;
+        if (!probe.Open(dirs[k], &error))
+        {
+            return Fail("run: " + error);
+        }
+        std::string absoluteDir = Absolute(dirs[k]);
+        if (absoluteDir.find('\n') != std::string::npos)
+        {
+            return Fail("run: the enclosure directory name holds a newline");
+        }
+        std::string path = dirs.size() == 1 ? device : "/dev/sesim" + std::to_string(attached + k);
+        attach += (attach.empty() ? "" : "\n") + path + "=" + absoluteDir;
     }
     std::string preload = FindPreload();
     if (preload.empty())
     {
         return Fail(std::string("run: cannot find ") + kPreloadName + " (looked beside " + ExecutableDirectory() +
                     "/../lib; set SESIM_PRELOAD)");
-    }
-    // Nested runs attach several enclosures: each adds its own line.
-    std::string attach = device + "=" + absoluteDir;
-    const char* previous = getenv("SESIM_ATTACH");
-    if (previous != nullptr && *previous != '\0')
-    {
-        attach = std::string(previous) + "\n" + attach;
     }
     std::string ldPreload = preload;
     const char* previousPreload = getenv("LD_PRELOAD");

@@ -13,12 +13,13 @@
 #include <string>
 
 #include "sesim_session.h"
+#include "sesim_sysfs_view.h"
 #include "sg_node.h"
 
 namespace
 {
 
-constexpr int kMaxAttachments = 8;
+constexpr int kMaxAttachments = sesim::kMaxAttachedEnclosures;
 
 // An enclosure attached at a path; its session starts when the path is first opened.
 class Attachment final : public sgnode::Device
@@ -99,6 +100,14 @@ __attribute__((constructor)) void LoadAttachments()
             p++;
         }
     }
+    const char* paths[kMaxAttachments];
+    const char* dirs[kMaxAttachments];
+    for (int i = 0; i < g_attachmentCount; i++)
+    {
+        paths[i] = g_attachments[i].path;
+        dirs[i] = g_attachments[i].dir;
+    }
+    sesim::ViewSetAttachments(paths, dirs, g_attachmentCount);
 }
 
 } // namespace
@@ -112,7 +121,13 @@ int sgnode::FindNode(const char* path)
             return i;
         }
     }
-    return -1;
+    return sesim::ViewNodeAttachment(path);
+}
+
+int sgnode::OpenOther(const char* path, int flags)
+{
+    int fd = sesim::ViewOpen(path, flags);
+    return fd == sesim::kViewPassThrough ? sgnode::kPassThrough : fd;
 }
 
 sgnode::Device* sgnode::NodeDevice(int node)

@@ -765,6 +765,12 @@ int SimIoctlLocked(int fd, unsigned long request, void* arg)
     }
 #define NO_PROLOGUE
 #define OPEN_NODE return OpenNode(node, flags)
+// A path that the linking library answers itself, rather than the C library.
+#define OPEN_OTHER                                                                                                   \
+    if (int other = sgnode::OpenOther(path, flags); other != sgnode::kPassThrough)                                   \
+    {                                                                                                                \
+        return other;                                                                                                \
+    }
 #define STAT_NODE                                                                                                    \
     StatSim(node, st);                                                                                               \
     return 0
@@ -772,20 +778,21 @@ int SimIoctlLocked(int fd, unsigned long request, void* arg)
 
 extern "C" {
 
-INTERPOSE(int, open, (const char* path, int flags, ...), NodeForPath(path), OPEN_NODE, OPEN_MODE, (path, flags, mode))
-INTERPOSE(int, open64, (const char* path, int flags, ...), NodeForPath(path), OPEN_NODE, OPEN_MODE,
+INTERPOSE(int, open, (const char* path, int flags, ...), NodeForPath(path), OPEN_NODE, OPEN_MODE OPEN_OTHER,
           (path, flags, mode))
-INTERPOSE(int, openat, (int dirfd, const char* path, int flags, ...), AtNode(dirfd, path, 0), OPEN_NODE, OPEN_MODE,
-          (dirfd, path, flags, mode))
+INTERPOSE(int, open64, (const char* path, int flags, ...), NodeForPath(path), OPEN_NODE, OPEN_MODE OPEN_OTHER,
+          (path, flags, mode))
+INTERPOSE(int, openat, (int dirfd, const char* path, int flags, ...), AtNode(dirfd, path, 0), OPEN_NODE,
+          OPEN_MODE OPEN_OTHER, (dirfd, path, flags, mode))
 INTERPOSE(int, openat64, (int dirfd, const char* path, int flags, ...), AtNode(dirfd, path, 0), OPEN_NODE,
-          OPEN_MODE, (dirfd, path, flags, mode))
+          OPEN_MODE OPEN_OTHER, (dirfd, path, flags, mode))
 // The fortified forms that _FORTIFY_SOURCE turns open() calls into.
-INTERPOSE(int, __open_2, (const char* path, int flags), NodeForPath(path), OPEN_NODE, NO_PROLOGUE, (path, flags))
-INTERPOSE(int, __open64_2, (const char* path, int flags), NodeForPath(path), OPEN_NODE, NO_PROLOGUE, (path, flags))
-INTERPOSE(int, __openat_2, (int dirfd, const char* path, int flags), AtNode(dirfd, path, 0), OPEN_NODE, NO_PROLOGUE,
+INTERPOSE(int, __open_2, (const char* path, int flags), NodeForPath(path), OPEN_NODE, OPEN_OTHER, (path, flags))
+INTERPOSE(int, __open64_2, (const char* path, int flags), NodeForPath(path), OPEN_NODE, OPEN_OTHER, (path, flags))
+INTERPOSE(int, __openat_2, (int dirfd, const char* path, int flags), AtNode(dirfd, path, 0), OPEN_NODE, OPEN_OTHER,
           (dirfd, path, flags))
 INTERPOSE(int, __openat64_2, (int dirfd, const char* path, int flags), AtNode(dirfd, path, 0), OPEN_NODE,
-          NO_PROLOGUE, (dirfd, path, flags))
+          OPEN_OTHER, (dirfd, path, flags))
 INTERPOSE(int, close, (int fd), FdNode(fd), ForgetFd(fd), NO_PROLOGUE, (fd))
 INTERPOSE(int, fstat, (int fd, struct stat* st), FdNode(fd), STAT_NODE, NO_PROLOGUE, (fd, st))
 INTERPOSE(int, fstat64, (int fd, struct stat64* st), FdNode(fd), STAT_NODE, NO_PROLOGUE, (fd, st))

@@ -39,6 +39,10 @@ class Device
 // for a path that is not one; and the device of a node.
 int FindNode(const char* path);
 Device* NodeDevice(int node);
+// Also supplied by it: opens a path that is no node but that the library answers itself (a
+// descriptor, or -1 with errno set), or gives kPassThrough for a path the C library opens.
+constexpr int kPassThrough = -2;
+int OpenOther(const char* path, int flags);
 
 } // namespace sgnode
 

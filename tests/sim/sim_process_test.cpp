@@ -197,6 +197,41 @@ TEST(Run, ExitStatusAndTheAttachmentPassThrough)
     EXPECT_NE(nested.out.find("4f54484552202020"), std::string::npos) << nested.out;   // "OTHER   "
 }
 
+// Several enclosures in one run: at /dev/sesimK, numbered after those a surrounding run attached,
+// and, as discovery names them, at /dev/sgK (one attached at /dev/sgN keeps N); other sg and bsg
+// nodes do not exist.
+TEST(Run, SeveralEnclosuresAnswerAtTheirPathsAndAsSgNodes)
+{
+    Enclosure a, b({"--vendor", "OTHER"}), c({"--vendor", "THIRD"});
+    const std::string inquiry = " 120000002400 in 36";
+    std::string script;
+    for (const char* node : {"/dev/sg0", "/dev/sg1", "/dev/sesim2", "/dev/sg3", "/dev/sg2", "/dev/bsg/0:0:0:0"})
+    {
+        script += Bin("sim_sg_client") + " cmd " + node + inquiry + "; ";
+    }
+    RunResult r = e2e::Run({Bin("sesim"), "run", c.Dir(), "--at", "/dev/sg3", "--", Bin("sesim"), "run", a.Dir(),
+                            b.Dir(), "--", "sh", "-c", script});
+    ASSERT_EQ(r.exitStatus, 1) << r.err; // the last open fails
+    const std::string sesim = "534553494d202020", other = "4f54484552202020", third = "5448495244202020";
+    std::vector<std::string> found;
+    for (size_t at = r.out.find("din="); at != std::string::npos; at = r.out.find("din=", at + 1))
+    {
+        found.push_back(r.out.substr(at + 4 + 16, 16)); // the vendor field, bytes 8 to 15
+    }
+    EXPECT_EQ(found, (std::vector<std::string>{sesim, other, other, third})) << r.out;
+    EXPECT_NE(r.out.find("open=ENOENT\nopen=ENOENT"), std::string::npos) << r.out;
+
+    RunResult at = e2e::Run({Bin("sesim"), "run", a.Dir(), b.Dir(), "--at", "/dev/x", "--", "true"});
+    EXPECT_EQ(at.exitStatus, 2);
+    EXPECT_NE(at.err.find("--at names the path of a single enclosure"), std::string::npos) << at.err;
+    std::vector<std::string> nine = {Bin("sesim"), "run"};
+    nine.insert(nine.end(), 9, a.Dir());
+    nine.insert(nine.end(), {"--", "true"});
+    RunResult many = e2e::Run(nine);
+    EXPECT_EQ(many.exitStatus, 2);
+    EXPECT_EQ(many.err, "sesim: run: at most 8 enclosures can be attached at once\n");
+}
+
 // ---------------------------------------------------------------- the sg node
 
 TEST(Preload, MalformedRequestsGetTheSgDriversErrno)

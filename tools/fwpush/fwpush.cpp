@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "dataaccess.h"
+#include "fwpush_audit.h"
 #include "halsas.h"
 #include "oswrapper.h"
 #include "scsi.h"
@@ -115,13 +116,7 @@
 #define INQUIRY_ALLOCATION_LENGTH 96
 #define INQUIRY_PERIPHERAL_TYPE_MASK 0x1F
 #define INQUIRY_FLAGS_BYTE 6
-#define INQUIRY_VENDOR_OFFSET 8
-#define INQUIRY_VENDOR_LENGTH 8
-#define INQUIRY_PRODUCT_OFFSET 16
-#define INQUIRY_PRODUCT_LENGTH 16
-#define INQUIRY_REVISION_OFFSET 32
-#define INQUIRY_REVISION_LENGTH 4
-#define INQUIRY_FIELD_BUFFER_LENGTH (INQUIRY_PRODUCT_LENGTH + 1)
+#define INQUIRY_FIELD_BUFFER_LENGTH (SCSI_INQUIRY_PRODUCT_LENGTH + 1)
 #define SUPPORTED_PAGES_ALLOCATION_LENGTH 96
 
 // Sense of a unit attention, and the one an enclosure reports after its microcode changed
@@ -760,11 +755,12 @@ static OSW_STATUS FindEnclosure(CommandOptions_t* pOptions)
         return result;
     }
 
-    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_VENDOR_OFFSET, INQUIRY_VENDOR_LENGTH);
+    FwpushAudit_NoteIdentity(cdbResponse, sizeof(cdbResponse));
+    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, SCSI_INQUIRY_VENDOR_OFFSET, SCSI_INQUIRY_VENDOR_LENGTH);
     printf("Vendor                : %s\n", buffer);
-    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_PRODUCT_OFFSET, INQUIRY_PRODUCT_LENGTH);
+    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, SCSI_INQUIRY_PRODUCT_OFFSET, SCSI_INQUIRY_PRODUCT_LENGTH);
     printf("Product               : %s\n", buffer);
-    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_REVISION_OFFSET, INQUIRY_REVISION_LENGTH);
+    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, SCSI_INQUIRY_REVISION_OFFSET, SCSI_INQUIRY_REVISION_LENGTH);
     printf("Revision              : %s\n", buffer);
 
     if (!IsEnclosureServicesDevice(cdbResponse))
@@ -867,8 +863,12 @@ static int CheckActivationOutcome(CommandOptions_t* pOptions)
     BuildRcvDiagCdb(cdb, SES_PAGE_DOWNLOAD_MICROCODE, sizeof(page));
     if (SendCommand(pOptions, cdb, SCSI_INITIATOR_DATA_IN, page, sizeof(page),
                                    &response) != OSW_STATUS_SUCCESS ||
-        DecodePageEStatus(page, sizeof(page), &outcome) != OSW_STATUS_SUCCESS ||
-        outcome.downloadStatus < DL_STATUS_FIELD_ERROR)
+        DecodePageEStatus(page, sizeof(page), &outcome) != OSW_STATUS_SUCCESS)
+    {
+        return EXIT_STATUS_SUCCESS;
+    }
+    FwpushAudit_NoteActivationStatus(outcome.downloadStatus);
+    if (outcome.downloadStatus < DL_STATUS_FIELD_ERROR)
     {
         return EXIT_STATUS_SUCCESS;
     }
@@ -1255,11 +1255,12 @@ static int RunFwpush(CommandOptions_t* pOptions, DownloadStatus_t* pStatus)
     {
         return EXIT_STATUS_FAILURE;
     }
-    if (pOptions->mode == DOWNLOAD_MODE_ACTIVATE_DEFERRED)
-    {
-        return SendActivationOnly(pOptions, pStatus, buffer);
-    }
-    return DownloadImage(pOptions, pStatus, buffer);
+    FwpushAudit_Start(pOptions->deviceFilename, pOptions->mode, pOptions->forceActivate, pOptions->firmwareFilename,
+                      pOptions->firmwareFile, pOptions->fileLength);
+    int exitStatus = pOptions->mode == DOWNLOAD_MODE_ACTIVATE_DEFERRED ? SendActivationOnly(pOptions, pStatus, buffer)
+                                                                        : DownloadImage(pOptions, pStatus, buffer);
+    FwpushAudit_End(exitStatus, pStatus->downloadStatus, PendingStop() != 0);
+    return exitStatus;
 }
 
 #ifndef FWPUSH_NO_MAIN

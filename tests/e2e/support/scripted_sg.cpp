@@ -232,3 +232,8 @@ sgnode::Device* sgnode::NodeDevice(int)
 {
     return &g_device;
 }
+
+int sgnode::OpenOther(const char*, int)
+{
+    return sgnode::kPassThrough;
+}

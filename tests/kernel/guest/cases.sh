@@ -421,6 +421,26 @@ case_discovery() {
     [ "$(wc -l </tmp/sysfs.list)" -ge 2 ] || fail "fewer than two sg nodes to discover"
 }
 
+# seslist through the real sysfs and sg driver: the TCMU enclosure is listed with the identity
+# its model gives and the revision it runs; scsi_debug, a disk by now, only with --all.
+case_seslist_tcmu() {
+    run seslist --json
+    expect_status 0
+    revision=$(show_value "$KERNEL_ENCLOSURE" revision)
+    for line in "\"path\": \"$ENCLOSURE\"," "\"enclosure\": true," "\"vendor\": \"SESIM\"," \
+        "\"revision\": \"$revision\"," "\"serial\": \"SIM0000001\"," "\"download_status\": \"idle\","; do
+        grep -qF "      $line" "$OUT" || { fail "seslist --json lacks $line"; show_run; }
+    done
+    grep -q '"identifier": "naa\.5[0-9a-f]\{15\}",' "$OUT" || { fail "seslist --json shows no NAA identifier"; show_run; }
+    [ "$(grep -c '"path"' "$OUT")" -eq 1 ] || { fail "seslist lists more than the enclosure"; show_run; }
+    # fwpush's audit records take the serial number from the kernel's copy of the page.
+    node=$(cat "/sys/class/scsi_generic/${ENCLOSURE#/dev/}/dev")
+    grep -q SIM0000001 "/sys/dev/char/$node/device/vpd_pg80" || fail "no serial number in /sys/dev/char/$node/device/vpd_pg80"
+    run seslist --all
+    expect_status 0
+    grep -q "^$SCSI_DEBUG .*not an enclosure (type 0x00)\$" "$OUT" || { fail "seslist --all does not show the disk"; show_run; }
+}
+
 # The kernel's ses driver is the judge of the element inventory: it binds to the enclosure,
 # registers it with the configured number of components under the names sesim shows, and keeps
 # it registered across a firmware download and the hard reset that activates it.
@@ -496,6 +516,7 @@ lane_run() {
     lane_case tcmu_busy_retried
     lane_case fwpush_tcmu_deferred
     lane_case discovery
+    lane_case seslist_tcmu
     lane_case ses_judgement
     lane_end
 }
