@@ -31,7 +31,7 @@ test-fast: build
 # The lanes that run our own code in-process, under the sanitizers; any report fails the test.
 asan: build-asan
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -LE 'kernel|package|bench'
+	  ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) -LE 'kernel|package|bench|fleet'
 	@cat $(ASAN_DIR)/fault-sweep-summary.txt
 
 # The fuzz targets (clang 14, libFuzzer + ASan/UBSan) in a build of their own; each runs briefly

@@ -47,8 +47,15 @@ ECHO_KEYS = 200
 # key_echo ends at 'q', so the typed keys leave it out.
 ECHO_KEY_SET = [bytes([c]) for c in b"abcdefghijklmnoprstuvwxyz"]
 
+# Staging on one host of a fleet: this many simulated enclosures at once, against one alone.
+FLEET_ENCLOSURES = 8
+FLEET_LATENCY_US = 100
+FLEET_IMAGE_MIB = 4
+
 TARGET_LIMIT_RATIO = 1.03
-TARGET_SYSCALLS_PER_BLOCK = 4
+# The image read, the two commands, the progress line, and the question whether a stop is
+# waiting (a stop is held back during the download so that it never cuts a command short).
+TARGET_SYSCALLS_PER_BLOCK = 5
 TARGET_PEAK_RSS_KIB = 2048
 
 
@@ -196,6 +203,7 @@ class Bench:
         self.baseline = {}   # a trivial program: peak RSS and wall time, alone and under sesim
         self.refused = {}    # (program, MiB) -> the program's own message
         self.rss_map = {}
+        self.fleet = {}      # enclosures staged at once -> [wall times in us]
         self.figures = []
 
     # ----------------------------------------------------------------------------------------
@@ -444,6 +452,41 @@ class Bench:
         progress("key echo measured")
 
     # ----------------------------------------------------------------------------------------
+    # A host of a fleet
+
+    def fleet_staging(self):
+        """Stages one image (fwpush -d) on FLEET_ENCLOSURES enclosures of one host at once, every
+        download a process of its own under one `sesim run` of all of them, and on one enclosure
+        the same way, alternately; the wall time of each whole run."""
+        image = self.image(FLEET_IMAGE_MIB)
+        for round_ in range(self.rounds):
+            for count in alternate([1, FLEET_ENCLOSURES], round_):
+                dirs = []
+                for k in range(count):
+                    directory = self.path("fleet-%d" % k)
+                    shutil.rmtree(directory, ignore_errors=True)
+                    argv = [self.t.sesim, "init", directory, "--no-unit-attention", "--busy-reads", "0",
+                            "--latency-us", str(FLEET_LATENCY_US)]
+                    if run(argv, stdout=subprocess.DEVNULL).returncode != 0:
+                        die("sesim init failed")
+                    dirs.append(directory)
+                # Every download in the background, then each one's exit status.
+                script = "".join('"$0" -d /dev/sg%d "$1" >/dev/null & p%d=$!; ' % (k, k) for k in range(count))
+                script += "".join("wait $p%d || exit 1; " % k for k in range(count))
+                started = time.monotonic()
+                result = run([self.t.sesim, "run"] + dirs + ["--", "sh", "-c", script, self.t.fwpush, image],
+                             capture_output=True, text=True)
+                wall_us = (time.monotonic() - started) * 1e6
+                if result.returncode != 0:
+                    die("staging on %d enclosures failed:\n%s" % (count, result.stderr))
+                for directory in dirs:
+                    show = run([self.t.sesim, "show", directory], capture_output=True, text=True).stdout
+                    if "deferred image: revision %s size %d " % (IMAGE_REVISION, FLEET_IMAGE_MIB * MIB) not in show:
+                        die("staging left no deferred image in %s:\n%s" % (directory, show))
+                self.fleet.setdefault(count, []).append(wall_us)
+        progress("staging on one host of a fleet timed")
+
+    # ----------------------------------------------------------------------------------------
     # Figures
 
     def sim_median(self, program, latency, mib, fn):
@@ -542,6 +585,10 @@ class Bench:
             fig.append(("bufterm.%s_added_ms" % key,
                         median(a["wall_us"] - b["wall_us"] for a, b in zip(runs, floors)) / 1000))
             fig.append(("bufterm.%s_polls" % key, median(r["polls"] for r in runs)))
+        fig.append(("fleet.stage_one_s", median(self.fleet[1]) / 1e6))
+        fig.append(("fleet.stage_%d_s" % FLEET_ENCLOSURES, median(self.fleet[FLEET_ENCLOSURES]) / 1e6))
+        fig.append(("fleet.stage_wall_ratio", median(a / b for a, b in zip(self.fleet[FLEET_ENCLOSURES],
+                                                                           self.fleet[1]))))
         fig.append(("bufterm.echo_latency_us", median(self.echo["bufterm"])))
         fig.append(("bufterm.echo_latency_p90_us", percentile(self.echo["bufterm"], 0.9)))
         fig.append(("bufterm.echo_floor_us", median(self.echo["key_echo"])))
@@ -808,6 +855,7 @@ def main():
         bench.syscall_runs()
         bench.bufterm_oneshot()
         bench.bufterm_echo()
+        bench.fleet_staging()
         bench.compute()
     finally:
         if env_flag("BENCH_KEEP"):
@@ -831,7 +879,8 @@ def main():
                    "syscalls": {"%s/%d" % k: v for k, v in bench.syscalls.items()},
                    "allocs": {"%s/%s/%d" % k: v for k, v in bench.allocs.items()},
                    "bufterm_oneshot": {"%s/%s/%d" % k: v for k, v in bench.oneshot.items()},
-                   "echo_us": bench.echo}, f, indent=1)
+                   "echo_us": bench.echo,
+                   "fleet_staging_us": bench.fleet}, f, indent=1)
     progress("results written to " + out_dir)
 
 

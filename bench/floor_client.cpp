@@ -10,9 +10,10 @@
 //     after a completion code.
 //
 //   floor_client --console DEVICE TEXT
-//     The sequence that bufterm sends for a one-shot command: REQUEST SENSE, READ BUFFER until
-//     no output is pending, WRITE BUFFER with the command, then READ BUFFER until the command is
-//     no longer pending, with a 10 ms pause after the WRITE BUFFER and after every read.
+//     The sequence that bufterm sends for a one-shot command: REQUEST SENSE, INQUIRY, READ
+//     BUFFER until no output is pending, WRITE BUFFER with the command, then READ BUFFER until
+//     the command is no longer pending, with a 10 ms pause after the WRITE BUFFER and after
+//     every read.
 //
 // Run under `sesim run`, its wall time, CPU time and peak RSS are the simulated enclosure's
 // share (the enclosure's latency and the preload attachment's work inside the caller).
@@ -143,7 +144,9 @@ int Console(const char* device, const char* text)
         return 1;
     }
     uint8_t sense[kRequestSenseLength];
-    if (!DataIn(fd, kOpRequestSense, 0, 0, sense, sizeof(sense)))
+    uint8_t inquiry[kInquiryLength];
+    if (!DataIn(fd, kOpRequestSense, 0, 0, sense, sizeof(sense)) ||
+        !DataIn(fd, kOpInquiry, 0, 0, inquiry, sizeof(inquiry)))
     {
         return 1;
     }

@@ -236,7 +236,9 @@ int OpenOurs()
     using Fn = int (*)(const char*, int, ...);
     static Fn next = Next<Fn>("open");
     int fd = next("/dev/null", O_RDWR | O_CLOEXEC);
-    if (fd >= 0)
+    // The first open is the program's device; a later one (fwpush's lock on the node) only
+    // needs a descriptor that can be locked.
+    if (fd >= 0 && g_enclosure.fd < 0)
     {
         g_enclosure.fd = fd;
     }

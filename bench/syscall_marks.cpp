@@ -15,6 +15,7 @@
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -135,6 +136,14 @@ MARKED(int, __fxstat, (int version, int fd, struct stat* st), (version, fd, st))
 MARKED(int, __fxstat64, (int version, int fd, struct stat64* st), (version, fd, st))
 MARKED(int, __xstat, (int version, const char* path, struct stat* st), (version, path, st))
 MARKED(int, __xstat64, (int version, const char* path, struct stat64* st), (version, path, st))
+MARKED(int, scandir,
+       (const char* dir, struct dirent*** list, int (*filter)(const struct dirent*),
+        int (*compare)(const struct dirent**, const struct dirent**)),
+       (dir, list, filter, compare))
+MARKED(int, scandir64,
+       (const char* dir, struct dirent64*** list, int (*filter)(const struct dirent64*),
+        int (*compare)(const struct dirent64**, const struct dirent64**)),
+       (dir, list, filter, compare))
 
 // ioctl's third argument is one pointer or integer in practice.
 extern "C" int ioctl(int fd, unsigned long request, ...)

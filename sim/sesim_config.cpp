@@ -45,6 +45,8 @@ constexpr KindName kKindNames[] = {
     {FaultKind::GarbageStatus, "garbage-status"},
     {FaultKind::Stuck, "stuck"},
     {FaultKind::BadLength, "bad-length"},
+    {FaultKind::DlStatus, "dl-status"},
+    {FaultKind::Gencode, "gencode"},
 };
 
 std::vector<std::string> Split(const std::string& text, char separator)
@@ -204,6 +206,16 @@ bool ParseHexByte(const std::string& text, uint8_t* value)
     return true;
 }
 
+bool ParseFlashModel(const std::string& text, FlashModel* model)
+{
+    if (text != "dual" && text != "single")
+    {
+        return false;
+    }
+    *model = text == "single" ? FlashModel::Single : FlashModel::Dual;
+    return true;
+}
+
 const char* FaultKindName(FaultKind kind)
 {
     for (const KindName& k : kKindNames)
@@ -338,6 +350,17 @@ bool ParseFault(const std::string& text, FaultSpec* fault, std::string* error)
             ok = ParseUnsigned(value, UINT16_MAX, &v);
             f.textLength = (uint32_t)v;
         }
+        else if (key == "value" && f.kind == FaultKind::DlStatus)
+        {
+            // A code that ends a download without its image: vendor specific or an error.
+            ok = ParseHexByte(value, &f.downloadStatus) && f.downloadStatus >= kFirstVendorDownloadStatus;
+        }
+        else if (key == "step")
+        {
+            ok = ParseUnsigned(value, UINT32_MAX, &v) && v > 0;
+            f.step = (uint32_t)v;
+            applies = f.kind == FaultKind::Gencode;
+        }
         else if (key == "code")
         {
             ok = ParseHexByte(value, &f.hostCode) && f.hostCode != 0;
@@ -452,6 +475,12 @@ std::string FormatFault(const FaultSpec& f)
     case FaultKind::BadLength:
         s += ",value=" + std::to_string(f.textLength);
         break;
+    case FaultKind::DlStatus:
+        s += ",value=" + Hex2(f.downloadStatus);
+        break;
+    case FaultKind::Gencode:
+        s += ",step=" + std::to_string(f.step);
+        break;
     default:
         break;
     }
@@ -519,6 +548,12 @@ std::string FormatConfig(const Config& c)
     out << "read-buffer " << (c.readBuffer ? 1 : 0) << "\n";
     out << "descriptor-sense " << (c.descriptorSense ? 1 : 0) << "\n";
     out << "secondary-subenclosures " << (unsigned)c.secondarySubenclosures << "\n";
+    out << "slots " << (unsigned)c.slots << "\n";
+    out << "flash " << (c.flash == FlashModel::Single ? "single" : "dual") << "\n";
+    out << "restart-on-activation " << (c.restartOnActivation ? 1 : 0) << "\n";
+    out << "restart-clears-status " << (c.restartClearsStatus ? 1 : 0) << "\n";
+    out << "any-offset " << (c.anyOffset ? 1 : 0) << "\n";
+    out << "buffer-id " << (unsigned)c.bufferId << "\n";
     for (uint32_t i = 0; i < c.faultCount; i++)
     {
         out << "fault " << FormatFault(c.faults[i]) << "\n";
@@ -580,6 +615,18 @@ bool ParseConfig(const std::string& text, Config* config, std::string* error)
             ok = ParseBool(value, &c.descriptorSense);
         else if (key == "secondary-subenclosures")
             ok = ParseUnsigned(value, kMaxSecondarySubenclosures, &v), c.secondarySubenclosures = (uint8_t)v;
+        else if (key == "slots")
+            ok = ParseUnsigned(value, kMaxSlots, &v), c.slots = (uint8_t)v;
+        else if (key == "flash")
+            ok = ParseFlashModel(value, &c.flash);
+        else if (key == "restart-on-activation")
+            ok = ParseBool(value, &c.restartOnActivation);
+        else if (key == "restart-clears-status")
+            ok = ParseBool(value, &c.restartClearsStatus);
+        else if (key == "any-offset")
+            ok = ParseBool(value, &c.anyOffset);
+        else if (key == "buffer-id")
+            ok = ParseUnsigned(value, 0xFF, &v), c.bufferId = (uint8_t)v;
         else if (key == "fault")
         {
             FaultSpec f;
@@ -622,6 +669,11 @@ bool ValidateConfig(const Config& c, std::string* error)
     if (c.maxImageSize < 1)
     {
         *error = "the maximum image size must be at least 1 byte";
+        return false;
+    }
+    if (c.slots > kMaxSlots)
+    {
+        *error = "at most " + std::to_string(kMaxSlots) + " array device slots";
         return false;
     }
     if (c.secondarySubenclosures > kMaxSecondarySubenclosures)

@@ -16,6 +16,8 @@ constexpr size_t kSerialLength = 16;
 constexpr int kMaxSecondarySubenclosures = 15;
 constexpr int kMaxFaults = 32;
 constexpr uint8_t kPeripheralTypeMax = 0x1F;
+constexpr uint8_t kFirstVendorDownloadStatus = 0x70;
+constexpr int kMaxSlots = 64; // the element pages stay within one 8 KiB page buffer
 
 enum class FaultKind : uint8_t
 {
@@ -30,6 +32,15 @@ enum class FaultKind : uint8_t
     GarbageStatus, // the page 0x0E status page is pseudo-random bytes
     Stuck,         // status reads report 0x02 for a number of reads
     BadLength,     // a READ BUFFER console response carries a wrong text length
+    DlStatus,      // the download in progress ends with a chosen status code
+    Gencode,       // the generation code moves on, as when another initiator changed something
+};
+
+// What becomes of the flash when its write is cut by a reset or a power cycle.
+enum class FlashModel : uint8_t
+{
+    Dual,   // the old image stays active, the new one is lost
+    Single, // no firmware is left: 0x83, and only a good image brings the enclosure back
 };
 
 enum class TriggerKind : uint8_t
@@ -64,6 +75,8 @@ struct FaultSpec
     uint32_t seed = 1;       // garbage-status: seed=N
     uint32_t reads = 5;      // stuck: reads=K
     uint32_t textLength = 508; // bad-length: value=N
+    uint8_t downloadStatus = 0x84; // dl-status: value=XX
+    uint32_t step = 1;             // gencode: step=N
 };
 
 struct Config
@@ -72,12 +85,12 @@ struct Config
     char product[kProductLength];
     char serial[kSerialLength];
     uint8_t deviceType = 0x0D;
-    bool encserv = false;
+    bool encserv = true;
     uint32_t maxImageSize = 536870912;
     uint32_t busyReads = 2;
     uint32_t busyMs = 0;
     uint8_t completeStatus = 0x10;
-    uint8_t deferredBusyStatus = 0x02;
+    uint8_t deferredBusyStatus = 0x03;
     uint32_t downloadTimeoutMs = 30000;
     bool acceptAnyImage = false;
     bool offsetAlignmentCheck = true;
@@ -86,6 +99,12 @@ struct Config
     bool readBuffer = true;
     bool descriptorSense = false;
     uint8_t secondarySubenclosures = 0;
+    uint8_t slots = 12;          // array device slot elements of the primary subenclosure
+    FlashModel flash = FlashModel::Dual;
+    bool restartOnActivation = false; // new microcode active: the enclosure resets itself
+    bool restartClearsStatus = false; // ... and its status page then reads 0x00
+    bool anyOffset = false;           // reports expected offset 0xFFFFFFFF while receiving
+    uint8_t bufferId = 0;             // the one buffer ID that downloads go to
     uint32_t faultCount = 0;
     FaultSpec faults[kMaxFaults];
 
@@ -116,6 +135,7 @@ bool ValidateConfig(const Config& config, std::string* error);
 // Parsing helpers shared with the command line.
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value);
 bool ParseHexByte(const std::string& text, uint8_t* value);
+bool ParseFlashModel(const std::string& text, FlashModel* model);
 
 } // namespace sesim
 

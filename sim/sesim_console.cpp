@@ -158,13 +158,7 @@ void Model::ConsoleCommand(Ctx& c, const char* text, size_t length)
     if (con.resetPending)
     {
         // The reset that an unread `reset` answer announced happens before the next command.
-        bool activated = false;
-        HardResetEffects(s, c.r.released, (uint8_t)((1u << (unsigned)PendingKind::Deferred) |
-                                                    (1u << (unsigned)PendingKind::AfterReset)),
-                         &activated);
-        c.uaAfter = true;
-        c.uaAsc = activated ? kAscOperatingConditionsChanged : kAscPowerOnOrReset;
-        c.uaAscq = activated ? kAscqMicrocodeChanged : 0;
+        Restart(s, ResetKind::Hard, c.r.released);
     }
     memset(&con, 0, sizeof(con));
     while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\r' || text[length - 1] == '\n' ||
@@ -213,7 +207,7 @@ void Model::ConsoleCommand(Ctx& c, const char* text, size_t length)
         uint8_t additional = 0;
         uint8_t status = PeekDownloadStatus(s, 0, &additional);
         Emitf(con, "download status 0x%02x\ngeneration code %u\nunit attention %s\n", status, s.generationCode,
-              s.uaAsc == 0 && s.uaAscq == 0 ? "none" : "pending");
+              s.uaCount == 0 ? "none" : "pending");
     }
     else if (Word(word, wordLength, "echo"))
     {
@@ -256,6 +250,12 @@ void Model::ConsoleCommand(Ctx& c, const char* text, size_t length)
 
 void Model::ReadBuffer(Ctx& c)
 {
+    if (!config_.readBuffer)
+    {
+        c.Check(kSenseIllegalRequest, kAscInvalidOpcode, 0);
+        c.Note("READ BUFFER not supported");
+        return;
+    }
     uint32_t allocation = Be24(c.cdb + 6);
     if ((c.cdb[1] & kBufferModeMask) == kBufferModeDescriptor)
     {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "sesim_model.h"
 #include "sesim_session.h"
 #include "sesim_store.h"
+#include "sesim_sysfs_view.h"
 
 namespace
 {
@@ -29,10 +31,12 @@ const char kUsage[] =
     "A simulated SES enclosure for rehearsing firmware updates and testing without hardware.\n"
     "\n"
     "Commands:\n"
-    "  init DIR [options]          create an enclosure in DIR (replaces one that is there)\n"
+    "  init DIR [options]          create an enclosure in DIR (--force replaces one there)\n"
     "  run DIR [--at PATH] -- COMMAND [ARGS...]\n"
     "                              run COMMAND with the enclosure attached at PATH\n"
     "                              (default /dev/sesim0); exits with COMMAND's status\n"
+    "  run DIR DIR... -- COMMAND [ARGS...]\n"
+    "                              several enclosures, at /dev/sesim0, /dev/sesim1, ...\n"
     "  show DIR                    print identity, download status and firmware images\n"
     "  mkimage --revision REV --size BYTES OUTPUT\n"
     "                              write a valid firmware image of BYTES bytes\n"
@@ -47,7 +51,10 @@ const char kUsage[] =
 
 const char kInitUsage[] =
     "Usage: sesim init DIR [options]\n"
-    "Creates an enclosure in DIR (created if missing; an enclosure already there is replaced).\n"
+    "Creates an enclosure in DIR, which must be missing or empty; --force replaces an enclosure\n"
+    "that is there. A directory that holds anything else is refused and left as it is.\n"
+    "\n"
+    "  --force                       replace the enclosure that DIR holds\n"
     "\n"
     "Identity:\n"
     "  --vendor TEXT                 T10 vendor identification, up to 8 characters (SESIM)\n"
@@ -55,7 +62,9 @@ const char kInitUsage[] =
     "  --serial TEXT                 unit serial number, up to 16 characters (SIM0000001)\n"
     "  --revision REV                revision of the active firmware, 4 characters (0100)\n"
     "  --device-type N               peripheral device type in INQUIRY, 0-31 (13, enclosure)\n"
-    "  --encserv                     set the ENCSERV bit in INQUIRY byte 6\n"
+    "  --encserv                     set the ENCSERV bit in INQUIRY byte 6 (the default)\n"
+    "  --no-encserv                  clear it\n"
+    "  --slots N                     array device slot elements, 0-64 (12)\n"
     "  --secondary-subenclosures N   secondary subenclosures, 0-15 (0)\n"
     "  --gencode N                   initial generation code (0)\n"
     "  --no-unit-attention           no power-on unit attention after init\n"
@@ -65,7 +74,14 @@ const char kInitUsage[] =
     "  --busy-reads N                status reads reporting 0x02 after the last block (2)\n"
     "  --busy-ms MS                  report 0x02 for at least MS milliseconds too (0)\n"
     "  --complete-status CODE        completion of a mode 0x07 download: 0x10, 0x11, 0x12 (0x10)\n"
-    "  --deferred-busy-status CODE   storage status of a mode 0x0E download: 0x02, 0x03 (0x02)\n"
+    "  --deferred-busy-status CODE   storage status of a mode 0x0E download: 0x02, 0x03 (0x03)\n"
+    "  --flash dual|single           a reset or power cycle during the flash write keeps the old\n"
+    "                                image (dual), or leaves no firmware: 0x83 (single) (dual)\n"
+    "  --restart-on-activation       the enclosure resets itself when new microcode becomes\n"
+    "                                active (29/00 then 3F/01)\n"
+    "  --restart-clears-status       ... and its status page then reads 0x00\n"
+    "  --any-offset                  report expected offset 0xFFFFFFFF while receiving\n"
+    "  --buffer-id N                 the buffer ID that downloads go to (0)\n"
     "  --download-timeout-ms MS      an incomplete download idle longer ends in 0x82;\n"
     "                                0 = never (30000)\n"
     "  --accept-any-image            take any bytes as a valid image (otherwise 0x81)\n"
@@ -86,13 +102,19 @@ const char kInitUsage[] =
     "Fault kinds: check[,sense=KK/AA/QQ][,format=fixed|desc]  check-nosense\n"
     "  status,value=XX  host[,code=XX]  errno[,errno=NAME]  gone  drop  short-status[,len=N]\n"
     "  garbage-status[,seed=N]  stuck[,reads=K]  bad-length[,value=N]\n"
+    "  dl-status[,value=XX]  gencode[,step=N]\n"
     "Triggers: cmd=N  cmd=N+  block=N  op=XX, each with an optional ,count=K\n"
     "A failure with ,when=after comes once the enclosure has carried the command out.\n";
 
 const char kRunUsage[] =
     "Usage: sesim run DIR [--at PATH] -- COMMAND [ARGS...]\n"
+    "       sesim run DIR DIR... -- COMMAND [ARGS...]\n"
     "Runs COMMAND with the enclosure in DIR attached at PATH (default /dev/sesim0): the path\n"
-    "behaves like a SCSI generic (sg) node in COMMAND and every process it starts.\n"
+    "behaves like a SCSI generic (sg) node in COMMAND and every process it starts. Several\n"
+    "enclosures (at most 8) are attached at /dev/sesim0, /dev/sesim1, ... in the order given.\n"
+    "Every attached enclosure is also listed in /sys/class/scsi_generic as sgN and answers at\n"
+    "/dev/sgN, numbered in the same order (an enclosure attached at /dev/sgN keeps N); the\n"
+    "host's own sg and bsg nodes cannot be opened inside the run.\n"
     "Exit status: COMMAND's own; 2 when DIR is not a valid enclosure or the command line is bad;\n"
     "127 when COMMAND cannot be started.\n";
 
@@ -206,6 +228,7 @@ int Init(const std::vector<std::string>& args)
     const std::string& dir = args[0];
     sesim::Config config;
     sesim::InitialState initial;
+    bool force = false;
     std::string error;
     // Flags without a value, and the setting each gives.
     const struct
@@ -215,6 +238,11 @@ int Init(const std::vector<std::string>& args)
         bool value;
     } flags[] = {
         {"--encserv", &config.encserv, true},
+        {"--no-encserv", &config.encserv, false},
+        {"--restart-on-activation", &config.restartOnActivation, true},
+        {"--restart-clears-status", &config.restartClearsStatus, true},
+        {"--any-offset", &config.anyOffset, true},
+        {"--force", &force, true},
         {"--accept-any-image", &config.acceptAnyImage, true},
         {"--no-offset-alignment-check", &config.offsetAlignmentCheck, false},
         {"--no-page-0e", &config.page0e, false},
@@ -285,6 +313,12 @@ int Init(const std::vector<std::string>& args)
         else if (opt == "--secondary-subenclosures")
             ok = sesim::ParseUnsigned(value, sesim::kMaxSecondarySubenclosures, &v),
             config.secondarySubenclosures = (uint8_t)v;
+        else if (opt == "--slots")
+            ok = sesim::ParseUnsigned(value, sesim::kMaxSlots, &v), config.slots = (uint8_t)v;
+        else if (opt == "--flash")
+            ok = sesim::ParseFlashModel(value, &config.flash);
+        else if (opt == "--buffer-id")
+            ok = sesim::ParseUnsigned(value, 0xFF, &v), config.bufferId = (uint8_t)v;
         else if (opt == "--gencode")
             ok = sesim::ParseUnsigned(value, UINT32_MAX, &v), initial.generationCode = (uint32_t)v;
         else if (opt == "--pending-output")
@@ -314,7 +348,7 @@ int Init(const std::vector<std::string>& args)
             return Fail("init: invalid value '" + value + "' for " + opt + " (see sesim init --help)");
         }
     }
-    if (!sesim::ValidateConfig(config, &error) || !sesim::Store::Create(dir, config, initial, &error))
+    if (!sesim::ValidateConfig(config, &error) || !sesim::Store::Create(dir, config, initial, force, &error))
     {
         return Fail("init: " + error);
     }
@@ -331,8 +365,9 @@ int Run(const std::vector<std::string>& args)
     {
         return Fail("run: missing enclosure directory (see sesim run --help)");
     }
-    const std::string& dir = args[0];
+    std::vector<std::string> dirs = {args[0]};
     std::string device = kDefaultDevice;
+    bool deviceGiven = false;
     size_t i = 1;
     for (; i < args.size() && args[i] != "--"; i++)
     {
@@ -343,42 +378,61 @@ int Run(const std::vector<std::string>& args)
         if (args[i] == "--at" && i + 1 < args.size())
         {
             device = args[++i];
+            deviceGiven = true;
             if (device.empty() || device[0] != '/' || device.find_first_of("=\n") != std::string::npos)
             {
                 return Fail("run: the device path must be absolute and hold no '=' or newline");
             }
             continue;
         }
-        return Fail("run: unexpected argument '" + args[i] + "' (expected --at PATH or --)");
+        if (!args[i].empty() && args[i][0] != '-')
+        {
+            dirs.push_back(args[i]);
+            continue;
+        }
+        return Fail("run: unexpected argument '" + args[i] + "' (expected DIR, --at PATH or --)");
     }
     if (i >= args.size() || i + 1 >= args.size())
     {
         return Fail("run: missing -- COMMAND (see sesim run --help)");
     }
-    std::vector<std::string> command(args.begin() + (long)i + 1, args.end());
-    sesim::Store probe;
-    std::string error;
-    if (!probe.Open(dir, &error))
+    if (deviceGiven && dirs.size() > 1)
     {
-        return Fail("run: " + error);
+        return Fail("run: --at names the path of a single enclosure; several are attached at /dev/sesim0, "
+                    "/dev/sesim1, ...");
     }
-    std::string absoluteDir = Absolute(dir);
-    if (absoluteDir.find('\n') != std::string::npos)
+    std::vector<std::string> command(args.begin() + (long)i + 1, args.end());
+    // Nested runs attach several enclosures: each adds its own lines, and several enclosures of
+    // one run are numbered after those already attached.
+    const char* previous = getenv("SESIM_ATTACH");
+    std::string attach = previous != nullptr ? previous : "";
+    size_t attached = attach.empty() ? 0 : (size_t)std::count(attach.begin(), attach.end(), '\n') + 1;
+    if (attached + dirs.size() > (size_t)sesim::kMaxAttachedEnclosures)
     {
-        return Fail("run: the enclosure directory name holds a newline");
+        return Fail("run: at most " + std::to_string(sesim::kMaxAttachedEnclosures) +
+                    " enclosures can be attached at once");
+    }
+    for (size_t k = 0; k < dirs.size(); k++)
+    {
+        sesim::Store probe;
+        std::string error;
+        if (!probe.Open(dirs[k], &error))
+        {
+            return Fail("run: " + error);
+        }
+        std::string absoluteDir = Absolute(dirs[k]);
+        if (absoluteDir.find('\n') != std::string::npos)
+        {
+            return Fail("run: the enclosure directory name holds a newline");
+        }
+        std::string path = dirs.size() == 1 ? device : "/dev/sesim" + std::to_string(attached + k);
+        attach += (attach.empty() ? "" : "\n") + path + "=" + absoluteDir;
     }
     std::string preload = FindPreload();
     if (preload.empty())
     {
         return Fail(std::string("run: cannot find ") + kPreloadName + " (looked beside " + ExecutableDirectory() +
                     "/../lib; set SESIM_PRELOAD)");
-    }
-    // Nested runs attach several enclosures: each adds its own line.
-    std::string attach = device + "=" + absoluteDir;
-    const char* previous = getenv("SESIM_ATTACH");
-    if (previous != nullptr && *previous != '\0')
-    {
-        attach = std::string(previous) + "\n" + attach;
     }
     std::string ldPreload = preload;
     const char* previousPreload = getenv("LD_PRELOAD");
@@ -451,8 +505,8 @@ int Show(const std::vector<std::string>& args)
         return Fail("show: " + args[0] + "/state holds no valid enclosure state");
     }
     store.Unlock();
-    // Show the enclosure as the next initiator would find it: a storage phase that nobody
-    // polled to its end has ended by now. Nothing is written back.
+    // Show the enclosure as the next initiator would find it (a timeout that fell due, a storage
+    // phase whose time is over). Nothing is written back.
     sesim::Model model(store.config(), store);
     sesim::Released ignored{};
     model.Settle(state, sesim::RealtimeNs(), ignored);
@@ -463,12 +517,11 @@ int Show(const std::vector<std::string>& args)
         state.download.phase == sesim::DownloadPhase::Receiving && state.download.subenclosure == 0
             ? state.download.expectedOffset
             : 0;
-    std::string ua = "none";
-    if (state.uaAsc != 0 || state.uaAscq != 0)
+    std::string ua = sesim::UnitAttentionText(state);
+    std::string slots;
+    for (int i = 0; i < c.slots; i++)
     {
-        char text[8];
-        snprintf(text, sizeof(text), "%02x/%02x", state.uaAsc, state.uaAscq);
-        ua = text;
+        slots += (i > 0 ? ", " : "") + sesim::SlotName(i);
     }
     printf("vendor: %s\n", sesim::AsciiField(c.vendor, sesim::kVendorLength).c_str());
     printf("product: %s\n", sesim::AsciiField(c.product, sesim::kProductLength).c_str());
@@ -479,9 +532,13 @@ int Show(const std::vector<std::string>& args)
     printf("expected offset: %u\n", expected);
     printf("generation code: %u\n", state.generationCode);
     printf("unit attention: %s\n", ua.c_str());
-    printf("active image: %s\n", ImageLine(store, state.active).c_str());
+    printf("active image: %s\n",
+           state.needsImage ? "none (flash write cut; a good image must be downloaded)"
+                            : ImageLine(store, state.active).c_str());
     printf("deferred image: %s\n", ImageLine(store, state.pending).c_str());
     printf("commands: %llu\n", (unsigned long long)state.commandCount);
+    printf("array device slots: %u\n", c.slots);
+    printf("slot names: %s\n", slots.empty() ? "none" : slots.c_str());
     return 0;
 }
 
@@ -624,7 +681,7 @@ int PowerCycle(const std::vector<std::string>& args)
     }
     sesim::Model model(store.config(), store);
     sesim::Released released{};
-    model.PowerCycle(state, sesim::RealtimeNs(), released);
+    model.Reset(state, sesim::ResetKind::PowerCycle, sesim::RealtimeNs(), released);
     store.Save(state);
     store.RemoveImages(released);
     store.Unlock();

@@ -18,7 +18,7 @@ namespace sesim
 {
 
 constexpr uint32_t kStateMagic = 0x5345534Du; // "SESM"
-constexpr uint32_t kStateVersion = 1;
+constexpr uint32_t kStateVersion = 2;
 constexpr int kMaxSubenclosures = 1 + kMaxSecondarySubenclosures;
 constexpr size_t kConsoleOutCapacity = 2048;
 constexpr int kConsoleMaxBreaks = 16;
@@ -26,6 +26,7 @@ constexpr size_t kSenseCapacity = 96; // the sense buffer size of the Linux SCSI
 constexpr size_t kMaxCdbLength = 32;  // the largest CDB the sg driver passes to a device
 constexpr size_t kNoteCapacity = 192;
 constexpr int kMaxReleasedImages = 4;
+constexpr int kMaxUnitAttentions = 4;
 
 enum class PendingKind : uint8_t
 {
@@ -72,7 +73,13 @@ struct DownloadState
     char revision[kRevisionLength];
     uint32_t busyReads;      // Storing: status reads that reported the busy code
     uint64_t lastActivityNs; // Receiving: last page taken; Storing: when the last block arrived
-    uint64_t session;        // Storing: the session that sent the last block
+    uint64_t lastReadNs;     // Storing: when the phase was last reported (or began)
+};
+
+struct UnitAttention
+{
+    uint8_t asc; // 0/0 = none
+    uint8_t ascq;
 };
 
 struct SubenclosureState
@@ -111,13 +118,12 @@ struct State
     uint32_t configGeneration;
     uint32_t generationCode;
     uint32_t nextImageId;
-    uint8_t uaAsc; // pending unit attention; 0/0 = none
-    uint8_t uaAscq;
+    UnitAttention ua[kMaxUnitAttentions]; // pending, in the order they are reported
+    uint8_t uaCount;
     uint8_t lastSendDiagnosticPage;
     uint8_t gone;
-    uint8_t heldUaAsc; // established after the next command completes, or at session end
-    uint8_t heldUaAscq;
-    uint8_t reserved0[2];
+    uint8_t needsImage; // single bank flash whose write was cut: only a good image brings it back
+    UnitAttention heldUa; // established after the next command completes, or at session end
     uint32_t stuckReads;
     ImageInfo active;
     ImageInfo pending;
@@ -202,9 +208,52 @@ class Backing
     ~Backing() = default;
 };
 
+// The resets an enclosure can see, weakest first. Only a hard reset and a power cycle restart
+// the enclosure (and activate microcode that waits for one).
+enum class ResetKind : uint8_t
+{
+    LogicalUnit, // 29/03: a logical unit reset (sg_reset -d)
+    Target,      // 29/02: a target reset
+    Hard,        // 29/00: a bus or host reset, the console's `reset`
+    PowerCycle,  // 29/01: power off and on
+};
+
+enum class DataDirection : uint8_t
+{
+    None,
+    In,  // device to initiator
+    Out, // initiator to device
+};
+
+// Which faults can act on a command (beyond those that act on any command).
+enum class FaultClass : uint8_t
+{
+    Plain,
+    DiagnosticOut, // SEND DIAGNOSTIC: download data pages
+    DiagnosticIn,  // RECEIVE DIAGNOSTIC RESULTS: status page reads
+    BufferIn,      // READ BUFFER: console responses
+};
+
 class Model
 {
   public:
+    struct Ctx;
+    // Everything the simulator knows about one operation code: dispatch, the TCMU attachment
+    // (data direction) and the fault matcher read it from here.
+    struct CommandInfo
+    {
+        uint8_t opcode;
+        const char* name;
+        uint8_t cdbLength;
+        DataDirection direction;
+        bool uaExempt;        // answered while a unit attention is pending, which stays pending
+        bool withoutFirmware; // served while a cut flash write left no firmware to run
+        FaultClass faultClass;
+        void (Model::*handler)(Ctx&);
+    };
+    // The entry of an operation code the enclosure implements, or null.
+    static const CommandInfo* FindCommand(uint8_t opcode);
+
     // scratch_ is written before each use; clearing 8 KiB per session would buy nothing.
     // cppcheck-suppress uninitMemberVar
     Model(const Config& config, Backing& backing) : config_(config), backing_(backing) {}
@@ -212,18 +261,14 @@ class Model
     // Runs one command. Never reads beyond the CDB, data-out or data-in lengths given.
     void Execute(State& state, const Command& command, uint64_t nowNs, Result& result);
 
-    // What happens while no initiator is attached: a download timeout falls due, a storage phase
-    // comes to its end (its completion code then waits for its one report), an answered `reset`
-    // takes place.
+    // What happens while no command arrives: a download timeout falls due, a storage phase whose
+    // time has passed is over once it was reported as often as configured, an answered `reset`
+    // takes place, a held unit attention is established.
     void Settle(State& state, uint64_t nowNs, Released& released);
     // A new initiator process attaches: Settle, then a new session number.
     void BeginSession(State& state, uint64_t nowNs, Released& released);
-    // Power off and on: an incomplete download is lost, every image waiting for activation
-    // becomes active, the console is emptied, a unit attention is established.
-    void PowerCycle(State& state, uint64_t nowNs, Released& released);
-    // A hard reset (console `reset`, or a reset from the host): activates images deferred to
-    // an activation request or a hard reset, aborts an incomplete download.
-    void HardReset(State& state, uint64_t nowNs, Released& released);
+    // A reset of the given kind from outside (the host, a power cycle).
+    void Reset(State& state, ResetKind kind, uint64_t nowNs, Released& released);
 
     // The download microcode status of a subenclosure as the next status read would show it,
     // without reporting anything.
@@ -232,36 +277,53 @@ class Model
     const Config& config() const { return config_; }
 
   private:
-    struct Ctx;
-    void Dispatch(Ctx& c);
+    static const CommandInfo kCommands[];
+
     bool FireFault(Ctx& c);
     void FailCommand(Ctx& c, const FaultSpec& f);
     void CarryOut(Ctx& c);
+
+    // Unit attentions and resets
+    void EstablishUnitAttention(State& state, uint8_t asc, uint8_t ascq);
+    void Restart(State& state, ResetKind kind, Released& released);
+
+    // Download microcode (sesim_microcode.cpp)
     void ExpireDownload(State& state, uint64_t nowNs, Released& released);
     void AbortDownload(State& state, Released& released);
-    void FinishStorage(State& state, Released& released);
+    // True when the enclosure restarted on the new microcode.
+    bool FinishStorage(State& state, Released& released);
+    void InterruptStorage(State& state, Released& released);
+    void EndStorageIfOver(State& state, uint64_t nowNs, Released& released);
+    void NewMicrocodeActive(State& state, Released& released);
     void ReplaceReport(Ctx& c, int subenclosure, uint8_t status, uint8_t additional);
     void PostReportedUnitAttentions(State& state);
-    void ActivatePending(State& state, Released& released, uint8_t kinds, bool* activated);
-    void HardResetEffects(State& state, Released& released, uint8_t kinds, bool* activated);
-    void ResetAndReport(State& state, Released& released, uint8_t kinds);
-    void SetUnitAttention(State& state, uint8_t asc, uint8_t ascq);
+    bool ActivatePending(State& state, Released& released, ResetKind kind);
+    void DownloadControlPage(Ctx& c, const uint8_t* page, size_t pageBytes);
+    void ActivateDeferred(Ctx& c, uint8_t sub);
+    void DownloadFieldError(Ctx& c, int subenclosure, uint8_t fieldOffset);
+    void TakeDownloadData(Ctx& c, const uint8_t* data, uint32_t offset, uint32_t length);
+    size_t BuildDownloadStatusPage(Ctx& c, uint8_t* page, size_t capacity, size_t deliverable);
+    uint8_t ReadDownloadStatus(Ctx& c, int sub, bool seen, uint8_t* additional, uint32_t* expected);
+    void EndDownloadWith(Ctx& c, uint8_t status);
 
+    // Command handlers
+    void TestUnitReady(Ctx& c);
     void Inquiry(Ctx& c);
     void RequestSense(Ctx& c);
     void ReportLuns(Ctx& c);
     void ReceiveDiagnostic(Ctx& c);
     void SendDiagnostic(Ctx& c);
-    void DownloadControlPage(Ctx& c, const uint8_t* page, size_t pageBytes);
-    void DownloadFieldError(Ctx& c, int subenclosure, uint8_t fieldOffset);
-    void TakeDownloadData(Ctx& c, const uint8_t* data, uint32_t offset, uint32_t length);
-    size_t BuildDownloadStatusPage(Ctx& c, uint8_t* page, size_t capacity, size_t deliverable);
+    void WriteBuffer(Ctx& c);
+    void ReadBuffer(Ctx& c);
+
+    // Element inventory (sesim_elements.cpp)
     size_t BuildConfigurationPage(const State& state, uint8_t* page, size_t capacity) const;
     size_t BuildEnclosureStatusPage(const State& state, uint8_t* page, size_t capacity) const;
     size_t BuildElementDescriptorPage(const State& state, uint8_t* page, size_t capacity) const;
+    size_t BuildAdditionalElementStatusPage(const State& state, uint8_t* page, size_t capacity) const;
+
+    // Console (sesim_console.cpp)
     static bool ConsoleBufferCdb(Ctx& c);
-    void WriteBuffer(Ctx& c);
-    void ReadBuffer(Ctx& c);
     void ConsoleCommand(Ctx& c, const char* text, size_t length);
     size_t ConsoleResponse(Ctx& c, uint8_t* out, size_t deliverable);
 
@@ -283,8 +345,15 @@ struct FieldPointer
 size_t BuildSense(uint8_t* out, size_t capacity, bool descriptor, uint8_t key, uint8_t asc, uint8_t ascq,
                   const FieldPointer& field);
 
-// Text of a unit attention for people: "29/00", or "none".
+// The pending unit attentions for people, in the order they will be reported: "29/00 3f/01",
+// or "none".
 std::string UnitAttentionText(const State& state);
+
+// The name an element descriptor gives array device slot `index` (from 0), "Slot 01" ...
+std::string SlotName(int index);
+// The SAS address of array device slot `index`: stable for an enclosure (derived from its
+// serial number), distinct for every slot.
+uint64_t SlotSasAddress(const Config& config, int index);
 
 } // namespace sesim
 

@@ -57,6 +57,9 @@ inline void PutBe64(uint8_t* p, uint64_t v)
     }
 }
 
+// The enclosure logical identifier of a subenclosure (NAA 5, derived from the serial number).
+uint64_t LogicalIdentifier(const Config& config, int subenclosure);
+
 // Everything one command needs, on the stack of Execute.
 struct Model::Ctx
 {
@@ -64,18 +67,21 @@ struct Model::Ctx
     const Command& cmd;
     Result& r;
     uint64_t now;
-    uint8_t cdb[kMaxCdbLength];
-    uint8_t op;
-    bool dataPage;
-    bool drop;
-    const FaultSpec* shortStatus;
-    const FaultSpec* garbage;
-    const FaultSpec* badLength;
-    const FaultSpec* failAfter; // a fault with when=after: applied once the command is done
-    bool uaAfter;
-    uint8_t uaAsc, uaAscq;
-    bool resetAfter;
-    bool descriptorSense;
+    uint8_t cdb[kMaxCdbLength] = {};
+    uint8_t op = 0;
+    const CommandInfo* info = nullptr; // null: an operation code the enclosure does not implement
+    bool dataPage = false;
+    bool drop = false;
+    const FaultSpec* shortStatus = nullptr;
+    const FaultSpec* garbage = nullptr;
+    const FaultSpec* badLength = nullptr;
+    const FaultSpec* failAfter = nullptr; // a fault with when=after: applied once the command is done
+    const FaultSpec* endWith = nullptr;   // dl-status: the download ends once the command is done
+    const FaultSpec* gencodeAfter = nullptr; // gencode: moves on once the command is done
+    bool uaAfter = false;                 // uaAfterValue is established once the command is done
+    UnitAttention uaAfterValue = {};
+    bool resetAfter = false;
+    bool descriptorSense = false;
 
     void Note(const char* format, ...) __attribute__((format(printf, 2, 3)))
     {
@@ -94,6 +100,13 @@ struct Model::Ctx
     {
         r.status = kStatusCheckCondition;
         r.senseLength = BuildSense(r.sense, sizeof(r.sense), descriptorSense, key, asc, ascq, field);
+    }
+
+    // What a cut single bank flash write leaves: nothing but the boot code's few commands.
+    void NoFirmware()
+    {
+        Check(kSenseNotReady, kAscLogicalUnitNotReady, 0);
+        Note("no firmware: a good image must be downloaded");
     }
 
     void InvalidCdbField(uint16_t byte, int8_t bit = -1)

@@ -45,6 +45,10 @@ constexpr uint8_t kAscPowerOnOrReset = 0x29;
 constexpr uint8_t kAscOperatingConditionsChanged = 0x3F;
 constexpr uint8_t kAscqMicrocodeChanged = 0x01;
 constexpr uint8_t kAscInternalTargetFailure = 0x44;
+constexpr uint8_t kAscLogicalUnitNotReady = 0x04;
+constexpr uint8_t kAscqPowerOn = 0x01;
+constexpr uint8_t kAscqBusReset = 0x02;
+constexpr uint8_t kAscqDeviceReset = 0x03;
 
 // Sense data formats (SPC)
 constexpr uint8_t kSenseFixedCurrent = 0x70;
@@ -93,11 +97,13 @@ constexpr uint8_t kPageConfiguration = 0x01;
 constexpr uint8_t kPageEnclosureStatus = 0x02; // enclosure control when sent
 constexpr uint8_t kPageElementDescriptor = 0x07;
 constexpr uint8_t kPageDownloadMicrocode = 0x0E;
+constexpr uint8_t kPageAdditionalElementStatus = 0x0A;
 constexpr size_t kDiagPageHeaderLength = 4;
 
-// SES element types and status codes used by the minimal configuration
+// SES element types and status codes of the element inventory
 constexpr uint8_t kElementEnclosureServicesController = 0x07;
 constexpr uint8_t kElementEnclosure = 0x0E;
+constexpr uint8_t kElementArrayDeviceSlot = 0x17;
 constexpr uint8_t kElementStatusOk = 0x01;
 
 // Download microcode control page (SES)

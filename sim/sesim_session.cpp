@@ -267,7 +267,7 @@ void Session::RecordConsole(const Command& command, const Result& result)
     }
 }
 
-bool Session::HardReset()
+bool Session::Reset(ResetKind kind)
 {
     if (!store_.Lock() || !LoadLocked())
     {
@@ -275,7 +275,7 @@ bool Session::HardReset()
         return false;
     }
     Released released{};
-    model_.HardReset(state_, clock_(), released);
+    model_.Reset(state_, kind, clock_(), released);
     store_.Save(state_);
     store_.RemoveImages(released);
     store_.Unlock();

@@ -39,8 +39,8 @@ class Session
     void Pace();
     // When Pace will return (MonotonicNs), 0 when there is no latency to wait out.
     int64_t DeadlineNs() const { return deadlineNs_; }
-    // A hard reset from the host (logical unit reset).
-    bool HardReset();
+    // A reset from the host.
+    bool Reset(ResetKind kind);
     // True when the device has been removed by a `gone` fault.
     bool Gone();
 

@@ -55,6 +55,23 @@ constexpr size_t StateFileLength()
     return kStateHeaderLength + 2 * SlotLength();
 }
 
+// Opens a file of the enclosure on a descriptor above 2: a program that started with a standard
+// descriptor closed must never read or write the enclosure's files through it.
+int OpenAbove2(const std::string& path, int flags, mode_t mode = 0)
+{
+    constexpr int kFirstFree = 3;
+    int fd = open(path.c_str(), flags | O_CLOEXEC, mode);
+    if (fd < 0 || fd >= kFirstFree)
+    {
+        return fd;
+    }
+    int high = fcntl(fd, F_DUPFD_CLOEXEC, kFirstFree);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return high;
+}
+
 uint32_t StateCrc(const State& state)
 {
     return Crc32Finish(Crc32Update(kCrc32Start, reinterpret_cast<const uint8_t*>(&state), sizeof(state)));
@@ -135,6 +152,20 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t lengt
     return true;
 }
 
+// The file that descriptors of the attached node are opened on (read and write for the owner
+// and group, as a device node usually is).
+bool WriteNodeFile(const std::string& path, std::string* error)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0660);
+    if (fd < 0)
+    {
+        *error = "cannot create " + path + ": " + Errno();
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
 // Writes a new state file under a temporary name, sets up its mutex in place, renames it.
 bool WriteStateFile(const std::string& path, const std::string& bytes, std::string* error)
 {
@@ -187,8 +218,121 @@ Store::~Store()
     }
 }
 
-bool Store::Create(const std::string& dir, const Config& config, const InitialState& initial, std::string* error)
+namespace
 {
+
+// What a directory holds, as far as `sesim init` is concerned.
+enum class DirectoryKind
+{
+    Missing,
+    Empty,
+    Enclosure,
+    Other,
+};
+
+bool IsImageName(const std::string& name)
+{
+    char* end = nullptr;
+    strtoul(name.c_str(), &end, 10);
+    return end != name.c_str() && strcmp(end, ".img") == 0;
+}
+
+// Only what an enclosure keeps may be in its directory (and image files in images/): then it
+// is an enclosure that init may replace.
+DirectoryKind Classify(const std::string& dir, std::string* stranger)
+{
+    const char* const kOwnNames[] = {"config", "state", "images", "commands.log", "console.log", kNodeFileName};
+    struct stat st;
+    if (lstat(dir.c_str(), &st) != 0)
+    {
+        return errno == ENOENT ? DirectoryKind::Missing : DirectoryKind::Other;
+    }
+    if (!S_ISDIR(st.st_mode))
+    {
+        *stranger = dir;
+        return DirectoryKind::Other;
+    }
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+    {
+        *stranger = dir;
+        return DirectoryKind::Other;
+    }
+    bool any = false, hasState = false;
+    DirectoryKind kind = DirectoryKind::Enclosure;
+    while (dirent* e = readdir(d))
+    {
+        std::string name = e->d_name;
+        if (name == "." || name == "..")
+        {
+            continue;
+        }
+        any = true;
+        hasState = hasState || name == "state";
+        bool own = name.find(".tmp.") != std::string::npos; // left by a process killed mid-write
+        for (const char* n : kOwnNames)
+        {
+            own = own || name == n;
+        }
+        if (!own)
+        {
+            *stranger = dir + "/" + name;
+            kind = DirectoryKind::Other;
+            break;
+        }
+    }
+    closedir(d);
+    if (!any)
+    {
+        return DirectoryKind::Empty;
+    }
+    if (kind == DirectoryKind::Enclosure)
+    {
+        std::string images = dir + "/images";
+        if (DIR* i = opendir(images.c_str()))
+        {
+            while (dirent* e = readdir(i))
+            {
+                std::string name = e->d_name;
+                if (name != "." && name != ".." && !IsImageName(name))
+                {
+                    *stranger = images + "/" + name;
+                    kind = DirectoryKind::Other;
+                    break;
+                }
+            }
+            closedir(i);
+        }
+    }
+    if (kind == DirectoryKind::Enclosure && !hasState)
+    {
+        *stranger = dir + "/state is missing";
+        return DirectoryKind::Other;
+    }
+    return kind;
+}
+
+} // namespace
+
+bool Store::Create(const std::string& dir, const Config& config, const InitialState& initial, bool force,
+                   std::string* error)
+{
+    std::string stranger;
+    switch (Classify(dir, &stranger))
+    {
+    case DirectoryKind::Other:
+        *error = dir + " holds something that is not part of an enclosure (" + stranger + "); nothing was changed";
+        return false;
+    case DirectoryKind::Enclosure:
+        if (!force)
+        {
+            *error = dir + " already holds an enclosure; use --force to replace it";
+            return false;
+        }
+        break;
+    default:
+        break;
+    }
     if (!MakeDirectories(dir))
     {
         *error = "cannot create directory " + dir + ": " + Errno();
@@ -203,7 +347,7 @@ bool Store::Create(const std::string& dir, const Config& config, const InitialSt
             while (dirent* e = readdir(d))
             {
                 std::string name = e->d_name;
-                if (name != "." && name != "..")
+                if (IsImageName(name))
                 {
                     unlink((images + "/" + name).c_str());
                 }
@@ -241,11 +385,11 @@ bool Store::Create(const std::string& dir, const Config& config, const InitialSt
         if (!WriteFileAtomically(dir + "/config", text.data(), text.size(), error) ||
             !WriteStateFile(dir + "/state", file, error) ||
             !WriteFileAtomically(dir + "/commands.log", "", 0, error) ||
-            !WriteFileAtomically(dir + "/console.log", "", 0, error))
+            !WriteFileAtomically(dir + "/console.log", "", 0, error) ||
+            !WriteNodeFile(dir + "/" + kNodeFileName, error))
         {
             break;
         }
-        unlink((dir + "/lock").c_str()); // left by earlier versions
         ok = true;
     } while (false);
     return ok;
@@ -264,7 +408,7 @@ bool Store::Open(const std::string& dir, std::string* error)
     {
         return false;
     }
-    stateFd_ = open((dir + "/state").c_str(), O_RDWR | O_CLOEXEC);
+    stateFd_ = OpenAbove2(dir + "/state", O_RDWR);
     if (stateFd_ < 0)
     {
         *error = dir + ": the enclosure state cannot be opened: " + Errno();
@@ -304,7 +448,7 @@ bool Store::Open(const std::string& dir, std::string* error)
         *error = dir + "/state holds no valid enclosure state";
         return false;
     }
-    logFd_ = open((dir + "/commands.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    logFd_ = OpenAbove2(dir + "/commands.log", O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (logFd_ < 0)
     {
         *error = dir + "/commands.log cannot be opened: " + Errno();
@@ -497,7 +641,7 @@ void Store::AppendConsole(const char* text, size_t length)
 {
     if (consoleFd_ < 0)
     {
-        consoleFd_ = open((dir_ + "/console.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        consoleFd_ = OpenAbove2(dir_ + "/console.log", O_WRONLY | O_APPEND | O_CREAT, 0644);
     }
     if (consoleFd_ >= 0 && length > 0)
     {
@@ -517,8 +661,7 @@ bool Store::OpenImage(uint32_t id, bool truncate)
         imageFd_ = -1;
         imageFdId_ = 0;
     }
-    int flags = O_WRONLY | O_CLOEXEC | O_CREAT | (truncate ? O_TRUNC : 0);
-    imageFd_ = open(ImagePath(id).c_str(), flags, 0644);
+    imageFd_ = OpenAbove2(ImagePath(id), O_WRONLY | O_CREAT | (truncate ? O_TRUNC : 0), 0644);
     if (imageFd_ < 0)
     {
         return false;

@@ -6,6 +6,7 @@
 //   images/N.img   firmware images (active, deferred, the one being downloaded)
 //   commands.log   one line per command
 //   console.log    the console transcript
+//   device         the file that descriptors of the attached node are opened on
 // A process-shared robust mutex in the state file's header is held around every change.
 // Whole files (config, a new state) are written to a temporary name and renamed into place.
 #ifndef SESIM_STORE_H
@@ -22,6 +23,9 @@ namespace sesim
 {
 
 constexpr uint32_t kInitialImageSize = 4096;
+// The file that a descriptor of the attached node is opened on: a lock on the descriptor is a
+// lock on this enclosure, and the directory's permissions decide who may open the node.
+constexpr const char* kNodeFileName = "device";
 
 class Store final : public Backing
 {
@@ -31,8 +35,9 @@ class Store final : public Backing
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
 
-    // Creates an enclosure in DIR, replacing one that is already there.
-    static bool Create(const std::string& dir, const Config& config, const InitialState& initial,
+    // Creates an enclosure in DIR (missing or empty), or replaces the one there with `force`.
+    // A directory that holds anything else is refused and left as it is.
+    static bool Create(const std::string& dir, const Config& config, const InitialState& initial, bool force,
                        std::string* error);
 
     // Opens an existing enclosure; false with a message when DIR is missing or not valid.

@@ -20,29 +20,6 @@ namespace sesim::tcmu
 namespace
 {
 
-// Operation codes whose data phase goes from the initiator to the device.
-constexpr uint8_t kOpFormatUnit = 0x04;
-constexpr uint8_t kOpReassignBlocks = 0x07;
-constexpr uint8_t kOpWrite6 = 0x0A;
-constexpr uint8_t kOpModeSelect6 = 0x15;
-constexpr uint8_t kOpWrite10 = 0x2A;
-constexpr uint8_t kOpWriteAndVerify10 = 0x2E;
-constexpr uint8_t kOpWriteSame10 = 0x41;
-constexpr uint8_t kOpUnmap = 0x42;
-constexpr uint8_t kOpLogSelect = 0x4C;
-constexpr uint8_t kOpModeSelect10 = 0x55;
-constexpr uint8_t kOpPersistentReserveOut = 0x5F;
-constexpr uint8_t kOpWrite16 = 0x8A;
-constexpr uint8_t kOpWriteSame16 = 0x93;
-constexpr uint8_t kOpMaintenanceOut = 0xA4;
-constexpr uint8_t kOpWrite12 = 0xAA;
-constexpr uint8_t kOpSecurityProtocolOut = 0xB5;
-// Operation codes without a data phase that nonetheless fall in no data-less pattern.
-constexpr uint8_t kOpStartStopUnit = 0x1B;
-constexpr uint8_t kOpPreventAllowRemoval = 0x1E;
-constexpr uint8_t kOpSynchronizeCache10 = 0x35;
-constexpr uint8_t kOpSynchronizeCache16 = 0x91;
-
 // The variable-length CDB's operation code; its length is not in the group code.
 constexpr uint8_t kVariableLengthOpcode = 0x7F;
 constexpr size_t kVariableLengthHeader = 8; // additional CDB length at byte 7 counts from here
@@ -59,40 +36,16 @@ void StoreRelease(uint32_t* p, uint32_t value)
 
 } // namespace
 
+// From the enclosure's command table. A command it does not implement is refused without a
+// data phase, so none is offered.
 Direction DataDirection(uint8_t opcode)
 {
-    switch (opcode)
+    const Model::CommandInfo* info = Model::FindCommand(opcode);
+    if (info == nullptr || info->direction == DataDirection::None)
     {
-    case kOpFormatUnit:
-    case kOpReassignBlocks:
-    case kOpWrite6:
-    case kOpModeSelect6:
-    case kOpSendDiagnostic:
-    case kOpWrite10:
-    case kOpWriteAndVerify10:
-    case kOpWriteBuffer:
-    case kOpWriteSame10:
-    case kOpUnmap:
-    case kOpLogSelect:
-    case kOpModeSelect10:
-    case kOpPersistentReserveOut:
-    case kOpWrite16:
-    case kOpWriteSame16:
-    case kOpMaintenanceOut:
-    case kOpWrite12:
-    case kOpSecurityProtocolOut:
-        return Direction::Out;
-    case kOpTestUnitReady:
-    case kOpStartStopUnit:
-    case kOpPreventAllowRemoval:
-    case kOpSynchronizeCache10:
-    case kOpSynchronizeCache16:
         return Direction::None;
-    default:
-        // Everything else either returns data or carries none; offering the initiator's
-        // buffer as data-in is right for both, since a command without data has none.
-        return Direction::In;
     }
+    return info->direction == DataDirection::Out ? Direction::Out : Direction::In;
 }
 
 size_t CdbLength(const uint8_t* cdb)

@@ -75,17 +75,26 @@ class Editor
 
 } // namespace
 
-TEST(LineEditorEcho, TypedBytesAreEchoedAndTheEraseKeysRemoveOneByteEach)
+TEST(LineEditorEcho, WhatIsInTheLineIsWhatTheScreenShows)
 {
+    const std::string e = "\xc3\xa9", euro = "\xe2\x82\xac";
     const struct
     {
         std::string keys, screen, text;
     } lines[] = {
         {"show status\r", "show status\n", "show status"},
-        // Tab, ^A, the end-of-file key (^D) and 0xFF: stored and echoed, and none of them ends input.
-        {"a\t\x01\x04\xff" "b\r", "a\t\x01\x04\xff" "b\n", "a\t\x01\x04\xff" "b"},
+        // Control characters would act on the terminal rather than show, so they are ignored; the
+        // end-of-file key (^D) among them does not end input. 0xFF is a character of its own.
+        {"a\t\x01\x04\x0e\xff" "b\r", "a\xff" "b\n", "a\xff" "b"},
         // Both erase keys; on an empty line they write nothing.
         {"\b\x7f" "abc\x7f\x08" "d\r", "abc\b \b\b \bd\n", "ad"},
+        // One erase takes a whole UTF-8 character (one column); erasing on at the prompt does
+        // nothing. A byte that begins no character goes alone; a character cut short is dropped.
+        {"n" + e + euro + "\x7f\x7f\x7f\x7f" "x\xa9\x7f\xe2\x82" "y\r",
+         "n" + e + euro + "\b \b\b \b\b \bx\xa9\b \by\n", "xy"},
+        // Escape sequences are consumed whole, whatever their length: Delete, Ctrl-Left, F1 (SS3),
+        // F5, Alt-x, a repeated ESC, and a CSI broken off by Enter, which still ends the line.
+        {"ab\x1b[3~\x1b[1;5D\x1bOP\x1b[15~\x1bx\x1b\x1b[2~c\x1b[1\r", "abc\n", "abc"},
     };
     Editor editor;
     for (const auto& l : lines)
@@ -114,8 +123,9 @@ TEST(LineEditorHistory, RecallBlanksPromptAndTypedCharactersBeforeRedrawing)
 {
     Editor editor;
     editor.Type("rev\r");
-    Line line = editor.Type("abc" + kUp + "\r");
-    EXPECT_EQ(line.screen, "abc" + Blank(11) + "DIDIVAR>rev\n");
+    // Three characters on the screen, five bytes in the line.
+    Line line = editor.Type("a\xc3\xa9\xe2\x82\xac" + kUp + "\r");
+    EXPECT_EQ(line.screen, "a\xc3\xa9\xe2\x82\xac" + Blank(11) + "DIDIVAR>rev\n");
     EXPECT_EQ(line.text, Hex("rev"));
 }
 
@@ -186,15 +196,22 @@ TEST(LineEditorHistory, AnEmptyLineMovesTheWriteIndexAndSkipsASlot)
     EXPECT_EQ(line.screen, Blank(8) + kPrompt + "B" + Blank(8 + 1) + kPrompt + "w02" + Blank(8 + 3) + kPrompt + "A\n");
 }
 
-TEST(LineEditorLimits, A509CharacterLineReturnsWithoutEnterAndIsNotStored)
+TEST(LineEditorLimits, AFullLineReturnsAtOnceAndTheRestUpToEnterIsThrownAwayWithABell)
 {
-    Editor editor;
+    Editor editor(kPrompt, "510,510,10");
     const std::string full(509, 'x');
-    Line line = editor.Type(full);
+    Line line = editor.Type(full + "tail" + kUp + "\r");
     EXPECT_EQ(line.screen, full);
     EXPECT_EQ(line.text, Hex(full));
+    // A bell for each key of the tail; after its Enter the editor reads a line again, and the
+    // full line was not stored.
     line = editor.Type(kUp + "\r");
-    EXPECT_EQ(line.screen, "\n");
+    EXPECT_EQ(line.screen, "\a\a\a\a\a\n");
+    EXPECT_EQ(line.text, "");
+    // A character that does not fit whole fills the line too, and is the first key thrown away.
+    line = editor.Type("abcdefgh\xc3\xa9\r");
+    EXPECT_EQ(line.screen, "abcdefgh\a");
+    EXPECT_EQ(line.text, Hex("abcdefgh"));
 }
 
 TEST(LineEditorLimits, PromptIsCutToNineteenCharacters)
@@ -230,7 +247,7 @@ TEST(LineEditorInput, ReadsAPipeTheSameWayAndEndOfInputReturnsNull)
 
 namespace
 {
-int CountingSource(void* context)
+int CountingSource(void* context, int)
 {
     ++*(int*)context;
     return 'z';

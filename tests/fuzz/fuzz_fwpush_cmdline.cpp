@@ -39,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     InitOptions(&options, &status);
     int argc = (int)args.size();
     int result = ProcessCommandLine(argc, argv.data(), &options);
-    fuzz::Check(result == 0 || result == COMMAND_LINE_HELP || result == COMMAND_LINE_COUNT_ERROR ||
-                (result >= 1 && result < argc));
+    fuzz::Check(result == 0 || result == COMMAND_LINE_HELP || result == COMMAND_LINE_VERSION ||
+                result == COMMAND_LINE_COUNT_ERROR || (result >= 1 && result < argc));
     if (result == 0)
     {
         fuzz::Check(options.maxPageLength >= MIN_MAX_PAGE_LENGTH && options.maxPageLength <= TRANSFER_BUFFER_LENGTH);

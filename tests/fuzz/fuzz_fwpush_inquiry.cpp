@@ -12,12 +12,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     memset(inquiry, 0, sizeof(inquiry));
     memcpy(inquiry, data, size < sizeof(inquiry) ? size : sizeof(inquiry));
     char field[INQUIRY_FIELD_BUFFER_LENGTH];
-    CopyInquiryField(field, sizeof(field), inquiry, INQUIRY_VENDOR_OFFSET, INQUIRY_VENDOR_LENGTH);
-    fuzz::Check(strlen(field) <= INQUIRY_VENDOR_LENGTH);
-    CopyInquiryField(field, sizeof(field), inquiry, INQUIRY_PRODUCT_OFFSET, INQUIRY_PRODUCT_LENGTH);
-    fuzz::Check(strlen(field) <= INQUIRY_PRODUCT_LENGTH);
-    CopyInquiryField(field, sizeof(field), inquiry, INQUIRY_REVISION_OFFSET, INQUIRY_REVISION_LENGTH);
-    fuzz::Check(strlen(field) <= INQUIRY_REVISION_LENGTH);
+    CopyInquiryField(field, sizeof(field), inquiry, SCSI_INQUIRY_VENDOR_OFFSET, SCSI_INQUIRY_VENDOR_LENGTH);
+    fuzz::Check(strlen(field) <= SCSI_INQUIRY_VENDOR_LENGTH);
+    CopyInquiryField(field, sizeof(field), inquiry, SCSI_INQUIRY_PRODUCT_OFFSET, SCSI_INQUIRY_PRODUCT_LENGTH);
+    fuzz::Check(strlen(field) <= SCSI_INQUIRY_PRODUCT_LENGTH);
+    CopyInquiryField(field, sizeof(field), inquiry, SCSI_INQUIRY_REVISION_OFFSET, SCSI_INQUIRY_REVISION_LENGTH);
+    fuzz::Check(strlen(field) <= SCSI_INQUIRY_REVISION_LENGTH);
     (void)IsEnclosureServicesDevice(inquiry);
 
     // The pages list straight from the input: its page length may claim more than there is.

@@ -140,10 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             model.Settle(state, now, released);
             continue;
         case 0x0E:
-            model.HardReset(state, now, released);
-            continue;
         case 0x0F:
-            model.PowerCycle(state, now, released);
+            // Every kind of reset, the weak ones that must not activate anything included.
+            model.Reset(state, (sesim::ResetKind)(in.Byte() % ((int)sesim::ResetKind::PowerCycle + 1)), now, released);
             continue;
         default:
             break;

@@ -94,6 +94,10 @@ write("fuzz_line_editor", "erase", keys(510, b"abc\x7f\x08\x08\x08d\r"))
 write("fuzz_line_editor", "fill", keys(8, b"abcdefghij\n\x1b[A\n"))
 write("fuzz_line_editor", "tiny", keys(2, b"x\x1b[A\n"))
 write("fuzz_line_editor", "long-prompt", keys(510, b"\x1bOA\n", prompt=b"P" * 40))
+# A NUL stands for a pause: Escape alone
+write("fuzz_line_editor", "escapes", keys(510, b"ab\x1b[3~\x1b[1;5D\x1bOP\x1bx\x1b\x00\x1b\x1b[Ac\x1b[1\r"))
+write("fuzz_line_editor", "utf8", keys(510, "n\u00e9\u20ac\x7f\x7f".encode() + b"\xe2\x82x\xa9\x7f\r"))
+write("fuzz_line_editor", "full-tail", keys(9, "abcdefg\u00e9".encode() + b"tail\x1b[A\rok\r"))
 
 # Simulator: settings, then commands (event byte, CDB length and bytes, data-out, data-in room)
 def cmd(cdb, dout=b"", din=0, delay=0):

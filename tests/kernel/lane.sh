@@ -36,11 +36,12 @@ cache=${SESMAINT_KERNEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/sesmaint-kernel}
 # The whole guest run takes well under a minute; a hung guest is stopped here.
 guest_timeout=${SESMAINT_KERNEL_TIMEOUT:-240}
 # Modules the guest needs; their dependencies are found in their own depends= fields.
-wanted_modules="sg scsi_debug configfs uio target_core_user tcm_loop"
+# The ses driver (and the enclosure class it needs) is loaded by the judgement case only.
+wanted_modules="sg scsi_debug configfs uio target_core_user tcm_loop ses"
 # sg3-utils programs used as the independent check inside the guest.
 sg3_programs="sg_inq sg_turs sg_ses sg_senddiag sg_raw sg_requests sg_read_buffer sg_write_buffer sg_ses_microcode"
 # Bumped whenever the layout of the cached base image changes.
-base_format=1
+base_format=2
 
 temp_dirs=()
 cleanup() { [ ${#temp_dirs[@]} -eq 0 ] || rm -rf "${temp_dirs[@]}"; }
@@ -105,6 +106,16 @@ add_module() {
     module_order+=("$(basename "${file%.ko*}")")
 }
 
+# The cached kernel, with every module the lane wants (a cache from before a module was wanted
+# is fetched again).
+cache_complete() {
+    local m
+    [ -s "$kernel_dir/vmlinux" ] && [ -s "$kernel_dir/modules/load-order" ] || return 1
+    for m in $wanted_modules; do
+        [ -s "$kernel_dir/modules/$m.ko" ] || return 1
+    done
+}
+
 fetch_kernel() {
     local name=${package% *} version=${package#* } tmp deb vmlinuz offset f base
     tmp=$(mktemp -d "$cache/fetch.XXXXXX")
@@ -117,7 +128,7 @@ fetch_kernel() {
         name=${package% *}
         version=${package#* }
         kernel_dir=$cache/${package/ /_}
-        [ -s "$kernel_dir/vmlinux" ] && [ -s "$kernel_dir/modules/load-order" ] && return 0
+        cache_complete && return 0
         say "fetching $name $version"
         (cd "$tmp" && apt-get download -q "$name=$version" >&2) || die "cannot download $name $version"
     fi
@@ -151,7 +162,7 @@ fetch_kernel() {
     mv "$tmp/out" "$kernel_dir"
 }
 
-[ -s "$kernel_dir/vmlinux" ] && [ -s "$kernel_dir/modules/load-order" ] || fetch_kernel
+cache_complete || fetch_kernel
 
 # The base initramfs: busybox with its applet links and the modules. It changes only with the
 # kernel or busybox, so it is cached beside the kernel.

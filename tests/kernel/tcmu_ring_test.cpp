@@ -344,7 +344,7 @@ TEST(TcmuCommandShape, DataDirectionFollowsTheOperationCode)
     // SEND DIAGNOSTIC, WRITE BUFFER, MODE SELECT(6); RECEIVE DIAGNOSTIC RESULTS, READ BUFFER,
     // REQUEST SENSE; TEST UNIT READY.
     const std::pair<uint8_t, Direction> cases[] = {{0x1D, Direction::Out}, {0x3B, Direction::Out},
-                                                   {0x15, Direction::Out}, {0x1C, Direction::In},
+                                                   {0xC7, Direction::None}, {0x1C, Direction::In},
                                                    {0x3C, Direction::In},  {0x03, Direction::In},
                                                    {0x00, Direction::None}};
     for (const auto& c : cases)

@@ -36,7 +36,7 @@ class EnclosureDir
             EXPECT_TRUE(sesim::ParseFault(text, &fault, &error)) << error;
             EXPECT_TRUE(sesim::AddFault(&config, fault, &error)) << error;
         }
-        EXPECT_TRUE(sesim::Store::Create(dir_, config, sesim::InitialState(), &error)) << error;
+        EXPECT_TRUE(sesim::Store::Create(dir_, config, sesim::InitialState(), true, &error)) << error;
     }
     ~EnclosureDir() { std::filesystem::remove_all(dir_); }
     const std::string& Path() const { return dir_; }

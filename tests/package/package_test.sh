@@ -15,7 +15,7 @@ lane=$1
 build=$(cd "$2" && pwd)
 source=$(cd "$3" && pwd)
 version=$4
-programs=(fwpush bufterm sesim)
+programs=(fwpush bufterm seslist sesim)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/sesmaint-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -99,6 +99,7 @@ run_programs() {
         [bufterm-h]="bufterm -h|Usage: bufterm <device> [command]"
         [bufterm-help]="bufterm --help|SES enclosure console, version 01.01"
         [sesim-version]="sesim --version|sesim version $version"
+        [seslist-version]="seslist --version|seslist version $version"
     )
     local name words
     for name in "${!asked[@]}"; do
@@ -132,6 +133,9 @@ run_programs() {
     if expect_status 0 console "${clean[@]}" "$bin/sesim" run "$enc" -- "$bin/bufterm" /dev/sesim0 rev; then
         expect_line "$work/console.out" "revision 0200"
     fi
+    if expect_status 0 seslist "${clean[@]}" "$bin/sesim" run "$enc" -- "$bin/seslist"; then
+        expect_text "$work/seslist.out" "/dev/sg0  SESIM   SIM ENCLOSURE  0200"
+    fi
     if expect_status 0 show-active "${clean[@]}" "$bin/sesim" show "$enc"; then
         expect_line "$work/show-active.out" "revision: 0200"
         expect_line "$work/show-active.out" "deferred image: none"
@@ -161,6 +165,8 @@ check_completions() {
     [ "$got" = /dev/sesim0 ] || fail "fwpush completion of the device gives '$got'"
     got=$(complete_words "$dir" _bufterm bufterm /dev/ses)
     [ "$got" = /dev/sesim0 ] || fail "bufterm completion of the device gives '$got'"
+    got=$(complete_words "$dir" _seslist seslist --j)
+    [ "$got" = --json ] || fail "seslist completion of '--j' gives '$got'"
     got=$(complete_words "$dir" _bufterm bufterm --)
     [ "$(echo $got)" = "--help --version" ] || fail "bufterm completion of '--' gives '$got'"
     got=$(complete_words "$dir" _sesim sesim --v)
@@ -288,6 +294,8 @@ lane_manpages() {
     messages_documented "$source/man/fwpush.1" "$source/tools/fwpush/fwpush.cpp" \
         "$source/tools/scsiinitiator/linux/scsi_initiator.cpp"
     messages_documented "$source/man/bufterm.1" "$source/tools/bufterm/bufterm.cpp" \
+        "$source/tools/scsiinitiator/linux/scsi_initiator.cpp"
+    messages_documented "$source/man/seslist.1" "$source/tools/seslist/seslist.cpp" \
         "$source/tools/scsiinitiator/linux/scsi_initiator.cpp"
 }
 

@@ -90,7 +90,7 @@ int main(int argc, char** argv)
     sesim::InitialState initial;
     initial.unitAttention = false;
     sesim::Session session;
-    if (!sesim::Store::Create(dir, sesim::Config(), initial, &error) || !session.Open(dir, &error))
+    if (!sesim::Store::Create(dir, sesim::Config(), initial, true, &error) || !session.Open(dir, &error))
     {
         fprintf(stderr, "%s\n", error.c_str());
         return 1;

@@ -52,7 +52,7 @@ TEST(Identity, StandardInquiryCarriesTypeNamesAndActiveRevision)
     ASSERT_EQ(r.din.size(), 36u);
     EXPECT_EQ(r.din[0], 0x0D);
     EXPECT_EQ(r.din[4], 31);
-    EXPECT_EQ(r.din[6] & 0x40, 0);
+    EXPECT_EQ(r.din[6] & 0x40, 0x40);
     EXPECT_EQ(std::string(r.din.begin() + 8, r.din.end()), "SESIM   SIM ENCLOSURE   0100");
     EXPECT_EQ(e.Inquiry(5).din.size(), 5u);
     Enclosure disk(ConfigWith([](sesim::Config& c) {
@@ -162,7 +162,7 @@ TEST(DiagnosticPages, SupportedListAndPcvZeroFollowsSendDiagnostic)
     e.ClearUnitAttention();
     Reply list = e.ReceiveDiagnostic(0x00);
     EXPECT_EQ(std::vector<uint8_t>(list.din.begin() + 4, list.din.end()),
-              (std::vector<uint8_t>{0x00, 0x01, 0x02, 0x07, 0x0E}));
+              (std::vector<uint8_t>{0x00, 0x01, 0x02, 0x07, 0x0A, 0x0E}));
     ASSERT_TRUE(e.SendDiagnostic({0x0E, 0, 0, 20, 0, 0, 0, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})
                     .Good());
     EXPECT_EQ(e.ReceiveDiagnostic(0, 60, false).din[0], 0x0E);
@@ -176,7 +176,7 @@ TEST(DiagnosticPages, WithoutPageOEItIsNeitherListedNorServed)
     Enclosure e(ConfigWith([](sesim::Config& c) { c.page0e = false; }));
     e.ClearUnitAttention();
     Reply list = e.ReceiveDiagnostic(0x00);
-    EXPECT_EQ(Be16(list.din, 2), 4u);
+    EXPECT_EQ(Be16(list.din, 2), 5u);
     EXPECT_EQ(e.ReceiveDiagnostic(0x0E).Sense(), "05/24/00");
     EXPECT_EQ(e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, {1, 2, 3, 4})).Sense(), "05/26/00");
 }
@@ -301,23 +301,88 @@ TEST(Download, ActivationWithoutDeferredImageReports85Once)
     EXPECT_EQ(e.Status().status, 0x00);
 }
 
-TEST(Download, CompletionAfterResetAndAfterPowerOn)
+// Each reset reports its own 29h condition, and only a hard reset or a power cycle starts the
+// microcode that waits for one; a change of firmware adds 3F/01 after the 29h.
+TEST(Resets, KindDecidesTheUnitAttentionAndWhatIsActivated)
 {
-    for (uint8_t code : {0x11, 0x12})
+    struct Case
+    {
+        uint8_t code;
+        sesim::ResetKind kind;
+        const char* attentions; // reported one per command, then none
+        bool activated;
+    };
+    using K = sesim::ResetKind;
+    const Case cases[] = {
+        {0x11, K::LogicalUnit, "06/29/03", false}, {0x11, K::Target, "06/29/02", false},
+        {0x11, K::Hard, "06/29/00 06/3f/01", true}, {0x12, K::Hard, "06/29/00", false},
+        {0x12, K::PowerCycle, "06/29/01 06/3f/01", true},
+    };
+    for (const Case& k : cases)
     {
         sesim::Config c;
-        c.completeStatus = code;
+        c.completeStatus = k.code;
         Enclosure e(c);
         e.ClearUnitAttention();
-        EXPECT_EQ(e.Download(Image("0400", 5000)).status, code);
-        EXPECT_EQ(e.state.active.revision[1], '1');
+        EXPECT_EQ(e.Download(Image("0400", 5000)).status, k.code);
         sesim::Released released{};
-        e.model->HardReset(e.state, e.now, released);
-        bool activeAfterReset = e.state.active.revision[1] == '4';
-        EXPECT_EQ(activeAfterReset, code == 0x11);
-        e.model->PowerCycle(e.state, e.now, released);
-        EXPECT_EQ(std::string(e.state.active.revision, 4), "0400");
-        EXPECT_EQ(e.Tur().Sense(), code == 0x11 ? "06/29/00" : "06/3f/01");
+        e.model->Reset(e.state, k.kind, e.now, released);
+        std::string seen;
+        for (std::string sense = e.Tur().Sense(); sense != "-"; sense = e.Tur().Sense())
+            seen += (seen.empty() ? "" : " ") + sense;
+        EXPECT_EQ(seen, k.attentions) << (int)k.kind;
+        EXPECT_EQ(std::string(e.state.active.revision, 4), k.activated ? "0400" : "0100") << (int)k.kind;
+    }
+}
+
+// A reset or power cycle while the flash is written: dual bank keeps the old image; single bank
+// is left without firmware (0x83 once, then only the boot code's commands) until a good image.
+TEST(Resets, CutFlashWriteFollowsTheFlashModel)
+{
+    for (sesim::FlashModel flash : {sesim::FlashModel::Dual, sesim::FlashModel::Single})
+    {
+        sesim::Config c;
+        c.flash = flash;
+        c.busyReads = 5;
+        Enclosure e(c);
+        e.ClearUnitAttention();
+        e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0F00", 100)));
+        EXPECT_EQ(e.Status().status, 0x02);
+        sesim::Released released{};
+        e.model->Reset(e.state, sesim::ResetKind::PowerCycle, e.now, released);
+        EXPECT_EQ(e.Tur().Sense(), "06/29/01");
+        bool single = flash == sesim::FlashModel::Single;
+        EXPECT_EQ(e.Status().status, single ? 0x83 : 0x00);
+        EXPECT_EQ(e.Status().status, 0x00);
+        EXPECT_EQ(std::string(e.state.active.revision, 4), single ? "----" : "0100");
+        EXPECT_EQ(e.ConsoleWrite("rev").Sense(), single ? "02/04/00" : "-");
+        EXPECT_EQ(e.ReceiveDiagnostic(0x01).Sense(), single ? "02/04/00" : "-");
+        EXPECT_EQ(e.ReceiveDiagnostic(0x00).din.size(), single ? 6u : 10u);
+        EXPECT_TRUE(e.Tur().Good());
+        // Whatever the completion code would be, a good image runs at once on an empty flash.
+        EXPECT_EQ(e.Download(Image("0F01", 100), 0x0E).status, single ? 0x10 : 0x13);
+        EXPECT_EQ(e.ConsoleWrite("rev").Sense(), single ? "06/3f/01" : "-");
+        EXPECT_EQ(std::string(e.state.active.revision, 4), single ? "0F01" : "0100");
+    }
+}
+
+TEST(Resets, RestartOnActivationReportsResetThenNewMicrocode)
+{
+    for (bool clears : {false, true})
+    {
+        sesim::Config c;
+        c.restartOnActivation = true;
+        c.restartClearsStatus = clears;
+        Enclosure e(c);
+        e.ClearUnitAttention();
+        e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0B00", 100)));
+        EXPECT_EQ(e.Status().status, 0x02);
+        EXPECT_EQ(e.Status().status, 0x02);
+        EXPECT_EQ(e.Status().status, 0x02); // the read that found the storing over saw it restart
+        EXPECT_EQ(e.Tur().Sense(), "06/29/00");
+        EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
+        EXPECT_EQ(e.Status().status, clears ? 0x00 : 0x10);
+        EXPECT_EQ(std::string(e.state.active.revision, 4), "0B00");
     }
 }
 
@@ -506,6 +571,26 @@ TEST(Download, StorageFailureEndsIn84)
     EXPECT_EQ(e.Status().status, 0x84);
 }
 
+TEST(Download, APageForAnotherSubenclosureLeavesTheRunningDownloadAlone)
+{
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.secondarySubenclosures = 1; }));
+    e.ClearUnitAttention();
+    std::vector<uint8_t> image = Image("0E10", 200);
+    std::vector<uint8_t> half(image.begin(), image.begin() + 100);
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, half));
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, half, 0, 1));
+    Reply r = e.ReceiveDiagnostic(0x0E, 60);
+    EXPECT_EQ(r.din[8 + 2], 0x01);
+    EXPECT_EQ(Be32(r.din, 8 + 12), 100u);
+    EXPECT_EQ(r.din[24 + 2], 0x80);
+    EXPECT_EQ(r.din[24 + 3], 1);
+    std::vector<uint8_t> rest(image.begin() + 100, image.end());
+    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 100, 200, rest));
+    e.Status();
+    e.Status();
+    EXPECT_EQ(e.Status().status, 0x10);
+}
+
 TEST(Download, SecondarySubenclosureHasItsOwnDescriptor)
 {
     Enclosure e(ConfigWith([](sesim::Config& c) { c.secondarySubenclosures = 1; }));
@@ -515,7 +600,7 @@ TEST(Download, SecondarySubenclosureHasItsOwnDescriptor)
     Reply r = e.ReceiveDiagnostic(0x0E, 60);
     EXPECT_EQ(r.din[10], 0x00);
     EXPECT_EQ(r.din[24 + 1], 1);
-    EXPECT_EQ(r.din[24 + 2], 0x02);
+    EXPECT_EQ(r.din[24 + 2], 0x03);
     e.Status();
     Reply done = e.ReceiveDiagnostic(0x0E, 60);
     EXPECT_EQ(done.din[24 + 2], 0x13);
@@ -525,7 +610,9 @@ TEST(Download, SecondarySubenclosureHasItsOwnDescriptor)
     EXPECT_EQ(std::string(e.state.active.revision, 4), "0100");
 }
 
-TEST(Sessions, NewSessionEndsAnUnpolledStoragePhase)
+// The storage phase is the enclosure's: another process attaching neither ends nor restarts
+// it, and every reader's status reads count towards it.
+TEST(Sessions, StoragePhaseOutlivesANewSession)
 {
     Enclosure e;
     e.ClearUnitAttention();
@@ -533,10 +620,10 @@ TEST(Sessions, NewSessionEndsAnUnpolledStoragePhase)
     EXPECT_EQ(e.Status().status, 0x02);
     sesim::Released released{};
     e.model->BeginSession(e.state, e.now, released);
-    EXPECT_EQ(std::string(e.state.active.revision, 4), "0F00");
-    EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
+    EXPECT_EQ(std::string(e.state.active.revision, 4), "0100");
+    EXPECT_EQ(e.Status().status, 0x02);
     EXPECT_EQ(e.Status().status, 0x10);
-    EXPECT_EQ(e.Status().status, 0x00);
+    EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
 }
 
 TEST(Sessions, PowerCycleLosesAnIncompleteDownload)
@@ -545,10 +632,10 @@ TEST(Sessions, PowerCycleLosesAnIncompleteDownload)
     e.ClearUnitAttention();
     e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, std::vector<uint8_t>(100, 1)));
     sesim::Released released{};
-    e.model->PowerCycle(e.state, e.now, released);
+    e.model->Reset(e.state, sesim::ResetKind::PowerCycle, e.now, released);
     for (int i = 0; i < released.count; i++)
         e.backing.images.erase(released.ids[i]);
-    EXPECT_EQ(e.Tur().Sense(), "06/29/00");
+    EXPECT_EQ(e.Tur().Sense(), "06/29/01");
     EXPECT_EQ(e.Status().status, 0x00);
     EXPECT_EQ(e.backing.images.size(), 1u);
 }
@@ -586,6 +673,7 @@ TEST(Console, ResetActivatesDeferredFirmwareAfterTheAnswerIsRead)
     EXPECT_EQ(e.Download(Image("1000", 3000), 0x0E).status, 0x13);
     EXPECT_EQ(e.Console("rev"), "revision 0100\ndeferred 1000\n");
     EXPECT_EQ(e.Console("reset"), "resetting\n");
+    EXPECT_EQ(e.Tur().Sense(), "06/29/00");
     EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
     EXPECT_EQ(e.Console("rev"), "revision 1000\n");
     EXPECT_EQ(e.Console("reset"), "resetting\n");

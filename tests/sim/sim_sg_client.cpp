@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -64,7 +65,7 @@ const std::vector<uint8_t> kInquiry = {0x12, 0, 0, 0, 96, 0};
 const std::vector<uint8_t> kTur = {0, 0, 0, 0, 0, 0};
 const std::vector<uint8_t> kBadOpcode = {0xC7, 0, 0, 0, 0, 0};
 
-int Probe(int fd)
+int Probe(int fd, const char* path)
 {
     Request r;
     auto report = [](const char* name, int e) { printf("%s=%s\n", name, ErrnoName(e)); };
@@ -139,21 +140,12 @@ int Probe(int fd)
     e = Issue(fd, &r.h);
     printf("wrong-direction=%s status=%d resid=%d\n", ErrnoName(e), r.h.status, r.h.resid);
 
-    // The asynchronous interface: write() the request, read() the answer.
-    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
-    r.h.pack_id = 77;
-    ssize_t written = write(fd, &r.h, sizeof(r.h));
-    int waiting = -1;
-    ioctl(fd, SG_GET_NUM_WAITING, &waiting);
-    sg_io_hdr_t answer;
-    memset(&answer, 0, sizeof(answer));
-    ssize_t got = read(fd, &answer, sizeof(answer));
-    printf("async write=%zd waiting=%d read=%zd pack_id=%d status=%d resid=%d type=%d\n", written, waiting, got,
-           answer.pack_id, answer.status, answer.resid, r.data[0]);
-    printf("async-empty=%s\n", ErrnoName(read(fd, &answer, sizeof(answer)) < 0 ? errno : 0));
-    struct sg_header old = {};
-    old.reply_len = 36;
-    printf("async-old-interface=%s\n", ErrnoName(write(fd, &old, sizeof(old)) < 0 ? errno : 0));
+    // A lock on a node's descriptor is a lock on the enclosure: another open of it conflicts.
+    int other = open(path, O_RDWR | O_NONBLOCK);
+    int lockFirst = flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    int lockSecond = flock(other, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+    printf("lock=%s second-lock=%s\n", ErrnoName(lockFirst), ErrnoName(lockSecond));
+    close(other);
 
     int value = 0;
     printf("version=%d\n", ioctl(fd, SG_GET_VERSION_NUM, &value) == 0 ? value : -1);
@@ -279,7 +271,7 @@ int main(int argc, char** argv)
     }
     int rc = 2;
     if (what == "probe")
-        rc = Probe(fd);
+        rc = Probe(fd, argv[2]);
     else if (what == "cmd" && argc >= 4)
         rc = Command(fd, argc - 3, argv + 3);
     else if (what == "loop" && argc >= 4)

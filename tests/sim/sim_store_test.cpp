@@ -28,7 +28,7 @@ std::string CreateEnclosure(const TempDir& t, const sesim::Config& config = sesi
     std::string dir = t.Path() + "/enc";
     std::string error;
     sesim::InitialState initial;
-    EXPECT_TRUE(sesim::Store::Create(dir, config, initial, &error)) << error;
+    EXPECT_TRUE(sesim::Store::Create(dir, config, initial, true, &error)) << error;
     return dir;
 }
 
@@ -147,6 +147,25 @@ TEST(Store, DamagedDirectoriesAreRefusedWithAReason)
     sesim::Store noSlot;
     EXPECT_FALSE(noSlot.Open(dir, &error));
     EXPECT_NE(error.find("no valid"), std::string::npos);
+}
+
+// A program that starts with standard input closed must not find the enclosure's files there.
+TEST(Store, KeepsItsDescriptorsAboveTheStandardOnes)
+{
+    e2e::TempDir t;
+    std::string dir = t.File("enclosure");
+    std::string error;
+    ASSERT_TRUE(sesim::Store::Create(dir, sesim::Config(), sesim::InitialState(), false, &error)) << error;
+    int saved = dup(0);
+    close(0);
+    sesim::Store store;
+    bool opened = store.Open(dir, &error);
+    store.AppendConsole("x", 1);
+    bool stdinFree = fcntl(0, F_GETFD) < 0;
+    dup2(saved, 0);
+    close(saved);
+    EXPECT_TRUE(opened) << error;
+    EXPECT_TRUE(stdinFree);
 }
 
 TEST(Store, GarbageCollectionKeepsOnlyReferencedImages)

@@ -42,22 +42,8 @@ struct
     uint8_t senseOnEntry[SCSI_INITIATOR_SENSE_LENGTH] = {};
 } g_device;
 
-} // namespace
-
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+int AnswerSgIo(int fd, sg_io_hdr_t* header)
 {
-    va_list ap;
-    va_start(ap, request);
-    void* argument = va_arg(ap, void*);
-    va_end(ap);
-    if (request != SG_IO)
-    {
-        using IoctlFn = int (*)(int, unsigned long, ...);
-        static IoctlFn real = (IoctlFn)dlsym(RTLD_NEXT, "ioctl");
-        return real(fd, request, argument);
-    }
-
-    sg_io_hdr_t* header = (sg_io_hdr_t*)argument;
     g_device.calls++;
     g_device.fd = fd;
     g_device.header = *header;
@@ -88,6 +74,10 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
     header->sb_len_wr = (uint8_t)senseLength;
     return 0;
 }
+
+} // namespace
+
+UNIT_SG_IO_STAND_IN(AnswerSgIo)
 
 namespace
 {

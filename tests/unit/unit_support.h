@@ -1,6 +1,9 @@
 #ifndef UNIT_SUPPORT_H
 #define UNIT_SUPPORT_H
 
+#include <dlfcn.h>
+#include <scsi/sg.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -59,5 +62,24 @@ private:
 };
 
 } // namespace unit
+
+// Defines the test executable's ioctl, which stands in for the C library's for the libraries
+// linked into it: SG_IO goes to ANSWER, an int (int fd, sg_io_hdr_t* header) of the test, and
+// every other request on to the C library.
+#define UNIT_SG_IO_STAND_IN(ANSWER)                                                                \
+    extern "C" int ioctl(int fd, unsigned long request, ...) noexcept                              \
+    {                                                                                              \
+        va_list ap;                                                                                \
+        va_start(ap, request);                                                                     \
+        void* argument = va_arg(ap, void*);                                                        \
+        va_end(ap);                                                                                \
+        if (request != SG_IO)                                                                      \
+        {                                                                                          \
+            using IoctlFn = int (*)(int, unsigned long, ...);                                      \
+            static IoctlFn real = (IoctlFn)dlsym(RTLD_NEXT, "ioctl");                              \
+            return real(fd, request, argument);                                                    \
+        }                                                                                          \
+        return (ANSWER)(fd, (sg_io_hdr_t*)argument);                                               \
+    }
 
 #endif

@@ -4,6 +4,7 @@
 // output comes back in READ BUFFER responses, read until the device no longer reports the command
 // as pending. One command from the command line, or an interactive prompt with line editing.
 
+#include <errno.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -38,12 +39,21 @@
 // Sense fetched at start-up only to clear it; fixed format needs 16 bytes for ASC/ASCQ.
 #define CLEAR_SENSE_LENGTH 16
 
+// Standard inquiry data: the peripheral device type in byte 0, the EncServ bit in byte 6.
+#define INQUIRY_CDB_LENGTH 6
+#define INQUIRY_CDB_ALLOCATION_LENGTH_BYTE 3
+#define INQUIRY_STANDARD_LENGTH 36
+#define INQUIRY_PERIPHERAL_TYPE_MASK 0x1F
+#define INQUIRY_FLAGS_BYTE 6
+
 // Local refusals of ClearSense and SendCommand; the caller only tests for non-zero.
 #define BUFTERM_NOT_SENT 1
 
-static const int terminalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// The program dies from these as usual, but not with the operator's terminal left raw.
+static const int fatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+// Ctrl-Z and fg: the shell gets its terminal back while the program is stopped.
+static const int jobControlSignals[] = {SIGTSTP, SIGCONT};
 
-// The program dies from these signals as usual, but not with the operator's terminal left raw.
 static void RestoreTerminalAndDie(int signalNumber)
 {
     ConfigureFgetsHistory(CANONICAL, BUFTERM_PROMPT);
@@ -52,43 +62,106 @@ static void RestoreTerminalAndDie(int signalNumber)
     raise(signalNumber);
 }
 
-static void SetTerminalSignals(int how, sigset_t* previous)
+// Stops as the default action would, but with the terminal as the shell expects it, and comes
+// back in raw mode (the line editor then redraws its line).
+static void StopWithTerminalRestored(int signalNumber)
 {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : terminalSignals)
-    {
-        sigaddset(&set, sig);
-    }
-    sigprocmask(how, &set, previous);
+    int savedErrno = errno;
+    struct sigaction stop;
+    struct sigaction ours;
+    sigset_t unblock;
+
+    ConfigureFgetsHistory(CANONICAL, BUFTERM_PROMPT);
+    memset(&stop, 0, sizeof(stop));
+    stop.sa_handler = SIG_DFL;
+    sigaction(signalNumber, &stop, &ours);
+    sigemptyset(&unblock);
+    sigaddset(&unblock, signalNumber);
+    sigprocmask(SIG_UNBLOCK, &unblock, NULL);
+    raise(signalNumber);
+    // Continued (or never stopped: an orphaned process group ignores the stop).
+    sigaction(signalNumber, &ours, NULL);
+    ConfigureFgetsHistory(NON_CANONICAL, BUFTERM_PROMPT);
+    errno = savedErrno;
 }
 
-// Enters raw mode with the restoring handlers in place; the signals are held back meanwhile, so
-// that no handler can run before there are settings to restore.
+static void ResumeRawMode(int signalNumber)
+{
+    (void)signalNumber;
+    int savedErrno = errno;
+    ConfigureFgetsHistory(NON_CANONICAL, BUFTERM_PROMPT);
+    errno = savedErrno;
+}
+
+static void FillHandledSignals(sigset_t* set)
+{
+    sigemptyset(set);
+    for (int sig : fatalSignals)
+    {
+        sigaddset(set, sig);
+    }
+    for (int sig : jobControlSignals)
+    {
+        sigaddset(set, sig);
+    }
+}
+
+// A signal ignored when the program started stays ignored: nohup, or a caller that wants the
+// run to finish whatever happens to the terminal.
+static void HandleUnlessIgnored(int signalNumber, void (*handler)(int), int flags)
+{
+    struct sigaction action;
+    struct sigaction inherited;
+    if (sigaction(signalNumber, NULL, &inherited) != 0 || inherited.sa_handler == SIG_IGN)
+    {
+        return;
+    }
+    memset(&action, 0, sizeof(action));
+    action.sa_handler = handler;
+    action.sa_flags = flags;
+    // No handler runs inside another, so the terminal's mode changes never interleave.
+    FillHandledSignals(&action.sa_mask);
+    sigaction(signalNumber, &action, NULL);
+}
+
+// Enters raw mode with the handlers in place; the signals are held back meanwhile, so that no
+// handler can run before there are settings to restore.
 static void EnterRawMode(void)
 {
+    sigset_t handled;
     sigset_t previous;
-    struct sigaction action;
-    memset(&action, 0, sizeof(action));
-    action.sa_handler = RestoreTerminalAndDie;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    for (int sig : terminalSignals)
-    {
-        sigaddset(&action.sa_mask, sig);
-    }
-    SetTerminalSignals(SIG_BLOCK, &previous);
+    FillHandledSignals(&handled);
+    sigprocmask(SIG_BLOCK, &handled, &previous);
     ConfigureFgetsHistory(NON_CANONICAL, BUFTERM_PROMPT);
-    for (int sig : terminalSignals)
+    for (int sig : fatalSignals)
     {
-        sigaction(sig, &action, NULL);
+        HandleUnlessIgnored(sig, RestoreTerminalAndDie, SA_RESETHAND);
     }
+    HandleUnlessIgnored(SIGTSTP, StopWithTerminalRestored, SA_RESTART);
+    HandleUnlessIgnored(SIGCONT, ResumeRawMode, SA_RESTART);
     sigprocmask(SIG_SETMASK, &previous, NULL);
 }
 
+// For good: a stop or continue that comes later must not make the terminal raw again.
 static void RestoreTerminal(void)
 {
+    sigset_t handled;
+    sigset_t previous;
+    struct sigaction defaultAction;
+    FillHandledSignals(&handled);
+    sigprocmask(SIG_BLOCK, &handled, &previous);
+    memset(&defaultAction, 0, sizeof(defaultAction));
+    defaultAction.sa_handler = SIG_DFL;
+    for (int sig : jobControlSignals)
+    {
+        struct sigaction current;
+        if (sigaction(sig, NULL, &current) == 0 && current.sa_handler != SIG_IGN)
+        {
+            sigaction(sig, &defaultAction, NULL);
+        }
+    }
     ConfigureFgetsHistory(CANONICAL, BUFTERM_PROMPT);
+    sigprocmask(SIG_SETMASK, &previous, NULL);
 }
 
 static void PrintSenseLine(const HAL_SCSI_ResponseData_t* response)
@@ -127,6 +200,33 @@ static OSW_STATUS ClearSense(SCSI_Device_t hDevice)
     }
     return SCSI_Initiator_SendRequest(hDevice, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_IN, senseData, sizeof(senseData),
                                       &response);
+}
+
+// WRITE BUFFER mode 01h is vendor specific: what a console command would do to a device of another
+// kind (a disk, say) is anyone's guess, so only an enclosure services device gets one.
+static OSW_STATUS IdentifyEnclosure(SCSI_Device_t hDevice, bool_t* isEnclosure)
+{
+    uint8_t cdb[INQUIRY_CDB_LENGTH];
+    uint8_t inquiry[INQUIRY_STANDARD_LENGTH];
+    HAL_SCSI_ResponseData_t response;
+
+    memset(cdb, 0, sizeof(cdb));
+    DA_SetField_BE8(cdb, 0, SCSI_OP_INQUIRY);
+    DA_SetField_BE16(cdb, INQUIRY_CDB_ALLOCATION_LENGTH_BYTE, sizeof(inquiry));
+    // Bytes a short answer leaves out read as zero: no enclosure type, no EncServ bit.
+    memset(inquiry, 0, sizeof(inquiry));
+    memset(&response, 0, sizeof(response));
+    OSW_STATUS status = SCSI_Initiator_SendRequest(hDevice, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_IN, inquiry,
+                                                   sizeof(inquiry), &response);
+    if (status == SCSI_INITIATOR_DEVICE_STATUS)
+    {
+        PrintSenseLine(&response);
+    }
+    *isEnclosure = (inquiry[0] & INQUIRY_PERIPHERAL_TYPE_MASK) == SCSI_PERIPHERAL_TYPE_ENCLOSURE ||
+                           (inquiry[INQUIRY_FLAGS_BYTE] & SCSI_INQUIRY_ENCSERV) != 0
+                       ? TRUE
+                       : FALSE;
+    return status;
 }
 
 // Sends the command message whose text already stands in buffer; count is 2 + the text length.
@@ -189,9 +289,13 @@ static void PrintResponseText(const uint8_t* buffer)
 }
 
 // Failure exits release the device before the terminal.
+// A NULL message: the caller has printed its own.
 static int FailAndExit(SCSI_Device_t hDevice, const char* message)
 {
-    fputs(message, stderr);
+    if (message != NULL)
+    {
+        fputs(message, stderr);
+    }
     if (hDevice != NULL)
     {
         SCSI_Initiator_CloseDevice(hDevice);
@@ -200,9 +304,15 @@ static int FailAndExit(SCSI_Device_t hDevice, const char* message)
     return 1;
 }
 
-// Successful exits restore the terminal before the device is released.
+// Successful exits restore the terminal before the device is released. Output that could not be
+// written (a full disk, a closed pipe whose signal is ignored) makes the run a failure: whoever
+// reads the file would otherwise take a cut transcript for the whole of it.
 static int SucceedAndExit(SCSI_Device_t hDevice)
 {
+    if (fflush(stdout) != 0 || ferror(stdout))
+    {
+        return FailAndExit(hDevice, "Failed to write command output\n");
+    }
     RestoreTerminal();
     SCSI_Initiator_CloseDevice(hDevice);
     return 0;
@@ -235,6 +345,14 @@ int main(int argc, char* argv[])
     bool_t cmdPending = TRUE;
     SCSI_Device_t hDevice = NULL;
     OSW_STATUS status;
+    bool_t isEnclosure;
+
+    // Before anything is opened, so that the device never becomes standard input or output.
+    if (OSW_OpenStandardDescriptors() != OSW_STATUS_SUCCESS)
+    {
+        fputs("Unable to open /dev/null for a closed standard descriptor\n", stderr);
+        return 1;
+    }
 
     // Asked for, help and version go to standard output and succeed, before the terminal is
     // touched. No device node is named like an option, so no device command line is taken.
@@ -265,6 +383,15 @@ int main(int argc, char* argv[])
     if (ClearSense(hDevice) != OSW_STATUS_SUCCESS)
     {
         return FailAndExit(hDevice, "Failed to clear sense data on target\n");
+    }
+    if (IdentifyEnclosure(hDevice, &isEnclosure) != OSW_STATUS_SUCCESS)
+    {
+        return FailAndExit(hDevice, "Failed to read inquiry data from target\n");
+    }
+    if (!isEnclosure)
+    {
+        fprintf(stderr, "Device %s is not an enclosure services device\n", argv[1]);
+        return FailAndExit(hDevice, NULL);
     }
 
     // Proves the device speaks the console protocol, and drains output left over from before.

@@ -15,14 +15,18 @@ typedef enum
 
 // Switches standard input between the two modes and keeps the prompt that a recall redraws: it
 // must be the text that stands before the cursor when FgetsHistory is called (at most 19
-// characters are kept). Terminal failures (standard input is no terminal) are silent.
+// characters are kept). Raw mode is entered only when standard input is a terminal and the
+// process is in its foreground process group; entered again while FgetsHistory waits for a key
+// (after a stop, say), the prompt and the line are redrawn. Leaving it never stops the process,
+// even from the background. Terminal failures are silent.
 // Only terminal calls and plain copies are made, so it may be called from a signal handler.
 void ConfigureFgetsHistory(canonicalMode_t canonicalMode, const char* inPrompt);
 
 // Reads one line into str (maxChars bytes) without its line end, echoing to standard output.
 // Returns str, or NULL at end of input or on a read error. A line that fills maxChars - 1
-// characters is returned at once, without waiting for Enter. Every byte is read from
-// descriptor 0, so stream (standard input) is never read through its stdio buffer.
+// bytes is returned at once, without waiting for Enter; the keys typed after it up to the next
+// Enter are thrown away with a bell. Every byte is read from descriptor 0, so stream (standard
+// input) is never read through its stdio buffer.
 char* FgetsHistory(char* str, uint32_t maxChars, FILE* stream);
 
 #endif

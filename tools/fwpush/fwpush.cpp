@@ -3,20 +3,25 @@
 // request.
 //
 // Defining FWPUSH_NO_MAIN leaves out main, so that a test harness can include this file and
-// drive the command-line parser and the decoders of device data on their own; none of them
-// touches a global.
+// drive the command-line parser, the decoders of device data and the block verdict on their
+// own; none of them touches a global.
 
 // Image lengths are measured with 64-bit file offsets on every platform.
 #define _FILE_OFFSET_BITS 64
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "dataaccess.h"
+#include "fwpush_audit.h"
 #include "halsas.h"
 #include "oswrapper.h"
 #include "scsi.h"
@@ -111,14 +116,13 @@
 #define INQUIRY_ALLOCATION_LENGTH 96
 #define INQUIRY_PERIPHERAL_TYPE_MASK 0x1F
 #define INQUIRY_FLAGS_BYTE 6
-#define INQUIRY_VENDOR_OFFSET 8
-#define INQUIRY_VENDOR_LENGTH 8
-#define INQUIRY_PRODUCT_OFFSET 16
-#define INQUIRY_PRODUCT_LENGTH 16
-#define INQUIRY_REVISION_OFFSET 32
-#define INQUIRY_REVISION_LENGTH 4
-#define INQUIRY_FIELD_BUFFER_LENGTH (INQUIRY_PRODUCT_LENGTH + 1)
+#define INQUIRY_FIELD_BUFFER_LENGTH (SCSI_INQUIRY_PRODUCT_LENGTH + 1)
 #define SUPPORTED_PAGES_ALLOCATION_LENGTH 96
+
+// Sense of a unit attention, and the one an enclosure reports after its microcode changed
+#define SENSE_KEY_UNIT_ATTENTION 0x06
+#define ASC_OPERATING_CONDITIONS_CHANGED 0x3F
+#define ASCQ_MICROCODE_CHANGED 0x01
 
 // Retries and waits
 #define TUR_MAX_ATTEMPTS 5
@@ -126,6 +130,9 @@
 #define IDLE_WAIT_PAUSE_MS 1000
 #define BUSY_POLL_MS 10
 #define MAX_BLOCK_RESENDS 4
+// SPC reports pending unit attentions one per command; an enclosure that restarts may queue a
+// few (reset, microcode changed, inquiry data changed ...), never this many.
+#define MAX_UNIT_ATTENTIONS 8
 
 // Hex dumps of outgoing commands
 #define HEX_DUMP_BYTES_PER_LINE 16
@@ -156,6 +163,8 @@ typedef struct
     const char* firmwareFilename;
     const char* deviceFilename;
     bool_t verbose;
+    int deviceLockFd;          // holds the run's exclusive lock on the device node; -1 while none
+    struct stat firmwareStat;  // the image file as opened, to notice a change during the download
 } CommandOptions_t;
 
 typedef struct
@@ -176,6 +185,7 @@ static void InitOptions(CommandOptions_t* pOptions, DownloadStatus_t* pStatus)
     memset(pStatus, 0, sizeof(*pStatus));
     pOptions->maxPageLength = DEFAULT_MAX_PAGE_LENGTH;
     pOptions->mode = DOWNLOAD_MODE_SAVE_ACTIVATE;
+    pOptions->deviceLockFd = -1;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -321,10 +331,14 @@ static uint32_t BlockSize(const CommandOptions_t* pOptions)
     return pOptions->maxPageLength - PAGE_E_HEADER_LENGTH;
 }
 
-static void PrintOptions(const CommandOptions_t* pOptions)
+static uint32_t NumBlocks(const CommandOptions_t* pOptions)
 {
     uint32_t blockSize = BlockSize(pOptions);
-    uint32_t numBlocks = pOptions->fileLength / blockSize + (pOptions->fileLength % blockSize != 0 ? 1 : 0);
+    return pOptions->fileLength / blockSize + (pOptions->fileLength % blockSize != 0 ? 1 : 0);
+}
+
+static void PrintOptions(const CommandOptions_t* pOptions)
+{
     const char* modeText = "Save and auto activate";
     if (pOptions->mode == DOWNLOAD_MODE_SAVE_DEFER)
     {
@@ -339,7 +353,7 @@ static void PrintOptions(const CommandOptions_t* pOptions)
     printf("File length           : %u Bytes\n", pOptions->fileLength);
     printf("SES Target device     : %s\n", pOptions->deviceFilename);
     printf("Maximum page length   : %u Bytes\n", pOptions->maxPageLength);
-    printf("Num download blocks   : %u\n", numBlocks);
+    printf("Num download blocks   : %u\n", NumBlocks(pOptions));
     printf("Destination buffer ID : %u\n", pOptions->bufferId);
     printf("Download mode         : %s\n", modeText);
     printf("Send activate         : %s\n", pOptions->forceActivate ? "Yes" : "No");
@@ -352,6 +366,11 @@ static void Cleanup(CommandOptions_t* pCmdOpts)
         SCSI_Initiator_CloseDevice(pCmdOpts->hDevice);
         pCmdOpts->hDevice = NULL;
     }
+    if (pCmdOpts->deviceLockFd >= 0)
+    {
+        close(pCmdOpts->deviceLockFd);
+        pCmdOpts->deviceLockFd = -1;
+    }
     if (pCmdOpts->firmwareFile != NULL)
     {
         fclose(pCmdOpts->firmwareFile);
@@ -359,28 +378,51 @@ static void Cleanup(CommandOptions_t* pCmdOpts)
     }
 }
 
-// Opens and measures the image. Its length travels in 32-bit page fields, so an image of
-// 4 GiB or more cannot be described to the enclosure, and one whose length cannot be measured
-// (a pipe) cannot be announced in the first page: both are refused before any command is sent.
+// Two downloads into one enclosure would abort each other, so a run holds an exclusive advisory
+// lock on the device node until it ends. The lock sits on a descriptor of its own: the device
+// handle's is private to the initiator.
+static int LockDevice(CommandOptions_t* pOptions)
+{
+    pOptions->deviceLockFd = open(pOptions->deviceFilename, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (pOptions->deviceLockFd < 0 || flock(pOptions->deviceLockFd, LOCK_EX | LOCK_NB) != 0)
+    {
+        if (errno == EWOULDBLOCK)
+        {
+            fprintf(stderr, "SCSI target device %s is locked by another fwpush run\n", pOptions->deviceFilename);
+        }
+        else
+        {
+            fprintf(stderr, "Unable to lock SCSI target device %s: %s\n", pOptions->deviceFilename, strerror(errno));
+        }
+        return EXIT_STATUS_FAILURE;
+    }
+    return EXIT_STATUS_SUCCESS;
+}
+
+// Opens and measures the image. Only a regular file has a length that holds still: a FIFO or a
+// terminal would hang the open or the reads with the device open, a character device such as
+// /dev/zero measures 0 and reads without end, a directory holds no image. The open does not
+// block, so such a name is refused before any command is sent. The length travels in 32-bit
+// page fields, so an image of 4 GiB or more cannot be described to the enclosure.
 static int OpenFirmwareFile(CommandOptions_t* pOptions)
 {
-    pOptions->firmwareFile = fopen(pOptions->firmwareFilename, "rb");
-    struct stat fileStat;
-    // Linux lets a directory be opened for reading; it still holds no image.
-    if (pOptions->firmwareFile == NULL ||
-        (fstat(fileno(pOptions->firmwareFile), &fileStat) == 0 && S_ISDIR(fileStat.st_mode)))
+    int fd = open(pOptions->firmwareFilename, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    pOptions->firmwareFile = fd < 0 ? NULL : fdopen(fd, "rb");
+    if (pOptions->firmwareFile == NULL)
     {
+        if (fd >= 0)
+        {
+            close(fd);
+        }
         fprintf(stderr, "Unable to open firmware file %s\n", pOptions->firmwareFilename);
         return EXIT_STATUS_FAILURE;
     }
-    off_t length = -1;
-    if (fseeko(pOptions->firmwareFile, 0, SEEK_END) != 0 || (length = ftello(pOptions->firmwareFile)) < 0 ||
-        fseeko(pOptions->firmwareFile, 0, SEEK_SET) != 0)
+    if (fstat(fd, &pOptions->firmwareStat) != 0 || !S_ISREG(pOptions->firmwareStat.st_mode))
     {
-        fprintf(stderr, "Unable to measure the length of firmware file %s: %s\n", pOptions->firmwareFilename,
-                strerror(errno));
+        fprintf(stderr, "Firmware file %s is not a regular file\n", pOptions->firmwareFilename);
         return EXIT_STATUS_FAILURE;
     }
+    off_t length = pOptions->firmwareStat.st_size;
     if ((unsigned long long)length > UINT32_MAX)
     {
         fprintf(stderr, "Firmware file %s is too large: %lld bytes, at most %u bytes can be downloaded\n",
@@ -389,6 +431,86 @@ static int OpenFirmwareFile(CommandOptions_t* pOptions)
     }
     pOptions->fileLength = (uint32_t)length;
     return EXIT_STATUS_SUCCESS;
+}
+
+// The enclosure must get the bytes of one file: a rewrite, a replacement or a truncation while
+// the blocks go out would give it a mix of two.
+static bool_t FirmwareFileChanged(const CommandOptions_t* pOptions)
+{
+    struct stat now;
+    const struct stat* then = &pOptions->firmwareStat;
+    return fstat(fileno(pOptions->firmwareFile), &now) != 0 || now.st_size != then->st_size ||
+           now.st_ino != then->st_ino || now.st_dev != then->st_dev ||
+           now.st_mtim.tv_sec != then->st_mtim.tv_sec || now.st_mtim.tv_nsec != then->st_mtim.tv_nsec ||
+           now.st_ctim.tv_sec != then->st_ctim.tv_sec || now.st_ctim.tv_nsec != then->st_ctim.tv_nsec;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Signals
+
+// The stop signals held back during the download: SIGINT and SIGTERM, unless the run was started
+// with one ignored (a background job of a script, nohup's children), which then stays ignored.
+static sigset_t g_heldStops;
+
+// A closed pager or a lost terminal must not abandon a download half way: output that cannot
+// be written is dropped instead.
+static void IgnoreLostOutput(void)
+{
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
+}
+
+// During the download a stop is held back, never delivered: a signal that cut an SG_IO request
+// short would leave the driver carrying the command out regardless, or running it twice on a
+// restarted call. The download loop asks between two commands whether one is waiting, ends the
+// run and says what the enclosure holds. Holding them for the whole download costs one question
+// per block instead of two mask changes per command.
+static void HoldStopSignals(void)
+{
+    static const int stops[] = {SIGINT, SIGTERM};
+    sigemptyset(&g_heldStops);
+    for (int signalNumber : stops)
+    {
+        struct sigaction action;
+        if (sigaction(signalNumber, NULL, &action) == 0 && action.sa_handler != SIG_IGN)
+        {
+            sigaddset(&g_heldStops, signalNumber);
+        }
+    }
+    sigprocmask(SIG_BLOCK, &g_heldStops, NULL);
+}
+
+// The held stop signal that has arrived, or 0.
+static int PendingStop(void)
+{
+    static const int stops[] = {SIGINT, SIGTERM};
+    sigset_t pending;
+    if (sigpending(&pending) != 0)
+    {
+        return 0;
+    }
+    for (int signalNumber : stops)
+    {
+        if (sigismember(&g_heldStops, signalNumber) && sigismember(&pending, signalNumber))
+        {
+            return signalNumber;
+        }
+    }
+    return 0;
+}
+
+// Once the enclosure has reported completion, a stop takes its default action again; one that
+// arrived meanwhile takes it now, before anything more (an activation request) is sent.
+static void ReleaseStopSignals(void)
+{
+    sigprocmask(SIG_UNBLOCK, &g_heldStops, NULL);
+    sigemptyset(&g_heldStops);
+}
+
+static OSW_STATUS SendCommand(CommandOptions_t* pOptions, uint8_t* cdb, int direction, uint8_t* pData,
+                              uint32_t dataLength, HAL_SCSI_ResponseData_t* response)
+{
+    return SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, CDB6_LENGTH, direction, pData, dataLength, response);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -434,8 +556,7 @@ static OSW_STATUS SendDiag(CommandOptions_t* pOptions, uint8_t* diagData, uint32
     }
     // A transport failure leaves the record as it was; cleared, it cannot show stale sense.
     memset(response, 0, sizeof(*response));
-    OSW_STATUS result = SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_OUT,
-                                                   diagData, diagDataLength, response);
+    OSW_STATUS result = SendCommand(pOptions, cdb, SCSI_INITIATOR_DATA_OUT, diagData, diagDataLength, response);
     if (result != OSW_STATUS_SUCCESS)
     {
         ReportFailedCommand("SEND_DIAG", result, response);
@@ -462,8 +583,7 @@ static OSW_STATUS RcvDiagResults(CommandOptions_t* pOptions, uint8_t pageCode, u
         PrintHex("CDB ", cdb, sizeof(cdb));
     }
     memset(response, 0, sizeof(*response));
-    OSW_STATUS result = SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_IN,
-                                                   cdbResponse, cdbResponseLength, response);
+    OSW_STATUS result = SendCommand(pOptions, cdb, SCSI_INITIATOR_DATA_IN, cdbResponse, cdbResponseLength, response);
     if (result != OSW_STATUS_SUCCESS)
     {
         ReportFailedCommand("RCV_DIAG_RESULT", result, response);
@@ -501,12 +621,13 @@ static OSW_STATUS DecodePageEStatus(const uint8_t* page, uint32_t pageBytes, Dow
     return OSW_STATUS_SUCCESS;
 }
 
-static OSW_STATUS PageEStatusRequest(CommandOptions_t* pOptions, DownloadStatus_t* pStatus)
+// PageEStatusRequest that also hands back the completion record of the read.
+static OSW_STATUS ReadPageEStatus(CommandOptions_t* pOptions, DownloadStatus_t* pStatus,
+                                  HAL_SCSI_ResponseData_t* response)
 {
     uint8_t page[PAGE_E_STATUS_ALLOCATION_LENGTH];
-    HAL_SCSI_ResponseData_t response;
     memset(page, 0, sizeof(page));
-    OSW_STATUS result = RcvDiagResults(pOptions, SES_PAGE_DOWNLOAD_MICROCODE, page, sizeof(page), &response);
+    OSW_STATUS result = RcvDiagResults(pOptions, SES_PAGE_DOWNLOAD_MICROCODE, page, sizeof(page), response);
     if (result != OSW_STATUS_SUCCESS)
     {
         return result;
@@ -521,6 +642,12 @@ static OSW_STATUS PageEStatusRequest(CommandOptions_t* pOptions, DownloadStatus_
         fprintf(stderr, "Page 0xE status too short\n");
     }
     return result;
+}
+
+static OSW_STATUS PageEStatusRequest(CommandOptions_t* pOptions, DownloadStatus_t* pStatus)
+{
+    HAL_SCSI_ResponseData_t response;
+    return ReadPageEStatus(pOptions, pStatus, &response);
 }
 
 // Writes the 24-byte control page header at pBuffer for dataLength image bytes at offset.
@@ -592,8 +719,7 @@ static OSW_STATUS ClearUnitAttention(CommandOptions_t* pOptions)
         memset(cdb, 0, sizeof(cdb));
         cdb[0] = SCSI_OP_TEST_UNIT_READY;
         memset(&response, 0, sizeof(response));
-        OSW_STATUS result = SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_IN,
-                                                       NULL, 0, &response);
+        OSW_STATUS result = SendCommand(pOptions, cdb, SCSI_INITIATOR_DATA_IN, NULL, 0, &response);
         if (result == OSW_STATUS_SUCCESS)
         {
             return OSW_STATUS_SUCCESS;
@@ -622,19 +748,19 @@ static OSW_STATUS FindEnclosure(CommandOptions_t* pOptions)
     // A device may return less than the standard data; the rest must not be stack leftovers.
     memset(cdbResponse, 0, sizeof(cdbResponse));
     memset(&response, 0, sizeof(response));
-    OSW_STATUS result = SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_IN,
-                                                   cdbResponse, sizeof(cdbResponse), &response);
+    OSW_STATUS result = SendCommand(pOptions, cdb, SCSI_INITIATOR_DATA_IN, cdbResponse, sizeof(cdbResponse), &response);
     if (result != OSW_STATUS_SUCCESS)
     {
         ReportFailedCommand("INQUIRY", result, &response);
         return result;
     }
 
-    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_VENDOR_OFFSET, INQUIRY_VENDOR_LENGTH);
+    FwpushAudit_NoteIdentity(cdbResponse, sizeof(cdbResponse));
+    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, SCSI_INQUIRY_VENDOR_OFFSET, SCSI_INQUIRY_VENDOR_LENGTH);
     printf("Vendor                : %s\n", buffer);
-    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_PRODUCT_OFFSET, INQUIRY_PRODUCT_LENGTH);
+    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, SCSI_INQUIRY_PRODUCT_OFFSET, SCSI_INQUIRY_PRODUCT_LENGTH);
     printf("Product               : %s\n", buffer);
-    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, INQUIRY_REVISION_OFFSET, INQUIRY_REVISION_LENGTH);
+    CopyInquiryField(buffer, sizeof(buffer), cdbResponse, SCSI_INQUIRY_REVISION_OFFSET, SCSI_INQUIRY_REVISION_LENGTH);
     printf("Revision              : %s\n", buffer);
 
     if (!IsEnclosureServicesDevice(cdbResponse))
@@ -735,10 +861,14 @@ static int CheckActivationOutcome(CommandOptions_t* pOptions)
     memset(&response, 0, sizeof(response));
     memset(&outcome, 0, sizeof(outcome));
     BuildRcvDiagCdb(cdb, SES_PAGE_DOWNLOAD_MICROCODE, sizeof(page));
-    if (SCSI_Initiator_SendRequest(pOptions->hDevice, cdb, sizeof(cdb), SCSI_INITIATOR_DATA_IN, page, sizeof(page),
+    if (SendCommand(pOptions, cdb, SCSI_INITIATOR_DATA_IN, page, sizeof(page),
                                    &response) != OSW_STATUS_SUCCESS ||
-        DecodePageEStatus(page, sizeof(page), &outcome) != OSW_STATUS_SUCCESS ||
-        outcome.downloadStatus < DL_STATUS_FIELD_ERROR)
+        DecodePageEStatus(page, sizeof(page), &outcome) != OSW_STATUS_SUCCESS)
+    {
+        return EXIT_STATUS_SUCCESS;
+    }
+    FwpushAudit_NoteActivationStatus(outcome.downloadStatus);
+    if (outcome.downloadStatus < DL_STATUS_FIELD_ERROR)
     {
         return EXIT_STATUS_SUCCESS;
     }
@@ -799,6 +929,30 @@ static uint32_t ReadImageBlock(CommandOptions_t* pOptions, uint32_t offset, uint
     return readLen;
 }
 
+// What the enclosure said about itself while its status was read after a block.
+typedef struct
+{
+    bool_t restarted;        // a unit attention came instead of a status
+    bool_t microcodeChanged; // one of them was 3F/01: the enclosure runs other microcode now
+} EnclosureRestart_t;
+
+// The line after "Download complete": what the new firmware still needs before it runs.
+static void PrintCompletionNeeds(const CommandOptions_t* pOptions, uint8_t downloadStatus)
+{
+    if (downloadStatus == DL_STATUS_COMPLETE_AFTER_RESET)
+    {
+        printf("New firmware will run after the enclosure is reset\n");
+    }
+    else if (downloadStatus == DL_STATUS_COMPLETE_AFTER_POWER_ON)
+    {
+        printf("New firmware will run after the enclosure is power cycled\n");
+    }
+    else if (downloadStatus == DL_STATUS_COMPLETE_DEFERRED && !pOptions->forceActivate)
+    {
+        printf("New firmware is stored; activate it with fwpush -A\n");
+    }
+}
+
 static int CompleteDownload(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer, uint32_t offset)
 {
     if (offset != pOptions->fileLength)
@@ -809,6 +963,8 @@ static int CompleteDownload(CommandOptions_t* pOptions, DownloadStatus_t* pStatu
         return EXIT_STATUS_FAILURE;
     }
     printf("\nDownload complete\n");
+    PrintCompletionNeeds(pOptions, pStatus->downloadStatus);
+    ReleaseStopSignals();
     if (pStatus->downloadStatus != DL_STATUS_COMPLETE_DEFERRED || !pOptions->forceActivate)
     {
         return EXIT_STATUS_SUCCESS;
@@ -816,11 +972,33 @@ static int CompleteDownload(CommandOptions_t* pOptions, DownloadStatus_t* pStatu
     return SendActivationRequest(pOptions, pStatus, buffer);
 }
 
+static bool_t IsCompletionStatus(uint8_t downloadStatus)
+{
+    return downloadStatus >= DL_STATUS_COMPLETE_ACTIVE && downloadStatus <= DL_STATUS_COMPLETE_DEFERRED;
+}
+
 // Decides on the final status of a block once the enclosure is no longer storing. Returns
 // NEXT_BLOCK when the next block follows, else the exit status.
-static int DecideAfterBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer, uint32_t offset)
+static int DecideAfterBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer, uint32_t offset,
+                            const EnclosureRestart_t* pRestart)
 {
     uint8_t code = pStatus->downloadStatus;
+    // An enclosure that restarted on new microcode (typical of mode 0x07) may report its status
+    // afresh, 0x00 or the completion code; only an error code says the download failed.
+    if (pRestart->microcodeChanged && code < DL_STATUS_FIELD_ERROR)
+    {
+        return CompleteDownload(pOptions, pStatus, buffer, offset);
+    }
+    // Any other restart ends the download unless the status shows it complete; an error code the
+    // enclosure reports after it (a flash write cut short) is decoded as well.
+    if (pRestart->restarted && !pRestart->microcodeChanged && !IsCompletionStatus(code))
+    {
+        fprintf(stderr, "\nThe enclosure restarted during the download; check its firmware revision\n");
+        if (code < DL_STATUS_FIELD_ERROR)
+        {
+            return EXIT_STATUS_FAILURE;
+        }
+    }
     switch (code)
     {
     case DL_STATUS_IN_PROGRESS:
@@ -836,7 +1014,7 @@ static int DecideAfterBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatu
     case DL_STATUS_COMPLETE_DEFERRED:
         return CompleteDownload(pOptions, pStatus, buffer, offset);
     case DL_STATUS_FIELD_ERROR:
-        fprintf(stderr, "\nError in control page fields. Field offset %d\n", pStatus->additionalStatus);
+        fprintf(stderr, "\nError in control page fields. Field offset %u\n", pStatus->additionalStatus);
         return EXIT_STATUS_FAILURE;
     case DL_STATUS_IMAGE_ERROR:
         fprintf(stderr, "\nError in download image data\n");
@@ -854,93 +1032,186 @@ static int DecideAfterBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatu
     }
 }
 
-// Sends one block until the enclosure has it, resending at most MAX_BLOCK_RESENDS times.
-// Returns TRUE when the block counts as transferred, FALSE after "Download Failed".
-static bool_t TransferBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer, uint32_t readLen,
-                            uint32_t offset, int blockCount)
+// What becomes of one attempt to send a block.
+typedef enum
+{
+    BLOCK_ACCEPTED, // the next block follows, or the status decides the end of the download
+    BLOCK_RESEND,   // the same block goes out again, unchanged
+    BLOCK_FAILED    // "Download Failed"
+} BlockVerdict_t;
+
+#define BLOCK_VERDICT_MESSAGE_LENGTH 128
+
+// The verdict on one attempt from the status read that followed it. sendFailed: the SEND
+// DIAGNOSTIC of the attempt failed; sends: the block's SEND DIAGNOSTIC commands so far, this
+// one included. Writes the line to print on standard error into message (empty for none).
+static BlockVerdict_t DecideBlockAttempt(bool_t sendFailed, const DownloadStatus_t* pStatus, uint32_t blockNumber,
+                                         uint32_t offset, uint32_t readLen, uint32_t sends, char* message,
+                                         size_t messageLength)
+{
+    message[0] = '\0';
+    // Any status but "waiting for data": the final status decoding tells what became of the block.
+    if (pStatus->downloadStatus != DL_STATUS_IN_PROGRESS)
+    {
+        return BLOCK_ACCEPTED;
+    }
+    if (sendFailed && !OffsetMatches(pStatus->expectedOffset, offset))
+    {
+        snprintf(message, messageLength, "Enclosure thinks block %u transfered. Continuing\n", blockNumber);
+        return BLOCK_ACCEPTED;
+    }
+    if (!sendFailed && OffsetMatches(pStatus->expectedOffset, offset + readLen))
+    {
+        return BLOCK_ACCEPTED;
+    }
+    if (sends > MAX_BLOCK_RESENDS)
+    {
+        snprintf(message, messageLength, "Download Failed\n");
+        return BLOCK_FAILED;
+    }
+    if (sendFailed)
+    {
+        snprintf(message, messageLength, "Retrying block %u\n", blockNumber);
+    }
+    else
+    {
+        snprintf(message, messageLength, "Retrying Block %u, Download Status %u, Offset %u, Expected Offset %u \n",
+                 blockNumber, pStatus->downloadStatus, offset, pStatus->expectedOffset);
+    }
+    return BLOCK_RESEND;
+}
+
+// After a block, a unit attention instead of the status means that the enclosure restarted
+// (often on its new microcode): it is noted and the status read again.
+static OSW_STATUS ReadStatusAfterBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatus,
+                                       EnclosureRestart_t* pRestart)
 {
     HAL_SCSI_ResponseData_t response;
-    for (uint32_t retryCount = 0;;)
+    for (int attentions = 0;; attentions++)
     {
+        OSW_STATUS result = ReadPageEStatus(pOptions, pStatus, &response);
+        if (result != SCSI_INITIATOR_DEVICE_STATUS || response.senseKey != SENSE_KEY_UNIT_ATTENTION ||
+            attentions == MAX_UNIT_ATTENTIONS)
+        {
+            return result;
+        }
+        pRestart->restarted = TRUE;
+        if (response.asc == ASC_OPERATING_CONDITIONS_CHANGED && response.ascq == ASCQ_MICROCODE_CHANGED)
+        {
+            pRestart->microcodeChanged = TRUE;
+        }
+    }
+}
+
+// A stop during the download ends the run between two commands, saying what the enclosure holds.
+static int ReportInterruptedDownload(const CommandOptions_t* pOptions, uint32_t blockCount, uint32_t offset)
+{
+    fprintf(stderr, "\nDownload interrupted; last block confirmed by the enclosure: %u of %u (%u of %u bytes)\n",
+            blockCount, NumBlocks(pOptions), offset, pOptions->fileLength);
+    if (offset == pOptions->fileLength)
+    {
+        fprintf(stderr, "The enclosure holds the whole image and was still storing it\n");
+    }
+    else
+    {
+        fprintf(stderr, "The enclosure holds an incomplete download until it discards it\n");
+    }
+    return EXIT_STATUS_FAILURE;
+}
+
+// Sends one block until the enclosure has it. Returns NEXT_BLOCK when the block counts as
+// transferred, else the exit status.
+static int TransferBlock(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer, uint32_t readLen,
+                         uint32_t offset, uint32_t blockCount, EnclosureRestart_t* pRestart)
+{
+    HAL_SCSI_ResponseData_t response;
+    char message[BLOCK_VERDICT_MESSAGE_LENGTH];
+    for (uint32_t sends = 1;; sends++)
+    {
+        // Before its first block the enclosure would have no download to discard: the stop is
+        // honoured after that block, when the message about what it holds is true.
+        if ((blockCount > 0 || sends > 1) && PendingStop() != 0)
+        {
+            return ReportInterruptedDownload(pOptions, blockCount, offset);
+        }
         uint32_t pageLength = 0;
         WritePageEControlHeader(buffer, pOptions, pStatus, readLen, &pageLength, offset);
         OSW_STATUS sendStatus = SendDiag(pOptions, buffer, pageLength + PAGE_LENGTH_FIELD_BIAS, &response);
         bool_t controlFailed = sendStatus != OSW_STATUS_SUCCESS;
         if (controlFailed)
         {
-            fprintf(stderr, "Failed to send Page E Control Request, block %d, status %d, offset %u\n", blockCount,
+            fprintf(stderr, "Failed to send Page E Control Request, block %u, status %d, offset %u\n", blockCount,
                     sendStatus, offset);
         }
-        if (PageEStatusRequest(pOptions, pStatus) != OSW_STATUS_SUCCESS)
+        if (ReadStatusAfterBlock(pOptions, pStatus, pRestart) != OSW_STATUS_SUCCESS)
         {
             fprintf(stderr, "Download Failed\n");
-            return FALSE;
+            return EXIT_STATUS_FAILURE;
         }
-        if (pStatus->downloadStatus != DL_STATUS_IN_PROGRESS)
+        BlockVerdict_t verdict = DecideBlockAttempt(controlFailed, pStatus, blockCount, offset, readLen, sends,
+                                                    message, sizeof(message));
+        fputs(message, stderr);
+        if (verdict == BLOCK_ACCEPTED)
         {
-            // The final status decoding tells what became of the block.
-            return TRUE;
+            return NEXT_BLOCK;
         }
-        if (controlFailed)
+        if (verdict == BLOCK_FAILED)
         {
-            if (!OffsetMatches(pStatus->expectedOffset, offset))
-            {
-                fprintf(stderr, "Enclosure thinks block %d transfered. Continuing\n", blockCount);
-                return TRUE;
-            }
-            if (++retryCount > MAX_BLOCK_RESENDS)
-            {
-                fprintf(stderr, "Download Failed\n");
-                return FALSE;
-            }
-            fprintf(stderr, "Retrying block %d\n", blockCount);
-            continue;
+            return EXIT_STATUS_FAILURE;
         }
-        if (OffsetMatches(pStatus->expectedOffset, offset + readLen))
-        {
-            return TRUE;
-        }
-        if (++retryCount > MAX_BLOCK_RESENDS)
-        {
-            fprintf(stderr, "Download Failed\n");
-            return FALSE;
-        }
-        fprintf(stderr, "Retrying Block %d, Download Status %d, Offset %u, Expected Offset %u \n", blockCount,
-                pStatus->downloadStatus, offset, pStatus->expectedOffset);
     }
 }
 
 static int DownloadImage(CommandOptions_t* pOptions, DownloadStatus_t* pStatus, uint8_t* buffer)
 {
     uint32_t offset = 0;
-    int blockCount = 0;
+    uint32_t blockCount = 0;
+    EnclosureRestart_t restart;
+    memset(&restart, 0, sizeof(restart));
     printf("Downloading...\n");
+    HoldStopSignals();
     for (;;)
     {
         uint32_t readLen = ReadImageBlock(pOptions, offset, buffer);
+        // Checked once the last bytes have been read and before they are sent: a changed file
+        // never completes a download.
+        if ((readLen < BlockSize(pOptions) || offset + readLen == pOptions->fileLength) &&
+            FirmwareFileChanged(pOptions))
+        {
+            fprintf(stderr,
+                    "\nFirmware file %s changed during the download: nothing more was sent, and the enclosure "
+                    "holds an incomplete download until it discards it\n",
+                    pOptions->firmwareFilename);
+            return EXIT_STATUS_FAILURE;
+        }
         if (readLen == 0)
         {
             fprintf(stderr, "Unexpected end of file\n");
             return EXIT_STATUS_FAILURE;
         }
-        if (!TransferBlock(pOptions, pStatus, buffer, readLen, offset, blockCount))
+        int transfer = TransferBlock(pOptions, pStatus, buffer, readLen, offset, blockCount, &restart);
+        if (transfer != NEXT_BLOCK)
         {
-            return EXIT_STATUS_FAILURE;
+            return transfer;
         }
         offset += readLen;
         blockCount++;
-        printf("\rBlock %d, %3.2f%%", blockCount, offset * 100.0 / pOptions->fileLength);
+        printf("\rBlock %u, %3.2f%%", blockCount, offset * 100.0 / pOptions->fileLength);
         fflush(stdout);
         // No limit: the enclosure ends its storage phase by changing the status.
         while (IsStoringStatus(pStatus->downloadStatus))
         {
+            if (PendingStop() != 0)
+            {
+                return ReportInterruptedDownload(pOptions, blockCount, offset);
+            }
             OSW_Sleep(BUSY_POLL_MS);
-            if (PageEStatusRequest(pOptions, pStatus) != OSW_STATUS_SUCCESS)
+            if (ReadStatusAfterBlock(pOptions, pStatus, &restart) != OSW_STATUS_SUCCESS)
             {
                 break;
             }
         }
-        int decision = DecideAfterBlock(pOptions, pStatus, buffer, offset);
+        int decision = DecideAfterBlock(pOptions, pStatus, buffer, offset, &restart);
         if (decision != NEXT_BLOCK)
         {
             return decision;
@@ -956,6 +1227,10 @@ static int RunFwpush(CommandOptions_t* pOptions, DownloadStatus_t* pStatus)
     if (SCSI_Initiator_OpenDevice(pOptions->deviceFilename, &pOptions->hDevice) != OSW_STATUS_SUCCESS)
     {
         fprintf(stderr, "Unable to open SCSI target device %s\n", pOptions->deviceFilename);
+        return EXIT_STATUS_FAILURE;
+    }
+    if (LockDevice(pOptions) != EXIT_STATUS_SUCCESS)
+    {
         return EXIT_STATUS_FAILURE;
     }
     if (pOptions->mode != DOWNLOAD_MODE_ACTIVATE_DEFERRED)
@@ -980,16 +1255,24 @@ static int RunFwpush(CommandOptions_t* pOptions, DownloadStatus_t* pStatus)
     {
         return EXIT_STATUS_FAILURE;
     }
-    if (pOptions->mode == DOWNLOAD_MODE_ACTIVATE_DEFERRED)
-    {
-        return SendActivationOnly(pOptions, pStatus, buffer);
-    }
-    return DownloadImage(pOptions, pStatus, buffer);
+    FwpushAudit_Start(pOptions->deviceFilename, pOptions->mode, pOptions->forceActivate, pOptions->firmwareFilename,
+                      pOptions->firmwareFile, pOptions->fileLength);
+    int exitStatus = pOptions->mode == DOWNLOAD_MODE_ACTIVATE_DEFERRED ? SendActivationOnly(pOptions, pStatus, buffer)
+                                                                        : DownloadImage(pOptions, pStatus, buffer);
+    FwpushAudit_End(exitStatus, pStatus->downloadStatus, PendingStop() != 0);
+    return exitStatus;
 }
 
 #ifndef FWPUSH_NO_MAIN
 int main(int argc, char* argv[])
 {
+    // Before anything is opened: a closed standard descriptor would otherwise be reused by the
+    // device or the image, and the program's output would go there.
+    if (OSW_OpenStandardDescriptors() != OSW_STATUS_SUCCESS)
+    {
+        return EXIT_STATUS_FAILURE;
+    }
+    IgnoreLostOutput();
     CommandOptions_t options;
     DownloadStatus_t downloadStatus;
     InitOptions(&options, &downloadStatus);

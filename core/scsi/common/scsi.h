@@ -36,6 +36,14 @@
 #define SCSI_PERIPHERAL_TYPE_ENCLOSURE 0x0D
 #define SCSI_INQUIRY_ENCSERV 0x40
 
+// The identification fields of standard inquiry data (SPC): ASCII, padded with blanks
+#define SCSI_INQUIRY_VENDOR_OFFSET 8
+#define SCSI_INQUIRY_VENDOR_LENGTH 8
+#define SCSI_INQUIRY_PRODUCT_OFFSET 16
+#define SCSI_INQUIRY_PRODUCT_LENGTH 16
+#define SCSI_INQUIRY_REVISION_OFFSET 32
+#define SCSI_INQUIRY_REVISION_LENGTH 4
+
 // Result codes shared by every codec
 #define SCSI_CODEC_NULL_ARGUMENT (-1)
 #define SCSI_CODEC_BUFFER_TOO_SHORT (-2)

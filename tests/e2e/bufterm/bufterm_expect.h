@@ -19,8 +19,10 @@ const std::string kNotSupported = "SCSI target device does not support BUFTERM\n
 const std::string kReadFailed = "Failed to read command response\n";
 const std::string kSendFailed = "Failed to send command to device\n";
 
-// REQUEST SENSE for 16 bytes, and READ BUFFER mode 01h, buffer 1, allocation length 508.
+// REQUEST SENSE for 16 bytes, INQUIRY for the 36 bytes of standard data, and READ BUFFER
+// mode 01h, buffer 1, allocation length 508.
 const std::string kRequestSenseCdb = "030000001000";
+const std::string kInquiryCdb = "120000002400";
 const std::string kReadBufferCdb = "3c01010000000001fc00";
 
 std::string Bufterm();

@@ -1,6 +1,8 @@
 // bufterm with the command on its command line, and the start-up that every run goes through.
 
 #include <chrono>
+#include <iterator>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -20,15 +22,17 @@ TEST(BuftermStartup, ClearsSenseProbesTheConsoleThenSendsTheCommand)
     // The unit attention is gone by the time the interpreter answers.
     EXPECT_EQ(r.out, "\ndownload status 0x00\ngeneration code 0\nunit attention none\n");
     std::vector<e2e::LogEntry> log = enclosure.Log();
-    ASSERT_GE(log.size(), 4u);
-    // The power-on unit attention is taken by REQUEST SENSE, so the console commands run clean.
+    ASSERT_GE(log.size(), 5u);
+    // The power-on unit attention is taken by REQUEST SENSE, so the console commands run clean;
+    // INQUIRY shows an enclosure before any buffer command goes out.
     EXPECT_EQ(e2e::ToHex(log[0].cdb), kRequestSenseCdb);
     EXPECT_EQ(log[0].dinLength, 16u);
-    EXPECT_EQ(e2e::ToHex(log[1].cdb), kReadBufferCdb);
-    EXPECT_EQ(e2e::ToHex(log[2].cdb), WriteBufferCdb(6));
-    EXPECT_EQ(log[2].doutLength, 9u);
-    EXPECT_EQ(e2e::ToHex(log[2].dout), CommandMessageHex("status"));
-    for (size_t i = 3; i < log.size(); i++)
+    EXPECT_EQ(e2e::ToHex(log[1].cdb), kInquiryCdb);
+    EXPECT_EQ(e2e::ToHex(log[2].cdb), kReadBufferCdb);
+    EXPECT_EQ(e2e::ToHex(log[3].cdb), WriteBufferCdb(6));
+    EXPECT_EQ(log[3].doutLength, 9u);
+    EXPECT_EQ(e2e::ToHex(log[3].dout), CommandMessageHex("status"));
+    for (size_t i = 4; i < log.size(); i++)
     {
         EXPECT_EQ(e2e::ToHex(log[i].cdb), kReadBufferCdb) << log[i].line;
     }
@@ -142,32 +146,40 @@ TEST(BuftermOneShot, EmptyPendingResponsesPrintNothingAndArePolledAgain)
     EXPECT_GE(elapsed, std::chrono::milliseconds(10 * (polls + 1)));
 }
 
-// Each row: one fault on a one-shot run of "echo hello". Commands: 1 REQUEST SENSE, 2 the probe,
-// 3 WRITE BUFFER, 4 the first poll.
-TEST(BuftermOneShot, FailuresEndTheRunWithTheirOwnMessage)
+// Each row: an enclosure (its init options) for a one-shot run of "echo hello". Commands:
+// 1 REQUEST SENSE, 2 INQUIRY, 3 the probe, 4 WRITE BUFFER, 5 the first poll.
+TEST(BuftermOneShot, DeviceConditionsEndTheRunWithTheirOwnMessage)
 {
     struct Case
     {
-        std::string fault;
+        std::string init;
         int exitStatus;
         std::string err;
-        std::string out; // compared when the run succeeds or never reached the console
+        std::string out; // "" when the run never reached the console command
     } cases[] = {
         // The field claims more text than came: only what the device sent is shown, never
         // leftovers of the command message that filled the buffer before.
-        {"bad-length@cmd=4,value=507", 0, "", "\nhello\n"},
-        {"bad-length@cmd=4,value=508", 1, kReadFailed, "\n"},
-        {"bad-length@cmd=2,value=508", 1, kNotSupported, ""},
-        {"errno@cmd=1,errno=EIO", 1, "scsiinit: Input/output error\nFailed to clear sense data on target\n", ""},
-        {"check@cmd=3,sense=05/24/00", 1, "Send failed: Sense 02,05,24,00\n" + kSendFailed, "\n"},
-        {"check@cmd=4,sense=04/44/00", 1, "Send failed: Sense 02,04,44,00\n" + kReadFailed, "\n"},
+        {"--fault bad-length@cmd=5,value=507", 0, "", "\nhello\n"},
+        {"--fault bad-length@cmd=5,value=508", 1, kReadFailed, "\n"},
+        {"--fault bad-length@cmd=3,value=508", 1, kNotSupported, ""},
+        {"--fault errno@cmd=1,errno=EIO", 1,
+         "scsiinit: Input/output error\nFailed to clear sense data on target\n", ""},
+        {"--fault check@cmd=2,sense=05/24/00", 1,
+         "Send failed: Sense 02,05,24,00\nFailed to read inquiry data from target\n", ""},
+        {"--fault check@cmd=4,sense=05/24/00", 1, "Send failed: Sense 02,05,24,00\n" + kSendFailed, "\n"},
+        {"--fault check@cmd=5,sense=04/44/00", 1, "Send failed: Sense 02,04,44,00\n" + kReadFailed, "\n"},
         // A transport failure loses the rest of the output too, so the run cannot end as a success.
-        {"errno@cmd=4,errno=EIO", 1, "scsiinit: Input/output error\n" + kReadFailed, "\n"},
+        {"--fault errno@cmd=5,errno=EIO", 1, "scsiinit: Input/output error\n" + kReadFailed, "\n"},
+        // Only an enclosure services device (type 0Dh, or EncServ set) gets a console command.
+        {"--device-type 0 --no-encserv", 1, "Device /dev/sesim0 is not an enclosure services device\n", ""},
+        {"--device-type 0 --encserv", 0, "", "\nhello\n"},
+        {"--device-type 13 --no-encserv", 0, "", "\nhello\n"},
     };
     for (const Case& c : cases)
     {
-        SCOPED_TRACE(c.fault);
-        Enclosure enclosure({"--fault", c.fault});
+        SCOPED_TRACE(c.init);
+        std::istringstream words(c.init);
+        Enclosure enclosure({std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()});
         RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "echo hello"}));
         EXPECT_EQ(r.exitStatus, c.exitStatus);
         EXPECT_EQ(r.err, c.err);

@@ -1,11 +1,12 @@
-// Interactive bufterm in a real terminal emulator (tmux): what the operator sees on the screen.
+// bufterm in a real terminal emulator (tmux): what the screen shows, and the shell around the
+// program (job control, redirections, nohup). Exact bytes are the pseudo-terminal tests' business.
 
-#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "bufterm_expect.h"
+#include "scsi.h"
 
 using namespace bufterm_e2e;
 using e2e::Enclosure;
@@ -14,87 +15,213 @@ using e2e::RunResult;
 namespace
 {
 
-// A tmux server on a socket of its own and without the user's configuration, so that parallel
-// tests and the user's tmux never meet; it is killed with everything in it when the test ends.
+// Polls until the condition holds; a loaded machine gets half a minute.
+template <typename Condition> bool Eventually(Condition condition)
+{
+    for (int attempt = 0; attempt < 600; attempt++)
+    {
+        if (condition())
+            return true;
+        usleep(50 * 1000);
+    }
+    return false;
+}
+
+size_t Count(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        count++;
+    return count;
+}
+
+// A tmux server on a socket of its own, without the user's configuration, with one window of a
+// fixed size in UTF-8; it is killed with everything in it when the test ends.
 class Tmux
 {
   public:
-    Tmux() : binary_("/usr/bin/tmux"), socket_("bufterm-e2e-" + std::to_string(getpid())) {}
-    ~Tmux()
+    explicit Tmux(const std::string& command) : socket_("bufterm-e2e-" + std::to_string(getpid()))
     {
-        if (Available())
-            Command({"kill-server"});
+        RunResult r = Command({"new-session", "-d", "-s", "console", "-x", "100", "-y", "40", command});
+        EXPECT_EQ(r.exitStatus, 0) << r.err << "(scripts/deps.sh installs tmux)";
     }
-    bool Available() const { return access(binary_.c_str(), X_OK) == 0; }
+    ~Tmux() { Command({"kill-server"}); }
 
     RunResult Command(const std::vector<std::string>& args) const
     {
-        std::vector<std::string> argv = {binary_, "-L", socket_, "-f", "/dev/null"};
+        std::vector<std::string> argv = {"tmux", "-u", "-L", socket_, "-f", "/dev/null"};
         argv.insert(argv.end(), args.begin(), args.end());
         e2e::RunOptions options;
         options.timeoutMs = 10000;
-        options.env = {"TERM=xterm"};
+        options.env = {"TERM=xterm", "LANG=C.UTF-8"};
         return e2e::Run(argv, options);
     }
-
+    void Keys(std::vector<std::string> keys) const
+    {
+        keys.insert(keys.begin(), {"send-keys", "-t", "console"});
+        Command(keys);
+    }
+    void Type(const std::string& text) const { Keys({"-l", text}); }
     std::string Screen() const { return Command({"capture-pane", "-p", "-t", "console"}).out; }
-
-    // Polls the screen until it holds the text `times` times (bounded); returns the last screen.
-    std::string WaitForScreen(const std::string& text, size_t times = 1) const
+    // Waits until the screen holds the text `times` times.
+    ::testing::AssertionResult WaitForScreen(const std::string& text, size_t times = 1) const
     {
         std::string screen;
-        for (int attempt = 0; attempt < 100; attempt++)
-        {
-            screen = Screen();
-            size_t count = 0;
-            for (size_t at = screen.find(text); at != std::string::npos; at = screen.find(text, at + 1))
-                count++;
-            if (count >= times)
-                return screen;
-            struct timespec pause = {0, 50L * 1000 * 1000};
-            nanosleep(&pause, nullptr);
-        }
-        ADD_FAILURE() << "screen never showed \"" << text << "\" " << times << " times:\n" << screen;
-        return screen;
+        if (Eventually([&] { return Count(screen = Screen(), text) >= times; }))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "screen never showed \"" << text << "\" " << times << " times:\n"
+                                             << screen;
     }
 
   private:
-    std::string binary_;
     std::string socket_;
 };
 
+// Bytes the process has read so far; at the prompt bufterm reads nothing but keys.
+long BytesRead(const std::string& pid)
+{
+    std::string io = e2e::ReadFile("/proc/" + pid + "/io");
+    return std::stol(io.substr(io.find("rchar:") + 6));
+}
+
 } // namespace
 
-TEST(BuftermInTmux, PromptEchoRecallAndAnswersOnTheScreen)
+TEST(BuftermInTmux, EveryKeyLeavesTheLineAsTheScreenShowsIt)
 {
-    Tmux tmux;
-    ASSERT_TRUE(tmux.Available()) << "tmux is not installed (scripts/deps.sh installs it)";
     Enclosure enclosure;
-    // The shell reports the exit status on the screen and keeps the pane open for the last look
-    // (tmux's own dead-pane notice depends on it catching every SIGCHLD, which it does not always).
-    std::string command = e2e::Bin("sesim") + " run " + enclosure.Dir() + " -- " + Bufterm() + " " +
-                          Enclosure::kDevice + "; echo \"[exit $?]\"; exec sleep 60";
-    RunResult r = tmux.Command({"new-session", "-d", "-s", "console", "-x", "100", "-y", "30", command});
-    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    e2e::TempDir work;
+    const std::string pidFile = work.File("pid");
+    // The shell hands its process id on to bufterm.
+    Tmux tmux("echo $$ >" + pidFile + "; exec " + e2e::Bin("sesim") + " run " + enclosure.Dir() + " -- " +
+              Bufterm() + " " + Enclosure::kDevice);
+    ASSERT_TRUE(tmux.WaitForScreen(kPrompt));
+    const std::string pid = std::to_string(std::stol(e2e::ReadFile(pidFile)));
 
-    tmux.WaitForScreen(kPrompt);
-    tmux.Command({"send-keys", "-t", "console", "echo on screen", "Enter"});
-    tmux.WaitForScreen(kPrompt, 2);
-    tmux.Command({"send-keys", "-t", "console", "Up"});
-    tmux.WaitForScreen(kPrompt + "echo on screen", 2);
-    tmux.Command({"send-keys", "-t", "console", "Enter"});
-    tmux.WaitForScreen(kPrompt, 3);
-    tmux.Command({"send-keys", "-t", "console", "quit", "Enter"});
-    tmux.WaitForScreen("[exit ");
+    // Each key typed after "echo kN", then Enter: only the up arrow changes the line (it recalls
+    // the line before); every other key must leave no trace.
+    const std::vector<std::string> keys = {"DC",   "Home", "End",  "PPage", "NPage", "IC",     "F1",     "F5",
+                                           "F12",  "Up",   "Down", "Left",  "Right", "C-Left", "Escape", "M-x"};
+    std::vector<std::string> sent;
+    for (size_t i = 0; i < keys.size(); i++)
+    {
+        SCOPED_TRACE(keys[i]);
+        const std::string typed = "echo k" + std::to_string(i);
+        tmux.Type(typed);
+        ASSERT_TRUE(tmux.WaitForScreen(kPrompt + typed));
+        long before = BytesRead(pid);
+        tmux.Keys({keys[i]});
+        if (keys[i] == "Escape")
+        {
+            // Escape alone is an ESC with nothing after it for a while: let bufterm take it first.
+            EXPECT_TRUE(Eventually([&] { return BytesRead(pid) > before; }));
+            usleep(300 * 1000);
+        }
+        tmux.Keys({"Enter"});
+        sent.push_back(keys[i] == "Up" ? sent.back() : typed);
+        const std::string answer = kPrompt + sent.back() + "\n" + sent.back().substr(5) + "\n";
+        ASSERT_TRUE(tmux.WaitForScreen(answer, keys[i] == "Up" ? 2 : 1));
+    }
 
-    std::string screen = tmux.Screen();
-    // Typed and recalled command lines, the interpreter's answers, and the final prompt.
-    EXPECT_NE(screen.find(kPrompt + "echo on screen\n"), std::string::npos) << screen;
-    size_t first = screen.find(kPrompt + "echo on screen\n");
-    size_t second = screen.find(kPrompt + "echo on screen\n", first + 1);
-    EXPECT_NE(second, std::string::npos) << screen;
-    EXPECT_NE(screen.find("on screen", first + kPrompt.size() + 15), std::string::npos) << screen;
-    EXPECT_NE(screen.find("on screen", second + kPrompt.size() + 15), std::string::npos) << screen;
-    EXPECT_NE(screen.find(kPrompt + "quit\n\n[exit 0]"), std::string::npos) << screen;
-    EXPECT_EQ(SentCommands(enclosure), (std::vector<std::string>{"echo on screen", "echo on screen"}));
+    // A pasted line of 600 characters: the first 509 go at once, the rest is thrown away up to the
+    // paste's line end, and the next line typed is a command again.
+    const std::string paste = "echo " + std::string(590, 'p') + "reset";
+    tmux.Command({"set-buffer", paste + "\n"});
+    tmux.Command({"paste-buffer", "-t", "console"});
+    sent.push_back(paste.substr(0, 509));
+    // UTF-8 text erased to the prompt and beyond, then a line with one character erased.
+    tmux.Type("echo \u00e9\u20ac\u00fc");
+    tmux.Keys(std::vector<std::string>(12, "BSpace"));
+    tmux.Type("echo n\u00e9\u20ac");
+    tmux.Keys({"BSpace", "Enter"});
+    sent.push_back("echo n\u00e9");
+    ASSERT_TRUE(tmux.WaitForScreen(kPrompt + sent.back() + "\nn\u00e9\n"));
+    EXPECT_EQ(tmux.Screen().find("reset"), std::string::npos) << tmux.Screen();
+
+    // What reached the enclosure, byte for byte (the log keeps the first 64 bytes of a message,
+    // the console transcript the whole text).
+    std::vector<e2e::LogEntry> writes = WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER);
+    ASSERT_EQ(writes.size(), sent.size());
+    const std::string console = e2e::ReadFile(enclosure.File("console.log"));
+    for (size_t i = 0; i < sent.size(); i++)
+    {
+        EXPECT_EQ(e2e::ToHex(writes[i].cdb), WriteBufferCdb(sent[i].size()));
+        EXPECT_EQ(e2e::ToHex(writes[i].dout), CommandMessageHex(sent[i]).substr(0, 2 * writes[i].dout.size()));
+        EXPECT_NE(console.find("> " + sent[i] + "\n"), std::string::npos) << sent[i];
+    }
+}
+
+// The shell around the program: Ctrl-Z and fg, a run in the background, nohup and a hang-up,
+// output to a full disk, closed descriptors (standard input closed: the end of input at once);
+// the terminal settings are the same after each.
+TEST(BuftermInTmux, TheShellAroundTheProgram)
+{
+    // Slow enough that a hang-up comes while the output of "log 1000" is still being read.
+    Enclosure enclosure({"--latency-us", "20000"});
+    e2e::TempDir work;
+    // dash, which leaves the terminal settings as the stopped program left them (bash would put
+    // its own back and hide a program that did not restore them).
+    Tmux tmux("env PS1='$ ' ENV= sh -i");
+    int step = 0;
+    auto shell = [&](const std::string& command) {
+        step++;
+        tmux.Type(command + "; echo \"step $((" + std::to_string(step) + "))\"");
+        tmux.Keys({"Enter"});
+        // The typed line shows "$((N))": only the output reads "step N".
+        return tmux.WaitForScreen("step " + std::to_string(step) + "\n");
+    };
+    const std::string bufterm =
+        e2e::Bin("sesim") + " run " + enclosure.Dir() + " -- " + Bufterm() + " " + Enclosure::kDevice;
+    ASSERT_TRUE(shell("stty -a >" + work.File("before")));
+
+    // Started in the background, it stops when it would read a key; fg brings the prompt back.
+    tmux.Type(bufterm + " &");
+    tmux.Keys({"Enter"});
+    ASSERT_TRUE(tmux.WaitForScreen(kPrompt));
+    tmux.Type("fg");
+    tmux.Keys({"Enter"});
+    ASSERT_TRUE(tmux.WaitForScreen(kPrompt, 2));
+    tmux.Type("echo ab");
+    // Keys not yet read when Ctrl-Z comes would be flushed by the terminal.
+    ASSERT_TRUE(tmux.WaitForScreen(kPrompt + "echo ab"));
+    tmux.Keys({"C-z"});
+    ASSERT_TRUE(tmux.WaitForScreen("Stopped  "));
+    ASSERT_TRUE(shell("stty -a >" + work.File("stopped")));
+    tmux.Type("fg");
+    tmux.Keys({"Enter"});
+    // Back in raw mode with the line redrawn: a key is taken at once and echoed once.
+    ASSERT_TRUE(tmux.WaitForScreen(kPrompt + "echo ab", 2));
+    tmux.Type("c");
+    tmux.Keys({"Enter"});
+    ASSERT_TRUE(tmux.WaitForScreen(kPrompt + "echo abc\nabc\n"));
+    tmux.Keys({"Up", "Enter"});
+    ASSERT_TRUE(tmux.WaitForScreen(kPrompt + "echo abc\nabc\n", 2));
+    tmux.Type("quit");
+    tmux.Keys({"Enter"});
+    ASSERT_TRUE(shell("stty -a >" + work.File("after")));
+
+    // A one-shot run in the background neither stops nor touches the terminal.
+    ASSERT_TRUE(shell(bufterm + " 'log 200' >" + work.File("log.out") + " & wait $!; echo \"[bg $?]\""));
+    ASSERT_TRUE(tmux.WaitForScreen("[bg 0]"));
+    // Under nohup a hang-up does not cut the run short.
+    ASSERT_TRUE(shell("nohup " + bufterm + " 'log 1000' </dev/null >" + work.File("nohup.out") +
+                      " 2>&1 & until grep -q ' op=3b .*log 1000' " + enclosure.File("commands.log") +
+                      "; do sleep 0.05; done; kill -HUP $!; wait $!; echo \"[nohup $?]\""));
+    ASSERT_TRUE(tmux.WaitForScreen("[nohup 0]"));
+    // Output lost to a full disk fails the run; closed descriptors behave as /dev/null (the device
+    // and the enclosure's files never take their numbers).
+    ASSERT_TRUE(shell(bufterm + " rev >/dev/full; echo \"[full $?]\"; " + bufterm + " <&-; echo \"[in $?]\"; " +
+                      bufterm + " rev >&-; echo \"[out $?]\""));
+    ASSERT_TRUE(tmux.WaitForScreen("Failed to write command output\n[full 1]\n"));
+    ASSERT_TRUE(tmux.WaitForScreen(kPrompt + "\n[in 0]\n[out 0]\n"));
+    ASSERT_TRUE(shell("stty -a >" + work.File("scripted")));
+
+    const std::string before = e2e::ReadFile(work.File("before"));
+    EXPECT_NE(before.find(" icanon "), std::string::npos) << before;
+    for (const char* file : {"stopped", "after", "scripted"})
+        EXPECT_EQ(e2e::ReadFile(work.File(file)), before) << file;
+    EXPECT_EQ(SentCommands(enclosure),
+              (std::vector<std::string>{"echo abc", "echo abc", "log 200", "log 1000", "rev", "rev"}));
+    EXPECT_EQ(Count(e2e::ReadFile(work.File("log.out")), " of 200: all elements OK\n"), 200u);
+    EXPECT_EQ(Count(e2e::ReadFile(work.File("nohup.out")), " of 1000: all elements OK\n"), 1000u);
+    EXPECT_EQ(enclosure.Show("revision"), "0100");
 }

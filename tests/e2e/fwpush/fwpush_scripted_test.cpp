@@ -142,22 +142,27 @@ TEST(FwpushScripted, StatusThatNeverClearsEndsTheIdleWait)
     EXPECT_LT(end.tv_sec - start.tv_sec, 10);
 }
 
-// The storage phase of a deferred download is a busy code while waiting, too.
-TEST(FwpushScripted, DeferredStorageStatusPausesTheIdleWait)
+// Each busy code, the storage phase of a deferred download (0x03) included, pauses a pass of the
+// idle wait for a second.
+TEST(FwpushScripted, BusyStatusesPauseTheIdleWait)
 {
-    ScriptedDevice device;
-    Identity(device);
-    device.Add(Status("2", 0x03, 0));
-    device.Add(Status("*", 0x00, 0));
-    device.Add("1d *");
-    timespec start, end;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    RunResult r = device.Run({Fwpush(), "-A", kScripted});
-    clock_gettime(CLOCK_MONOTONIC, &end);
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(Sequence(device.Log()), "INQ TUR RD00 RD0E RD0E RD0E SD RD0E");
-    double elapsed = (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;
-    EXPECT_GE(elapsed, 1.0);
+    for (uint8_t code : {0x01, 0x02, 0x03})
+    {
+        SCOPED_TRACE(code);
+        ScriptedDevice device;
+        Identity(device);
+        device.Add(Status("2", code, 0));
+        device.Add(Status("*", 0x00, 0));
+        device.Add("1d *");
+        timespec start, end;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        RunResult r = device.Run({Fwpush(), "-A", kScripted});
+        clock_gettime(CLOCK_MONOTONIC, &end);
+        EXPECT_EQ(r.exitStatus, 0) << r.err;
+        EXPECT_EQ(Sequence(device.Log()), "INQ TUR RD00 RD0E RD0E RD0E SD RD0E");
+        double elapsed = (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;
+        EXPECT_GE(elapsed, 1.0);
+    }
 }
 
 // Each row: the device's answers after it has identified itself (and, unless `identityOnly`, been
@@ -180,9 +185,17 @@ TEST(FwpushScripted, AnswersDecideHowTheRunEnds)
     const std::string took = FailedSend(0, 0) + "Enclosure thinks block 0 transfered. Continuing\n";
     const std::string notListed = "Device /dev/scripted0 does not suport SES Page 0xE download\n";
     auto final = [](uint8_t code) { return std::vector<std::string>{"1d *", Status("*", code, 0, 8)}; };
-    auto pages = [](const std::string& list) {
-        return std::vector<std::string>{"12 * data=0d00050200000000", "00 *", "1c/00 * data=" + list,
-                                        Status("1", 0x00, 0), "1d *", Status("*", 0x10, 0)};
+    const std::string uaFailed = "RCV_DIAG_RESULT failed: Sense 02,06,";
+    auto restart = [&](const std::string& sense, uint8_t code) {
+        return std::vector<std::string>{"1d *", "1c/0e 1 status=02 sense=06/" + sense, Status("*", code, 0)};
+    };
+    // An identity with the given supported pages list, then the rest.
+    auto identified = [](const std::string& list, std::vector<std::string> rest) {
+        rest.insert(rest.begin(), {"12 * data=0d00050200000000", "00 *", "1c/00 * data=" + list});
+        return rest;
+    };
+    auto pages = [&](const std::string& list) {
+        return identified(list, {Status("1", 0x00, 0), "1d *", Status("*", 0x10, 0)});
     };
     const std::vector<ScriptCase> cases = {
         {"field error", final(0x80), {}, 100, 1, "\nError in control page fields. Field offset 8\n", ""},
@@ -190,9 +203,6 @@ TEST(FwpushScripted, AnswersDecideHowTheRunEnds)
         {"internal error 83", final(0x83), {}, 100, 1, "\nInternal error 0x83\n", ""},
         {"internal error 84", final(0x84), {}, 100, 1, "\nInternal error 0x84\n", ""},
         {"unknown status", final(0x20), {}, 100, 1, "\nDownload status 0x20\n", ""},
-        {"failed send of a block the enclosure took",
-         {kSendCheck, "1d *", Status("1", 0x01, kDefaultBlock), Status("*", 0x10, 0)}, {}, kDefaultBlock + 10, 0,
-         took, "INQ TUR RD00 RD0E SD RD0E SD RD0E"},
         {"enclosure offset out of step", {kSendCheck, Status("*", 0x01, 100)}, {}, 2 * kDefaultBlock, 1,
          took + "Offset mismatch. Our offset 4072, enclosure offset 100\n", ""},
         // The last block was a whole one: no empty block follows it.
@@ -204,6 +214,32 @@ TEST(FwpushScripted, AnswersDecideHowTheRunEnds)
         {"-a with a refused activation", {"1d 1", kSendCheck, Status("*", 0x13, 0)}, {"-a"}, 100, 1,
          sendFailed + "Activation failed\n", ""},
         {"-A refused", {kSendCheck}, {"-A"}, 0, 1, sendFailed + "Activation failed\n", ""},
+        {"-A taken but failed", {"1d *", Status("*", 0x80, 0)}, {"-A"}, 0, 1,
+         "Activation status 0x80\nActivation failed\n", "INQ TUR RD00 RD0E SD RD0E"},
+        // Only the first read of a pass can end the idle wait; the second must still succeed.
+        {"failed second status read of an idle-wait pass",
+         identified("000000010e", {Status("1", 0x13, 0), "1c/0e 1 status=02 sense=04/44/00"}), {"-A"}, 0, 1,
+         "RCV_DIAG_RESULT failed: Sense 02,04,44,00\nSend failed status 4\n", "INQ TUR RD00 RD0E RD0E", true},
+        // Both kinds of resend count towards the same five sends.
+        {"failed send, then dropped sends", {kSendCheck, "1d *", Status("*", 0x01, 0)}, {}, 100, 1,
+         FailedSend(0, 0) + "Retrying block 0\n" +
+             Repeat("Retrying Block 0, Download Status 1, Offset 0, Expected Offset 0 \n", 3) + "Download Failed\n",
+         "INQ TUR RD00 RD0E" + Repeat(" SD RD0E", 5)},
+        // A unit attention on the status read after a block: the enclosure restarted. On new
+        // microcode (3F/01) the download is complete unless the status shows an error.
+        {"restart on new microcode", restart("3f/01", 0x00), {}, 100, 0, uaFailed + "3f,01\nSend failed status 4\n",
+         "INQ TUR RD00 RD0E SD RD0E RD0E"},
+        {"restart on new microcode after storing",
+         {"1d *", Status("1", 0x02, 0), "1c/0e 1 status=02 sense=06/29/00", "1c/0e 1 status=02 sense=06/3f/01",
+          Status("*", 0x10, 0)},
+         {}, 100, 0, uaFailed + "29,00\nSend failed status 4\n" + uaFailed + "3f,01\nSend failed status 4\n",
+         "INQ TUR RD00 RD0E SD RD0E RD0E RD0E RD0E"},
+        {"restart on new microcode that refused the image", restart("3f/01", 0x81), {}, 100, 1,
+         uaFailed + "3f,01\nSend failed status 4\n\nError in download image data\n", ""},
+        {"restart without new microcode", restart("29/00", 0x00), {}, 100, 1,
+         uaFailed + "29,00\nSend failed status 4\n\nThe enclosure restarted during the download; check its "
+                    "firmware revision\n",
+         ""},
         // After a block the download cannot go on blind.
         {"failed status read after a block", {"1d *", "1c/0e 1 status=02 sense=04/44/00"}, {}, 100, 1,
          "RCV_DIAG_RESULT failed: Sense 02,04,44,00\nSend failed status 4\nDownload Failed\n", ""},

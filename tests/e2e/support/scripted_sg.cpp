@@ -1,6 +1,6 @@
 // A scripted SCSI generic node for end-to-end tests, loaded with LD_PRELOAD: the path named by
-// E2E_SCRIPTED_SG_PATH opens as a device whose SG_IO answers come from the rules in the file
-// named by E2E_SCRIPTED_SG_SCRIPT. It gives a test device behaviour that no honest enclosure
+// E2E_SCRIPTED_SG_PATH opens as a node of the sg driver (the simulator's sg_node.cpp) whose
+// device answers from the rules in the file named by E2E_SCRIPTED_SG_SCRIPT. It gives a test device behaviour that no honest enclosure
 // model produces (a status page chosen byte by byte, a completion at the wrong moment).
 //
 // One rule per line, '#' starts a comment:
@@ -13,30 +13,20 @@
 // Every command is appended to the script's path + ".log" in the simulator's command log format
 // (data-out bytes in full), so that the same log reader serves both.
 
-#include <dlfcn.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <scsi/sg.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "sesim_model.h"
 #include "sesim_scsi.h"
+#include "sg_node.h"
 
 namespace
 {
-
-// The sg driver version that SG_GET_VERSION_NUM reports (3.5.27).
-constexpr int kSgVersion = 30527;
-// The additional sense length counts the bytes after its own field, byte 7.
-constexpr uint8_t kFixedSenseAdditionalLength = sesim::kFixedSenseLength - 8;
-constexpr int kMaxOpenDevices = 16;
 
 struct Rule
 {
@@ -56,8 +46,6 @@ struct State
     std::string path;
     std::string logPath;
     std::vector<Rule> rules;
-    int fds[kMaxOpenDevices];
-    int openCount = 0;
     int commandIndex = 0;
 };
 
@@ -133,56 +121,6 @@ void Load()
     fclose(f);
 }
 
-bool IsOurs(int fd)
-{
-    State& s = Global();
-    for (int i = 0; i < s.openCount; i++)
-    {
-        if (s.fds[i] == fd)
-            return true;
-    }
-    return false;
-}
-
-void Forget(int fd)
-{
-    State& s = Global();
-    for (int i = 0; i < s.openCount; i++)
-    {
-        if (s.fds[i] == fd)
-        {
-            s.fds[i] = s.fds[--s.openCount];
-            return;
-        }
-    }
-}
-
-bool IsScriptedPath(const char* path)
-{
-    Load();
-    return path != nullptr && !Global().path.empty() && Global().path == path;
-}
-
-template <typename Fn> Fn Real(const char* name)
-{
-    return (Fn)dlsym(RTLD_NEXT, name);
-}
-
-int OpenScripted()
-{
-    State& s = Global();
-    if (s.openCount == kMaxOpenDevices)
-    {
-        errno = EMFILE;
-        return -1;
-    }
-    // A real descriptor, so that close and descriptor numbering behave as usual.
-    int fd = Real<int (*)(const char*, int, ...)>("open")("/dev/null", O_RDWR | O_CLOEXEC);
-    if (fd >= 0)
-        s.fds[s.openCount++] = fd;
-    return fd;
-}
-
 std::string Hex(const uint8_t* bytes, size_t length)
 {
     static const char digits[] = "0123456789abcdef";
@@ -195,157 +133,107 @@ std::string Hex(const uint8_t* bytes, size_t length)
     return out;
 }
 
-void LogCommand(const sg_io_hdr_t* io, const Rule* rule, size_t dinLength, int ruleIndex)
+void LogCommand(const sesim::Command& command, const sesim::Result& result, int ruleIndex)
 {
     State& s = Global();
     FILE* f = fopen(s.logPath.c_str(), "a");
     if (f == nullptr)
         return;
-    size_t doutLength = io->dxfer_direction == SG_DXFER_TO_DEV ? io->dxfer_len : 0;
     std::string sense = "-";
-    if (rule != nullptr && rule->hasSense)
+    if (result.senseLength > 0)
     {
         char text[16];
-        snprintf(text, sizeof(text), "%02x/%02x/%02x", rule->senseKey, rule->asc, rule->ascq);
+        snprintf(text, sizeof(text), "%02x/%02x/%02x", result.sense[2] & 0x0F, result.sense[12], result.sense[13]);
         sense = text;
     }
     fprintf(f, "%d op=%02x cdb=%s dout=%zu:%s status=%02x sense=%s din=%zu fault=- rule=%d\n", s.commandIndex,
-            io->cmdp[0], Hex(io->cmdp, io->cmd_len).c_str(), doutLength,
-            Hex((const uint8_t*)io->dxferp, doutLength).c_str(), io->status, sense.c_str(), dinLength, ruleIndex);
+            command.cdb[0], Hex(command.cdb, command.cdbLength).c_str(), command.dataOutLength,
+            Hex(command.dataOut, command.dataOutLength).c_str(), result.status, sense.c_str(), result.dataInLength,
+            ruleIndex);
     fclose(f);
 }
 
-int ScriptedSgIo(sg_io_hdr_t* io)
+// The device behind the scripted node: each command takes the first rule that matches it.
+class ScriptedDevice final : public sgnode::Device
 {
-    State& s = Global();
-    if (io == nullptr || io->interface_id != 'S' || io->cmdp == nullptr || io->cmd_len == 0)
+  public:
+    const char* NodeFile() override
     {
-        errno = EINVAL;
-        return -1;
+        nodeFile_ = Global().logPath + ".node";
+        return nodeFile_.c_str();
     }
-    s.commandIndex++;
-    io->status = io->masked_status = 0;
-    io->host_status = io->driver_status = 0;
-    io->sb_len_wr = 0;
-    io->resid = 0;
-    Rule* rule = nullptr;
-    int ruleIndex = 0;
-    for (size_t i = 0; i < s.rules.size(); i++)
+    int Attach() override { return 0; }
+    bool Reset(sesim::ResetKind) override { return true; }
+    uint8_t DeviceType() override { return sesim::kPeripheralTypeEnclosure; }
+
+    void Execute(const sesim::Command& command, sesim::Result* result, int64_t) override
     {
-        Rule& r = s.rules[i];
-        if (r.remaining != 0 && r.opcode == io->cmdp[0] &&
-            (r.byte2 < 0 || (io->cmd_len > 2 && r.byte2 == io->cmdp[2])))
+        State& s = Global();
+        s.commandIndex++;
+        memset(result, 0, sizeof(*result));
+        result->outcome = sesim::Outcome::Completed;
+        Rule* rule = nullptr;
+        int ruleIndex = 0;
+        for (size_t i = 0; i < s.rules.size(); i++)
         {
-            rule = &r;
-            ruleIndex = (int)i + 1;
-            break;
+            Rule& r = s.rules[i];
+            if (r.remaining != 0 && r.opcode == command.cdb[0] &&
+                (r.byte2 < 0 || (command.cdbLength > 2 && r.byte2 == command.cdb[2])))
+            {
+                rule = &r;
+                ruleIndex = (int)i + 1;
+                break;
+            }
         }
+        Rule unscripted;
+        if (rule == nullptr)
+        {
+            unscripted.status = sesim::kStatusCheckCondition;
+            unscripted.hasSense = true;
+            unscripted.senseKey = sesim::kSenseIllegalRequest, unscripted.asc = sesim::kAscInvalidOpcode;
+            rule = &unscripted;
+        }
+        else if (rule->remaining > 0)
+        {
+            rule->remaining--;
+        }
+        if (rule->host != 0)
+        {
+            result->outcome = sesim::Outcome::HostError;
+            result->hostStatus = rule->host;
+        }
+        result->status = rule->status;
+        result->dataInLength = std::min(rule->data.size(), command.dataInLength);
+        memcpy(command.dataIn, rule->data.data(), result->dataInLength);
+        result->dataOutUsed = command.dataOutLength;
+        if (rule->hasSense)
+        {
+            result->senseLength = sesim::BuildSense(result->sense, sizeof(result->sense), false, rule->senseKey,
+                                                    rule->asc, rule->ascq, sesim::FieldPointer{false, false, 0, -1});
+        }
+        LogCommand(command, *result, ruleIndex);
     }
-    Rule unscripted;
-    if (rule == nullptr)
-    {
-        unscripted.status = sesim::kStatusCheckCondition;
-        unscripted.hasSense = true;
-        unscripted.senseKey = sesim::kSenseIllegalRequest, unscripted.asc = sesim::kAscInvalidOpcode;
-        rule = &unscripted;
-    }
-    else if (rule->remaining > 0)
-    {
-        rule->remaining--;
-    }
-    io->host_status = rule->host;
-    io->status = rule->status;
-    io->masked_status = rule->status >> 1;
-    size_t din = 0;
-    if (io->dxfer_direction == SG_DXFER_FROM_DEV && io->dxferp != nullptr)
-    {
-        din = rule->data.size() < io->dxfer_len ? rule->data.size() : io->dxfer_len;
-        memcpy(io->dxferp, rule->data.data(), din);
-        io->resid = (int)(io->dxfer_len - din);
-    }
-    if (rule->hasSense && io->sbp != nullptr && io->mx_sb_len > 0)
-    {
-        uint8_t sense[sesim::kFixedSenseLength] = {};
-        sense[0] = sesim::kSenseFixedCurrent;
-        sense[2] = rule->senseKey;
-        sense[7] = kFixedSenseAdditionalLength;
-        sense[12] = rule->asc;
-        sense[13] = rule->ascq;
-        size_t n = io->mx_sb_len < sizeof(sense) ? io->mx_sb_len : sizeof(sense);
-        memcpy(io->sbp, sense, n);
-        io->sb_len_wr = (unsigned char)n;
-    }
-    LogCommand(io, rule, din, ruleIndex);
-    return 0;
-}
+
+  private:
+    std::string nodeFile_;
+};
+
+ScriptedDevice g_device;
 
 } // namespace
 
-extern "C"
+int sgnode::FindNode(const char* path)
 {
-
-// The open family: our path, or the next definition of the same function. PARAMS name `path`
-// and `flags`; ARGS pass them on, with `mode` after a `...` (a mode comes only with O_CREAT or
-// O_TMPFILE).
-#define SCRIPTED_OPEN(name, params, args)                                                          \
-    int name params                                                                                \
-    {                                                                                              \
-        if (IsScriptedPath(path))                                                                  \
-            return OpenScripted();                                                                 \
-        mode_t mode = 0;                                                                           \
-        if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE)                                 \
-        {                                                                                          \
-            va_list ap;                                                                            \
-            va_start(ap, flags);                                                                   \
-            mode = va_arg(ap, mode_t);                                                             \
-            va_end(ap);                                                                            \
-        }                                                                                          \
-        /* NOLINTNEXTLINE(bugprone-macro-parentheses): a parameter list and an argument list */   \
-        return Real<int(*) params>(#name) args;                                                    \
-    }
-
-SCRIPTED_OPEN(open, (const char* path, int flags, ...), (path, flags, mode))
-SCRIPTED_OPEN(open64, (const char* path, int flags, ...), (path, flags, mode))
-SCRIPTED_OPEN(openat, (int dirfd, const char* path, int flags, ...), (dirfd, path, flags, mode))
-SCRIPTED_OPEN(openat64, (int dirfd, const char* path, int flags, ...), (dirfd, path, flags, mode))
-
-int __open_2(const char* path, int flags)
-{
-    if (IsScriptedPath(path))
-        return OpenScripted();
-    return Real<int (*)(const char*, int)>("__open_2")(path, flags);
+    Load();
+    return !Global().path.empty() && Global().path == path ? 0 : -1;
 }
 
-int __open64_2(const char* path, int flags)
+sgnode::Device* sgnode::NodeDevice(int)
 {
-    if (IsScriptedPath(path))
-        return OpenScripted();
-    return Real<int (*)(const char*, int)>("__open64_2")(path, flags);
+    return &g_device;
 }
 
-int close(int fd)
+int sgnode::OpenOther(const char*, int)
 {
-    Forget(fd);
-    return Real<int (*)(int)>("close")(fd);
+    return sgnode::kPassThrough;
 }
-
-int ioctl(int fd, unsigned long request, ...)
-{
-    va_list ap;
-    va_start(ap, request);
-    void* argument = va_arg(ap, void*);
-    va_end(ap);
-    if (!IsOurs(fd))
-        return Real<int (*)(int, unsigned long, ...)>("ioctl")(fd, request, argument);
-    if (request == SG_IO)
-        return ScriptedSgIo((sg_io_hdr_t*)argument);
-    if (request == SG_GET_VERSION_NUM && argument != nullptr)
-    {
-        *(int*)argument = kSgVersion;
-        return 0;
-    }
-    errno = EINVAL;
-    return -1;
-}
-
-} // extern "C"

@@ -70,6 +70,8 @@ const FaultKind kKinds[] = {
     {"garbage-status", "garbage-status@cmd=%d,seed=%d", Applies::StatusRead},
     {"drop", "drop@cmd=%d", Applies::DataPage},
     {"stuck", "stuck@cmd=%d,reads=3", Applies::StatusRead},
+    {"dl-status", "dl-status@cmd=%d,value=83", Applies::AnyCommand},
+    {"gencode", "gencode@cmd=%d", Applies::AnyCommand},
 };
 
 enum class Outcome

@@ -15,8 +15,9 @@ case_modules() {
     # the real loader's absence would cost a failed helper start per request.
     echo /bin/true >/proc/sys/kernel/modprobe
     for module in $(cat /lib/modules/load-order); do
-        # scsi_debug is loaded by the cases that need it, with the device type they need.
-        [ "$module" = scsi_debug ] && continue
+        # scsi_debug is loaded by the cases that need it, with the device type they need; the
+        # ses driver sends its own diagnostic requests, so it comes after the deterministic cases.
+        case $module in scsi_debug | ses | enclosure) continue ;; esac
         insmod "/lib/modules/$module.ko" 2>/tmp/insmod.err || {
             fail "insmod $module failed"
             show_file insmod /tmp/insmod.err
@@ -59,7 +60,8 @@ make_any_image() {
     [ -e "$ANY_IMAGE" ] || head -c 10000 /dev/zero >"$ANY_IMAGE"
 }
 
-# bufterm's start-up probe is a READ BUFFER, which scsi_debug rejects as an invalid opcode.
+# The INQUIRY shows an enclosure, but bufterm's start-up probe is a READ BUFFER, which
+# scsi_debug rejects as an invalid opcode.
 case_bufterm_scsi_debug_enclosure() {
     use_scsi_debug 13 || return
     run bufterm "$SCSI_DEBUG" rev
@@ -93,6 +95,16 @@ case_fwpush_refuses_disk() {
     expect_status 1
     expect_out_line "Vendor                : Linux   "
     expect_out_line "Product               : scsi_debug      "
+    expect_err <<END
+Device $SCSI_DEBUG is not an enclosure services device
+END
+}
+
+# The INQUIRY shows a disk: no console command (WRITE BUFFER mode 01h, vendor specific) reaches it.
+case_bufterm_refuses_disk() {
+    use_scsi_debug 0 || return
+    run bufterm "$SCSI_DEBUG" rev
+    expect_status 1
     expect_err <<END
 Device $SCSI_DEBUG is not an enclosure services device
 END
@@ -409,6 +421,83 @@ case_discovery() {
     [ "$(wc -l </tmp/sysfs.list)" -ge 2 ] || fail "fewer than two sg nodes to discover"
 }
 
+# seslist through the real sysfs and sg driver: the TCMU enclosure is listed with the identity
+# its model gives and the revision it runs; scsi_debug, a disk by now, only with --all.
+case_seslist_tcmu() {
+    run seslist --json
+    expect_status 0
+    revision=$(show_value "$KERNEL_ENCLOSURE" revision)
+    for line in "\"path\": \"$ENCLOSURE\"," "\"enclosure\": true," "\"vendor\": \"SESIM\"," \
+        "\"revision\": \"$revision\"," "\"serial\": \"SIM0000001\"," "\"download_status\": \"idle\","; do
+        grep -qF "      $line" "$OUT" || { fail "seslist --json lacks $line"; show_run; }
+    done
+    grep -q '"identifier": "naa\.5[0-9a-f]\{15\}",' "$OUT" || { fail "seslist --json shows no NAA identifier"; show_run; }
+    [ "$(grep -c '"path"' "$OUT")" -eq 1 ] || { fail "seslist lists more than the enclosure"; show_run; }
+    # fwpush's audit records take the serial number from the kernel's copy of the page.
+    node=$(cat "/sys/class/scsi_generic/${ENCLOSURE#/dev/}/dev")
+    grep -q SIM0000001 "/sys/dev/char/$node/device/vpd_pg80" || fail "no serial number in /sys/dev/char/$node/device/vpd_pg80"
+    run seslist --all
+    expect_status 0
+    grep -q "^$SCSI_DEBUG .*not an enclosure (type 0x00)\$" "$OUT" || { fail "seslist --all does not show the disk"; show_run; }
+}
+
+# The kernel's ses driver is the judge of the element inventory: it binds to the enclosure,
+# registers it with the configured number of components under the names sesim shows, and keeps
+# it registered across a firmware download and the hard reset that activates it.
+ses_enclosure_dir() {
+    for e in /sys/class/enclosure/*; do
+        [ -e "$e/device" ] || continue
+        [ "$(cat "$e/device/model" 2>/dev/null | sed 's/ *$//')" = "SIM ENCLOSURE" ] && { echo "$e"; return 0; }
+    done
+    return 1
+}
+
+check_ses_view() {
+    dir=$(ses_enclosure_dir) || { fail "$1: the enclosure is not under /sys/class/enclosure"; ls -l /sys/class/enclosure >/tmp/ls.out 2>&1; show_file enclosures /tmp/ls.out; return 1; }
+    expect_value "$1: components" "$(cat "$dir/components")" "$(show_value "$KERNEL_ENCLOSURE" "array device slots")"
+    ls "$dir" | grep '^Slot ' | tr '\n' ',' | sed 's/,$//; s/,/, /g' >/tmp/names.kernel
+    expect_value "$1: component names" "$(cat /tmp/names.kernel)" "$(show_value "$KERNEL_ENCLOSURE" "slot names")"
+    [ -z "$2" ] || expect_value "$1: revision" "$(cat "$dir/device/rev")" "$(show_value "$KERNEL_ENCLOSURE" "revision")"
+}
+
+expect_value() {
+    [ "$2" = "$3" ] || fail "$1 is '$2', sesim show says '$3'"
+}
+
+case_ses_judgement() {
+    # The driver's page reads must not meet a unit attention that it does not retry (3F/01).
+    for i in 1 2 3 4; do sg_turs "$ENCLOSURE" >/dev/null 2>&1; done
+    for module in enclosure ses; do
+        insmod "/lib/modules/$module.ko" 2>/tmp/insmod.err || { fail "insmod $module failed"; show_file insmod /tmp/insmod.err; return; }
+    done
+    tries=$APPEAR_TIMEOUT
+    until ses_enclosure_dir >/dev/null || [ "$tries" -le 0 ]; do
+        tries=$((tries - 1))
+        usleep 100000
+    done
+    check_ses_view "after binding" || return
+    make_image 0600 10000
+    run fwpush -d "$ENCLOSURE" /tmp/image.0600
+    expect_status 0
+    run bufterm "$ENCLOSURE" reset
+    expect_status 0
+    for i in 1 2 3 4; do sg_turs "$ENCLOSURE" >/dev/null 2>&1; done
+    expect_show "revision" "0600"
+    check_ses_view "after the reset" || return
+    # The kernel keeps the INQUIRY data of its scan: the new revision shows once the device is
+    # scanned again, and the driver binds to it afresh.
+    device=$(readlink -f "$(ses_enclosure_dir)/device")
+    host=$(echo "$device" | sed -n 's,.*/\(host[0-9]*\)/.*,\1,p')
+    echo 1 >"$device/delete"
+    echo "- - -" >"/sys/class/scsi_host/$host/scan"
+    tries=$APPEAR_TIMEOUT
+    until ses_enclosure_dir >/dev/null || [ "$tries" -le 0 ]; do
+        tries=$((tries - 1))
+        usleep 100000
+    done
+    check_ses_view "after a new scan" revision
+}
+
 lane_run() {
     lane_case modules
     lane_case sg3utils_scsi_debug_enclosure
@@ -416,6 +505,7 @@ lane_run() {
     lane_case bufterm_scsi_debug_enclosure
     lane_case sg3utils_scsi_debug_disk
     lane_case fwpush_refuses_disk
+    lane_case bufterm_refuses_disk
     lane_case tcmu_attach
     lane_case fwpush_tcmu_download
     lane_case sg3utils_tcmu
@@ -426,5 +516,7 @@ lane_run() {
     lane_case tcmu_busy_retried
     lane_case fwpush_tcmu_deferred
     lane_case discovery
+    lane_case seslist_tcmu
+    lane_case ses_judgement
     lane_end
 }
