@@ -16,10 +16,16 @@ faults.txt holds one record per fault:
     + ...
 
 The "-" lines must match consecutive lines of PATH exactly once (compared without their leading
-and trailing blanks); they are replaced by the "+" lines, indented like the first matched line.
-A record may hold several file/-/+ groups for a fault that needs more than one edit.
+and trailing blanks); they are replaced by the "+" lines (none: the lines are deleted), indented
+like the first matched line. A record may hold several file/-/+ groups for a fault that needs
+more than one edit.
+
+The tests that caught each fault are kept in the work directory (killers.json). The next run
+tries those tests first and runs the whole lanes only when they no longer catch the fault (they
+were changed or removed), so a rerun costs little more than the builds.
 """
 import argparse
+import json
 import os
 import re
 import shutil
@@ -126,13 +132,23 @@ def failed_tests(log):
     return names
 
 
-def build_and_test(build, jobs, log_dir, tag):
+def ctest_regex(names):
+    """A ctest -R expression that matches exactly these test names."""
+    return "^(" + "|".join(re.sub(r"([][.*+?()|^$\\])", r"\\\1", n) for n in names) + ")$"
+
+
+def build_and_test(build, jobs, log_dir, tag, first=()):
+    """Builds and runs the lanes; with `first`, those tests alone first, and the lanes only when
+    none of them fails."""
     log = os.path.join(log_dir, tag)
     if run(["cmake", "--build", build, "-j", str(jobs)], None, log + ".build.log") != 0:
         return "build", []
-    code = run(["ctest", "--test-dir", build, "-L", LANES, "-j", str(jobs), "--timeout", "180",
-                "--no-tests=error"], None, log + ".test.log")
-    if code == 0:
+    ctest = ["ctest", "--test-dir", build, "-L", LANES, "-j", str(jobs), "--timeout", "180"]
+    if first and run(ctest + ["-R", ctest_regex(first), "--no-tests=ignore"], None, log + ".test.log") != 0:
+        failing = failed_tests(log + ".test.log")
+        if failing:
+            return "failed", failing
+    if run(ctest + ["--no-tests=error"], None, log + ".test.log") == 0:
         return "passed", []
     return "failed", failed_tests(log + ".test.log") or ["(ctest failed: see " + log + ".test.log)"]
 
@@ -173,6 +189,11 @@ def main():
                  f"see {logs}/baseline.*.log")
     print(f"baseline: the unit, sim and e2e lanes pass ({time.monotonic() - started:.0f} s)", flush=True)
 
+    cache = os.path.join(args.work, "killers.json")
+    killers = {}
+    if os.path.exists(cache):
+        with open(cache, encoding="utf-8") as f:
+            killers = json.load(f)
     killed = 0
     problems = 0
     for fault in faults:
@@ -194,7 +215,7 @@ def main():
                 f.write(mutated)
         started = time.monotonic()
         if error is None:
-            verdict, failing = build_and_test(build, args.jobs, logs, fault.name)
+            verdict, failing = build_and_test(build, args.jobs, logs, fault.name, killers.get(fault.name, ()))
         for path, text in originals.items():
             with open(os.path.join(src, path), "w", encoding="utf-8") as f:
                 f.write(text)
@@ -208,6 +229,9 @@ def main():
                   flush=True)
         elif verdict == "failed":
             killed += 1
+            killers[fault.name] = failing
+            with open(cache, "w", encoding="utf-8") as f:
+                json.dump(killers, f, indent=1, sort_keys=True)
             shown = ", ".join(failing[:3]) + (f" and {len(failing) - 3} more" if len(failing) > 3 else "")
             print(f"killed       {fault.name} by {shown} {took}", flush=True)
         else:
