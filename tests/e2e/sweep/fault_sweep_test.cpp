@@ -193,7 +193,7 @@ class Sweep
 
         for (const auto& line : perKind_)
         {
-            printf("  %-24s %s\n", line.first.c_str(), line.second.Text().c_str());
+            printf("  %-40s %s\n", line.first.c_str(), line.second.Text().c_str());
         }
         for (const std::string& report : badReports_)
         {
