@@ -16,10 +16,7 @@ const std::string kPrompt = "DIDIVAR>";
 const std::string kUp = "\x1b[A";
 const std::string kUpApplicationMode = "\x1bOA";
 
-std::string Hex(const std::string& bytes)
-{
-    return e2e::ToHex(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-}
+using vocab::Hex;
 
 // n backspaces, n spaces, n backspaces: how a recall blanks the screen line.
 std::string Blank(size_t n)

@@ -66,7 +66,7 @@ int main(int argc, char** argv)
     std::string ignored;
     sesim::InitState(quiet, 1, 4096, &state, &ignored);
     std::vector<uint8_t> page =
-        simtest::Enclosure::ControlPage(7, 0, 0, config.maxImageSize, std::vector<uint8_t>(4072, 0x5A));
+        vocab::ControlPage(7, 0, 0, config.maxImageSize, std::vector<uint8_t>(4072, 0x5A));
     uint8_t sendCdb[6] = {0x1D, 0x10, 0, (uint8_t)(page.size() >> 8), (uint8_t)page.size(), 0};
     sesim::Command send{sendCdb, 6, page.data(), page.size(), nullptr, 0};
     start = CpuSeconds();

@@ -7,8 +7,8 @@
 #include "sesim_scsi.h"
 #include "sim_test_support.h"
 
-using simtest::Be16;
-using simtest::Be32;
+using vocab::Be16;
+using vocab::Be32;
 using simtest::DownloadStatus;
 using simtest::Enclosure;
 using simtest::Image;
@@ -178,7 +178,7 @@ TEST(DiagnosticPages, WithoutPageOEItIsNeitherListedNorServed)
     Reply list = e.ReceiveDiagnostic(0x00);
     EXPECT_EQ(Be16(list.din, 2), 5u);
     EXPECT_EQ(e.ReceiveDiagnostic(0x0E).Sense(), "05/24/00");
-    EXPECT_EQ(e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, {1, 2, 3, 4})).Sense(), "05/26/00");
+    EXPECT_EQ(e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, {1, 2, 3, 4})).Sense(), "05/26/00");
 }
 
 TEST(DiagnosticPages, EveryPageLengthMatchesItsBytes)
@@ -235,7 +235,7 @@ TEST(Download, ModeSevenRunsThroughInProgressStoringAndCompletionOnce)
     {
         size_t n = std::min<size_t>(4072, image.size() - offset);
         std::vector<uint8_t> block(image.begin() + offset, image.begin() + offset + (long)n);
-        ASSERT_TRUE(e.SendDiagnostic(Enclosure::ControlPage(7, s.generation, offset, 10000, block)).Good());
+        ASSERT_TRUE(e.SendDiagnostic(vocab::ControlPage(7, s.generation, offset, 10000, block)).Good());
         offset += (uint32_t)n;
         s = e.Status();
         sequence.push_back(s.status);
@@ -267,7 +267,7 @@ TEST(Download, DeferredDownloadWaitsForActivation)
     for (uint32_t offset = 0; offset < image.size(); offset += 4072)
     {
         size_t n = std::min<size_t>(4072, image.size() - offset);
-        e.SendDiagnostic(Enclosure::ControlPage(0x0E, s.generation, offset, 9000,
+        e.SendDiagnostic(vocab::ControlPage(0x0E, s.generation, offset, 9000,
                                                 std::vector<uint8_t>(image.begin() + offset,
                                                                      image.begin() + offset + (long)n)));
         s = e.Status();
@@ -282,7 +282,7 @@ TEST(Download, DeferredDownloadWaitsForActivation)
     EXPECT_TRUE(e.Tur().Good());
     EXPECT_EQ(InquiryRevision(e), "0100");
 
-    ASSERT_TRUE(e.SendDiagnostic(Enclosure::ControlPage(0x0F, s.generation, 0, 0, {})).Good());
+    ASSERT_TRUE(e.SendDiagnostic(vocab::ControlPage(0x0F, s.generation, 0, 0, {})).Good());
     EXPECT_TRUE(e.Tur().Good()) << "the unit attention waits until the next command has completed";
     EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
     DownloadStatus after = e.Status();
@@ -296,7 +296,7 @@ TEST(Download, ActivationWithoutDeferredImageReports85Once)
 {
     Enclosure e;
     e.ClearUnitAttention();
-    ASSERT_TRUE(e.SendDiagnostic(Enclosure::ControlPage(0x0F, 0, 0, 0, {})).Good());
+    ASSERT_TRUE(e.SendDiagnostic(vocab::ControlPage(0x0F, 0, 0, 0, {})).Good());
     EXPECT_EQ(e.Status().status, 0x85);
     EXPECT_EQ(e.Status().status, 0x00);
 }
@@ -346,7 +346,7 @@ TEST(Resets, CutFlashWriteFollowsTheFlashModel)
         c.busyReads = 5;
         Enclosure e(c);
         e.ClearUnitAttention();
-        e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0F00", 100)));
+        e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0F00", 100)));
         EXPECT_EQ(e.Status().status, 0x02);
         sesim::Released released{};
         e.model->Reset(e.state, sesim::ResetKind::PowerCycle, e.now, released);
@@ -375,7 +375,7 @@ TEST(Resets, RestartOnActivationReportsResetThenNewMicrocode)
         c.restartClearsStatus = clears;
         Enclosure e(c);
         e.ClearUnitAttention();
-        e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0B00", 100)));
+        e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0B00", 100)));
         EXPECT_EQ(e.Status().status, 0x02);
         EXPECT_EQ(e.Status().status, 0x02);
         EXPECT_EQ(e.Status().status, 0x02); // the read that found the storing over saw it restart
@@ -423,7 +423,7 @@ TEST(Download, BusyPhaseLastsAtLeastBusyMs)
     }));
     e.ClearUnitAttention();
     std::vector<uint8_t> image = Image("0700", 100);
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, image));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, image));
     EXPECT_EQ(e.Status().status, 0x02);
     e.now += 49 * kMs;
     EXPECT_EQ(e.Status().status, 0x02);
@@ -436,7 +436,7 @@ TEST(Download, IncompleteDownloadTimesOutWith82)
     Enclosure e(ConfigWith([](sesim::Config& c) { c.downloadTimeoutMs = 1000; }));
     e.ClearUnitAttention();
     std::vector<uint8_t> image = Image("0800", 200);
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, std::vector<uint8_t>(image.begin(), image.begin() + 100)));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 200, std::vector<uint8_t>(image.begin(), image.begin() + 100)));
     e.now += 1000 * kMs;
     EXPECT_EQ(e.Status().status, 0x01);
     e.now += 1 * kMs;
@@ -449,7 +449,7 @@ TEST(Download, CompletionCodeCountsAsReportedOnlyWhenItsByteWentOut)
 {
     Enclosure e(ConfigWith([](sesim::Config& c) { c.busyReads = 0; }));
     e.ClearUnitAttention();
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0900", 100)));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0900", 100)));
     Reply cut = e.ReceiveDiagnostic(0x0E, 10);
     EXPECT_EQ(cut.din.size(), 10u);
     EXPECT_TRUE(e.Tur().Good()) << "nothing announced before the code was reported";
@@ -465,12 +465,6 @@ struct FieldCase
     void (*spoil)(std::vector<uint8_t>& page);
 };
 
-void SetBe32(std::vector<uint8_t>& p, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        p[at + (size_t)i] = (uint8_t)(v >> (24 - 8 * i));
-}
-
 class FieldChecks : public ::testing::TestWithParam<FieldCase>
 {
 };
@@ -482,11 +476,11 @@ TEST_P(FieldChecks, AbortTheDownloadWith80AndTheFieldOffset)
     e.ClearUnitAttention();
     std::vector<uint8_t> image = Image("0A00", 8000);
     // Begin a download, so that the page in error is the second block.
-    ASSERT_TRUE(e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 8000,
+    ASSERT_TRUE(e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 8000,
                                                         std::vector<uint8_t>(image.begin(), image.begin() + 4000)))
                     .Good());
     std::vector<uint8_t> page =
-        Enclosure::ControlPage(7, 0, 4000, 8000, std::vector<uint8_t>(image.begin() + 4000, image.begin() + 8000));
+        vocab::ControlPage(7, 0, 4000, 8000, std::vector<uint8_t>(image.begin() + 4000, image.begin() + 8000));
     GetParam().spoil(page);
     Reply r = e.SendDiagnostic(page);
     EXPECT_TRUE(r.Good()) << "field errors are reported in the status page";
@@ -509,26 +503,26 @@ INSTANTIATE_TEST_SUITE_P(
                       p[2] = 0;
                       p[3] = 16;
                   }},
-        FieldCase{"GenerationCode", 4, [](std::vector<uint8_t>& p) { SetBe32(p, 4, 7); }},
+        FieldCase{"GenerationCode", 4, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 4, 7, 4); }},
         FieldCase{"UnknownMode", 8, [](std::vector<uint8_t>& p) { p[8] = 0x06; }},
         FieldCase{"ModeChangedMidDownload", 8, [](std::vector<uint8_t>& p) { p[8] = 0x0E; }},
         FieldCase{"ActivationMidDownload", 8, [](std::vector<uint8_t>& p) { p[8] = 0x0F; }},
         FieldCase{"BufferId", 11, [](std::vector<uint8_t>& p) { p[11] = 2; }},
-        FieldCase{"OffsetNotMultipleOfFour", 12, [](std::vector<uint8_t>& p) { SetBe32(p, 12, 4002); }},
-        FieldCase{"OffsetNotExpected", 12, [](std::vector<uint8_t>& p) { SetBe32(p, 12, 4004); }},
-        FieldCase{"ImageLengthChanged", 16, [](std::vector<uint8_t>& p) { SetBe32(p, 16, 8004); }},
-        FieldCase{"ImageLengthAboveMaximum", 16, [](std::vector<uint8_t>& p) { SetBe32(p, 16, 100001); }},
-        FieldCase{"DataLengthAbovePage", 20, [](std::vector<uint8_t>& p) { SetBe32(p, 20, 4001); }},
-        FieldCase{"PageLongerThanDataAndPad", 20, [](std::vector<uint8_t>& p) { SetBe32(p, 20, 3996); }},
+        FieldCase{"OffsetNotMultipleOfFour", 12, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 12, 4002, 4); }},
+        FieldCase{"OffsetNotExpected", 12, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 12, 4004, 4); }},
+        FieldCase{"ImageLengthChanged", 16, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 16, 8004, 4); }},
+        FieldCase{"ImageLengthAboveMaximum", 16, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 16, 100001, 4); }},
+        FieldCase{"DataLengthAbovePage", 20, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 20, 4001, 4); }},
+        FieldCase{"PageLongerThanDataAndPad", 20, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 20, 3996, 4); }},
         FieldCase{"DataBeyondImage", 20,
                   [](std::vector<uint8_t>& p) {
-                      SetBe32(p, 20, 4000);
-                      SetBe32(p, 16, 8000);
-                      SetBe32(p, 12, 4000);
+                      vocab::PutBe(p, 20, 4000, 4);
+                      vocab::PutBe(p, 16, 8000, 4);
+                      vocab::PutBe(p, 12, 4000, 4);
                       p.resize(24 + 4004);
                       p[2] = (uint8_t)((4004 + 20) >> 8);
                       p[3] = (uint8_t)(4004 + 20);
-                      SetBe32(p, 20, 4004);
+                      vocab::PutBe(p, 20, 4004, 4);
                   }}),
     [](const ::testing::TestParamInfo<FieldCase>& info) { return std::string(info.param.name); });
 
@@ -536,11 +530,11 @@ TEST(Download, FieldErrorsOnAFreshDownload)
 {
     Enclosure e(ConfigWith([](sesim::Config& c) { c.maxImageSize = 1000; }));
     e.ClearUnitAttention();
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 4, 100, std::vector<uint8_t>(4, 1)));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 4, 100, std::vector<uint8_t>(4, 1)));
     EXPECT_EQ(e.Status().additional, 12) << "a new download starts at offset 0";
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 0, {}));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 0, {}));
     EXPECT_EQ(e.Status().additional, 16) << "image length 0";
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 1001, std::vector<uint8_t>(4, 1)));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 1001, std::vector<uint8_t>(4, 1)));
     EXPECT_EQ(e.Status().additional, 16) << "above --max-image-size";
 }
 
@@ -563,11 +557,11 @@ TEST(Download, StorageFailureEndsIn84)
     Enclosure e;
     e.ClearUnitAttention();
     e.backing.failWrite = true;
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0D00", 100)));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0D00", 100)));
     EXPECT_EQ(e.Status().status, 0x84);
     e.backing.failWrite = false;
     e.backing.failCreate = true;
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0D00", 100)));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0D00", 100)));
     EXPECT_EQ(e.Status().status, 0x84);
 }
 
@@ -577,15 +571,15 @@ TEST(Download, APageForAnotherSubenclosureLeavesTheRunningDownloadAlone)
     e.ClearUnitAttention();
     std::vector<uint8_t> image = Image("0E10", 200);
     std::vector<uint8_t> half(image.begin(), image.begin() + 100);
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, half));
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, half, 0, 1));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 200, half));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 200, half, 0, 1));
     Reply r = e.ReceiveDiagnostic(0x0E, 60);
     EXPECT_EQ(r.din[8 + 2], 0x01);
     EXPECT_EQ(Be32(r.din, 8 + 12), 100u);
     EXPECT_EQ(r.din[24 + 2], 0x80);
     EXPECT_EQ(r.din[24 + 3], 1);
     std::vector<uint8_t> rest(image.begin() + 100, image.end());
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 100, 200, rest));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 100, 200, rest));
     e.Status();
     e.Status();
     EXPECT_EQ(e.Status().status, 0x10);
@@ -596,7 +590,7 @@ TEST(Download, SecondarySubenclosureHasItsOwnDescriptor)
     Enclosure e(ConfigWith([](sesim::Config& c) { c.secondarySubenclosures = 1; }));
     e.ClearUnitAttention();
     std::vector<uint8_t> image = Image("0E00", 100);
-    e.SendDiagnostic(Enclosure::ControlPage(0x0E, 0, 0, 100, image, 0, 1));
+    e.SendDiagnostic(vocab::ControlPage(0x0E, 0, 0, 100, image, 0, 1));
     Reply r = e.ReceiveDiagnostic(0x0E, 60);
     EXPECT_EQ(r.din[10], 0x00);
     EXPECT_EQ(r.din[24 + 1], 1);
@@ -604,7 +598,7 @@ TEST(Download, SecondarySubenclosureHasItsOwnDescriptor)
     e.Status();
     Reply done = e.ReceiveDiagnostic(0x0E, 60);
     EXPECT_EQ(done.din[24 + 2], 0x13);
-    e.SendDiagnostic(Enclosure::ControlPage(0x0F, Be32(done.din, 4), 0, 0, {}, 0, 1));
+    e.SendDiagnostic(vocab::ControlPage(0x0F, Be32(done.din, 4), 0, 0, {}, 0, 1));
     EXPECT_EQ(e.ReceiveDiagnostic(0x0E, 60).din[24 + 2], 0x00);
     EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
     EXPECT_EQ(std::string(e.state.active.revision, 4), "0100");
@@ -616,7 +610,7 @@ TEST(Sessions, StoragePhaseOutlivesANewSession)
 {
     Enclosure e;
     e.ClearUnitAttention();
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0F00", 100)));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0F00", 100)));
     EXPECT_EQ(e.Status().status, 0x02);
     sesim::Released released{};
     e.model->BeginSession(e.state, e.now, released);
@@ -630,7 +624,7 @@ TEST(Sessions, PowerCycleLosesAnIncompleteDownload)
 {
     Enclosure e;
     e.ClearUnitAttention();
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, std::vector<uint8_t>(100, 1)));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 200, std::vector<uint8_t>(100, 1)));
     sesim::Released released{};
     e.model->Reset(e.state, sesim::ResetKind::PowerCycle, e.now, released);
     for (int i = 0; i < released.count; i++)
@@ -751,7 +745,7 @@ TEST(Faults, WhenAfterTheEnclosureDoesTheWorkButTheCallerSeesAFailure)
     e.ClearUnitAttention();
     std::vector<uint8_t> image = Image("1200", 300);
     auto page = [&](uint32_t offset) {
-        return Enclosure::ControlPage(7, 0, offset, 300,
+        return vocab::ControlPage(7, 0, offset, 300,
                                       std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + 100));
     };
     EXPECT_TRUE(e.SendDiagnostic(page(0)).Good());
@@ -819,7 +813,7 @@ TEST(Faults, BlockTriggersCountDataPagesOnly)
     e.ClearUnitAttention();
     std::vector<uint8_t> image = Image("1100", 400);
     auto page = [&](uint32_t offset) {
-        return Enclosure::ControlPage(7, 0, offset, 400,
+        return vocab::ControlPage(7, 0, offset, 400,
                                       std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + 100));
     };
     EXPECT_TRUE(e.SendDiagnostic(page(0)).Good());

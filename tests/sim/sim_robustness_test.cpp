@@ -41,7 +41,7 @@ TEST(Robustness, ControlPagesCutAnywhere)
 {
     Enclosure e;
     e.ClearUnitAttention();
-    std::vector<uint8_t> page = Enclosure::ControlPage(7, 0, 0, 1000, std::vector<uint8_t>(100, 7));
+    std::vector<uint8_t> page = vocab::ControlPage(7, 0, 0, 1000, std::vector<uint8_t>(100, 7));
     for (size_t sent = 0; sent <= page.size(); sent++)
     {
         for (size_t announced : {sent, page.size(), sent + 1, (size_t)65535})

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "vocabulary.h"
+
 namespace
 {
 
@@ -167,31 +169,9 @@ int Probe(int fd, const char* path)
     return 0;
 }
 
-std::vector<uint8_t> FromHex(const std::string& hex)
-{
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    {
-        bytes.push_back((uint8_t)strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
-    }
-    return bytes;
-}
-
-std::string ToHex(const uint8_t* p, size_t n)
-{
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; i++)
-    {
-        snprintf(b, sizeof(b), "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
-
 int Command(int fd, int argc, char** argv)
 {
-    std::vector<uint8_t> cdb = FromHex(argv[0]);
+    std::vector<uint8_t> cdb = vocab::FromHex(argv[0]);
     Request r;
     if (argc >= 3 && strcmp(argv[1], "in") == 0)
     {
@@ -199,7 +179,7 @@ int Command(int fd, int argc, char** argv)
     }
     else if (argc >= 3 && strcmp(argv[1], "out") == 0)
     {
-        std::vector<uint8_t> out = FromHex(argv[2]);
+        std::vector<uint8_t> out = vocab::FromHex(argv[2]);
         Prepare(r, cdb, SG_DXFER_TO_DEV, out.size());
         memcpy(r.data, out.data(), out.size());
     }
@@ -215,7 +195,7 @@ int Command(int fd, int argc, char** argv)
     }
     size_t din = r.h.dxfer_direction == SG_DXFER_FROM_DEV ? r.h.dxfer_len - (unsigned)r.h.resid : 0;
     printf("status=%02x host=%02x driver=%02x resid=%d sense=%s din=%s\n", r.h.status, r.h.host_status,
-           r.h.driver_status, r.h.resid, ToHex(r.sense, r.h.sb_len_wr).c_str(), ToHex(r.data, din).c_str());
+           r.h.driver_status, r.h.resid, vocab::Hex(r.sense, r.h.sb_len_wr).c_str(), vocab::Hex(r.data, din).c_str());
     return 0;
 }
 

@@ -13,7 +13,7 @@
 
 #include "scsi_initiator.h"
 #include "scsi_initiator_internal.h"
-#include "unit_support.h"
+#include "vocabulary.h"
 
 namespace
 {
@@ -138,7 +138,7 @@ TEST(Discovery, PublicEntryScansTheKernelsClassDirectory)
 
 TEST(Discovery, NullHandlesGiveNull)
 {
-    unit::StderrCapture capture;
+    vocab::StderrCapture capture;
     SCSI_Initiator_DestroyDeviceList(nullptr);
     EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(nullptr, 0));
     EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(nullptr, SIZE_MAX));

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "oswrapper.h"
-#include "unit_support.h"
+#include "vocabulary.h"
 
-using unit::StderrCapture;
+using vocab::StderrCapture;
 
 namespace
 {

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "oswrapper.h"
-#include "unit_support.h"
+#include "vocabulary.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define UNIT_UNDER_ASAN 1
@@ -30,7 +30,7 @@
 extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 
-using unit::StderrCapture;
+using vocab::StderrCapture;
 
 namespace
 {

@@ -25,16 +25,16 @@ TEST(BuftermStartup, ClearsSenseProbesTheConsoleThenSendsTheCommand)
     ASSERT_GE(log.size(), 5u);
     // The power-on unit attention is taken by REQUEST SENSE, so the console commands run clean;
     // INQUIRY shows an enclosure before any buffer command goes out.
-    EXPECT_EQ(e2e::ToHex(log[0].cdb), kRequestSenseCdb);
+    EXPECT_EQ(vocab::Hex(log[0].cdb), kRequestSenseCdb);
     EXPECT_EQ(log[0].dinLength, 16u);
-    EXPECT_EQ(e2e::ToHex(log[1].cdb), kInquiryCdb);
-    EXPECT_EQ(e2e::ToHex(log[2].cdb), kReadBufferCdb);
-    EXPECT_EQ(e2e::ToHex(log[3].cdb), WriteBufferCdb(6));
+    EXPECT_EQ(vocab::Hex(log[1].cdb), kInquiryCdb);
+    EXPECT_EQ(vocab::Hex(log[2].cdb), kReadBufferCdb);
+    EXPECT_EQ(vocab::Hex(log[3].cdb), WriteBufferCdb(6));
     EXPECT_EQ(log[3].doutLength, 9u);
-    EXPECT_EQ(e2e::ToHex(log[3].dout), CommandMessageHex("status"));
+    EXPECT_EQ(vocab::Hex(log[3].dout), CommandMessageHex("status"));
     for (size_t i = 4; i < log.size(); i++)
     {
-        EXPECT_EQ(e2e::ToHex(log[i].cdb), kReadBufferCdb) << log[i].line;
+        EXPECT_EQ(vocab::Hex(log[i].cdb), kReadBufferCdb) << log[i].line;
     }
     for (const e2e::LogEntry& entry : log)
     {
@@ -82,8 +82,8 @@ TEST(BuftermOneShot, CommandTextTravelsWithItsNulAndShortCommandsAreSent)
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     std::vector<e2e::LogEntry> writes = WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER);
     ASSERT_EQ(writes.size(), 1u);
-    EXPECT_EQ(e2e::ToHex(writes[0].cdb), WriteBufferCdb(1));
-    EXPECT_EQ(e2e::ToHex(writes[0].dout), "01007800");
+    EXPECT_EQ(vocab::Hex(writes[0].cdb), WriteBufferCdb(1));
+    EXPECT_EQ(vocab::Hex(writes[0].dout), "01007800");
 }
 
 TEST(BuftermOneShot, EmptyCommandIsRefusedWithoutSendingAnything)
@@ -104,7 +104,7 @@ TEST(BuftermOneShot, LongCommandIsCutTo509Characters)
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     std::vector<e2e::LogEntry> writes = WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER);
     ASSERT_EQ(writes.size(), 1u);
-    EXPECT_EQ(e2e::ToHex(writes[0].cdb), WriteBufferCdb(509));
+    EXPECT_EQ(vocab::Hex(writes[0].cdb), WriteBufferCdb(509));
     EXPECT_EQ(writes[0].doutLength, 512u);
     EXPECT_EQ(r.out, "\n" + std::string(504, 'z') + "\n");
 }

@@ -15,18 +15,6 @@ using e2e::RunResult;
 namespace
 {
 
-// Polls until the condition holds; a loaded machine gets half a minute.
-template <typename Condition> bool Eventually(Condition condition)
-{
-    for (int attempt = 0; attempt < 600; attempt++)
-    {
-        if (condition())
-            return true;
-        usleep(50 * 1000);
-    }
-    return false;
-}
-
 size_t Count(const std::string& text, const std::string& part)
 {
     size_t count = 0;
@@ -67,7 +55,7 @@ class Tmux
     ::testing::AssertionResult WaitForScreen(const std::string& text, size_t times = 1) const
     {
         std::string screen;
-        if (Eventually([&] { return Count(screen = Screen(), text) >= times; }))
+        if (vocab::WaitUntil([&] { return Count(screen = Screen(), text) >= times; }))
             return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "screen never showed \"" << text << "\" " << times << " times:\n"
                                              << screen;
@@ -113,7 +101,7 @@ TEST(BuftermInTmux, EveryKeyLeavesTheLineAsTheScreenShowsIt)
         if (keys[i] == "Escape")
         {
             // Escape alone is an ESC with nothing after it for a while: let bufterm take it first.
-            EXPECT_TRUE(Eventually([&] { return BytesRead(pid) > before; }));
+            EXPECT_TRUE(vocab::WaitUntil([&] { return BytesRead(pid) > before; }));
             usleep(300 * 1000);
         }
         tmux.Keys({"Enter"});
@@ -144,8 +132,8 @@ TEST(BuftermInTmux, EveryKeyLeavesTheLineAsTheScreenShowsIt)
     const std::string console = e2e::ReadFile(enclosure.File("console.log"));
     for (size_t i = 0; i < sent.size(); i++)
     {
-        EXPECT_EQ(e2e::ToHex(writes[i].cdb), WriteBufferCdb(sent[i].size()));
-        EXPECT_EQ(e2e::ToHex(writes[i].dout), CommandMessageHex(sent[i]).substr(0, 2 * writes[i].dout.size()));
+        EXPECT_EQ(vocab::Hex(writes[i].cdb), WriteBufferCdb(sent[i].size()));
+        EXPECT_EQ(vocab::Hex(writes[i].dout), CommandMessageHex(sent[i]).substr(0, 2 * writes[i].dout.size()));
         EXPECT_NE(console.find("> " + sent[i] + "\n"), std::string::npos) << sent[i];
     }
 }

@@ -63,7 +63,7 @@ void ExpectBlocks(const std::vector<LogEntry>& log, const Download& d, const std
     {
         uint32_t gencode = GencodeBefore(log, sends[i].index);
         EXPECT_EQ(gencode, kGencode);
-        ExpectDataPage(sends[i], ControlHeader(gencode, mode, bufferId, offsets[i], d.params.length, sizes[i]),
+        ExpectDataPage(sends[i], vocab::ControlHeader(mode, gencode, offsets[i], d.params.length, sizes[i], bufferId),
                        d.bytes, offsets[i], sizes[i]);
     }
 }
@@ -107,7 +107,7 @@ TEST(FwpushDownload, BlocksCarryOffsetsLengthsAndZeroPadding)
         {
             if (e.opcode == 0x1C && e.cdb[2] == 0x0E)
             {
-                EXPECT_EQ(e2e::ToHex(e.cdb), "1c010e003c00");
+                EXPECT_EQ(vocab::Hex(e.cdb), "1c010e003c00");
             }
         }
         ASSERT_EQ(Sends(log).size(), c.sizes.size());
@@ -130,7 +130,7 @@ TEST(FwpushDownload, DroppedBlockIsResentUnchanged)
     ASSERT_EQ(sends.size(), 4u);
     ExpectBlocks(log, d, {0, kDefaultBlock, kDefaultBlock, 2 * kDefaultBlock},
                  {kDefaultBlock, kDefaultBlock, kDefaultBlock, 1});
-    EXPECT_EQ(e2e::ToHex(sends[1].dout), e2e::ToHex(sends[2].dout));
+    EXPECT_EQ(vocab::Hex(sends[1].dout), vocab::Hex(sends[2].dout));
 }
 
 // A completion that needs a reset: no activation request, and a line that says so.
@@ -248,8 +248,8 @@ TEST(FwpushDownload, LargestImageLengthIsAnnouncedExactly)
     EXPECT_EQ(r.err, "\nError in control page fields. Field offset 16\n");
     std::vector<LogEntry> sends = Sends(enclosure.Log());
     ASSERT_EQ(sends.size(), 1u);
-    EXPECT_EQ(e2e::ToHex(std::vector<uint8_t>(sends[0].dout.begin(), sends[0].dout.begin() + kHeader)),
-              e2e::ToHex(ControlHeader(kGencode, 0x07, 0, 0, 0xFFFFFFFF, kDefaultBlock)));
+    EXPECT_EQ(vocab::Hex(std::vector<uint8_t>(sends[0].dout.begin(), sends[0].dout.begin() + kHeader)),
+              vocab::Hex(vocab::ControlHeader(0x07, kGencode, 0, 0xFFFFFFFF, kDefaultBlock)));
 }
 
 } // namespace

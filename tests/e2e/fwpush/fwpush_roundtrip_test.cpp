@@ -24,11 +24,6 @@ std::string InquiryRevision(const Enclosure& enclosure, std::string* err)
     return at == std::string::npos ? "" : r.out.substr(at + key.size(), 4);
 }
 
-std::string ImageState(const std::string& revision, uint32_t size, const std::string& path)
-{
-    return "revision " + revision + " size " + std::to_string(size) + " sha256 " + e2e::Sha256Hex(path);
-}
-
 TEST(FwpushRoundTrip, DefaultDownloadBecomesTheActiveFirmware)
 {
     Enclosure enclosure({"--no-unit-attention", "--busy-reads", "1"});
@@ -39,7 +34,7 @@ TEST(FwpushRoundTrip, DefaultDownloadBecomesTheActiveFirmware)
     ASSERT_EQ(r.exitStatus, 0) << r.err;
 
     EXPECT_EQ(enclosure.Show("revision"), "0200");
-    EXPECT_EQ(enclosure.Show("active image"), ImageState("0200", size, image));
+    EXPECT_EQ(enclosure.Show("active image"), ImageShown("0200", size, image));
     EXPECT_EQ(enclosure.Show("deferred image"), "none");
     std::string err;
     EXPECT_EQ(InquiryRevision(enclosure, &err), "0200");
@@ -58,7 +53,7 @@ TEST(FwpushRoundTrip, DeferredFirmwareWaitsForActivateOnly)
 
     std::string err;
     EXPECT_EQ(enclosure.Show("revision"), "0100");
-    EXPECT_EQ(enclosure.Show("deferred image"), ImageState("0300", size, image));
+    EXPECT_EQ(enclosure.Show("deferred image"), ImageShown("0300", size, image));
     EXPECT_EQ(InquiryRevision(enclosure, &err), "0100");
 
     const uint32_t gencode = (uint32_t)std::stoul(enclosure.Show("generation code"));
@@ -79,7 +74,7 @@ TEST(FwpushRoundTrip, DeferredFirmwareWaitsForActivateOnly)
     ExpectActivationPage(Sends(log)[0], gencode, 0, 0);
 
     EXPECT_EQ(enclosure.Show("revision"), "0300");
-    EXPECT_EQ(enclosure.Show("active image"), ImageState("0300", size, image));
+    EXPECT_EQ(enclosure.Show("active image"), ImageShown("0300", size, image));
     EXPECT_EQ(enclosure.Show("deferred image"), "none");
     EXPECT_EQ(InquiryRevision(enclosure, &err), "0300");
 }

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -19,13 +18,11 @@ namespace
 {
 
 constexpr const char* kDevice = Enclosure::kDevice;
-constexpr int kWaitMs = 30000;
 
 std::string Image(const Enclosure& e, const std::string& revision, uint32_t size = 10000)
 {
     std::string path = e.File("image." + revision);
-    RunResult r = e2e::Run({e2e::Bin("sesim"), "mkimage", "--revision", revision, "--size", std::to_string(size), path});
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    e2e::MakeImage(path, revision, size);
     return path;
 }
 
@@ -40,29 +37,16 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-// Waits until `sesim show` gives the download status one of `codes`.
-bool WaitForStatus(const Enclosure& e, const std::vector<std::string>& codes)
-{
-    for (int waited = 0; waited < kWaitMs; waited += 20)
-    {
-        std::string status = e.Show("download status");
-        for (const std::string& code : codes)
-        {
-            if (status == code)
-                return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
 // Runs fwpush in the background while `during` acts on the enclosure in its storage phase.
 RunResult FwpushWhileStoring(const Enclosure& e, const std::vector<std::string>& args,
                              const std::function<void()>& during)
 {
     RunResult r;
     std::thread program([&] { r = Fwpush(e, args); });
-    EXPECT_TRUE(WaitForStatus(e, {"0x02", "0x03"})) << "the storage phase never came";
+    EXPECT_TRUE(vocab::WaitUntil([&] {
+        std::string status = e.Show("download status");
+        return status == "0x02" || status == "0x03";
+    })) << "the storage phase never came";
     during();
     program.join();
     return r;

@@ -29,12 +29,7 @@ std::string Bin(const std::string& program)
     return std::string(SES_BIN_DIR) + "/" + program;
 }
 
-static long long NowMs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
+using vocab::NowMs;
 
 // Sets NAME=VALUE in an environment, replacing an earlier entry of that name: with two, a
 // program would see only the first.
@@ -525,7 +520,7 @@ std::vector<LogEntry> ReadCommandLog(const std::string& path)
         e.line = line;
         e.index = (int)strtol(line.c_str(), nullptr, 10);
         e.opcode = (uint8_t)strtoul(Field(line, "op").c_str(), nullptr, 16);
-        e.cdb = FromHex(Field(line, "cdb"));
+        e.cdb = vocab::FromHex(Field(line, "cdb"));
         std::string dout = Field(line, "dout");
         size_t colon = dout.find(':');
         e.doutLength = strtoul(dout.c_str(), nullptr, 10);
@@ -533,7 +528,7 @@ std::vector<LogEntry> ReadCommandLog(const std::string& path)
         {
             std::string hex = dout.substr(colon + 1);
             size_t dots = hex.find("...");
-            e.dout = FromHex(hex.substr(0, dots));
+            e.dout = vocab::FromHex(hex.substr(0, dots));
         }
         e.status = (uint8_t)strtoul(Field(line, "status").c_str(), nullptr, 16);
         e.sense = Field(line, "sense");
@@ -548,28 +543,6 @@ std::vector<LogEntry> ReadCommandLog(const std::string& path)
         entries.push_back(e);
     }
     return entries;
-}
-
-std::vector<uint8_t> FromHex(const std::string& hex)
-{
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    {
-        bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
-    }
-    return bytes;
-}
-
-std::string ToHex(const std::vector<uint8_t>& bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (uint8_t b : bytes)
-    {
-        hex += digits[b >> 4];
-        hex += digits[b & 0xF];
-    }
-    return hex;
 }
 
 std::string ReadFile(const std::string& path)
@@ -592,15 +565,16 @@ std::string Sha256Hex(const std::string& path)
     return r.out.substr(0, 64);
 }
 
-uint32_t Be32(const std::vector<uint8_t>& bytes, size_t at)
+std::string MakeImage(const std::string& path, const std::string& revision, uint32_t size)
 {
-    return ((uint32_t)bytes.at(at) << 24) | ((uint32_t)bytes.at(at + 1) << 16) | ((uint32_t)bytes.at(at + 2) << 8) |
-           bytes.at(at + 3);
+    RunResult r = Run({Bin("sesim"), "mkimage", "--revision", revision, "--size", std::to_string(size), path});
+    EXPECT_EQ(r.exitStatus, 0) << "sesim mkimage: " << r.err;
+    return ReadFile(path);
 }
 
-uint16_t Be16(const std::vector<uint8_t>& bytes, size_t at)
+std::string ImageShown(const std::string& revision, uint32_t size, const std::string& path)
 {
-    return (uint16_t)((bytes.at(at) << 8) | bytes.at(at + 1));
+    return "revision " + revision + " size " + std::to_string(size) + " sha256 " + Sha256Hex(path);
 }
 
 } // namespace e2e

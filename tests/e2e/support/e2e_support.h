@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "vocabulary.h"
+
 namespace e2e
 {
 
@@ -162,13 +164,14 @@ class ScriptedDevice
     std::vector<std::string> rules_;
 };
 
-std::vector<uint8_t> FromHex(const std::string& hex);
-std::string ToHex(const std::vector<uint8_t>& bytes);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 std::string Sha256Hex(const std::string& path); // as sha256sum prints it
-uint32_t Be32(const std::vector<uint8_t>& bytes, size_t at);
-uint16_t Be16(const std::vector<uint8_t>& bytes, size_t at);
+
+// Writes a valid image with `sesim mkimage` (a failure fails the current test); returns its bytes.
+std::string MakeImage(const std::string& path, const std::string& revision, uint32_t size);
+// An image as `sesim show` describes it: "revision R size N sha256 HEX".
+std::string ImageShown(const std::string& revision, uint32_t size, const std::string& path);
 
 } // namespace e2e
 
