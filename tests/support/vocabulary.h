@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -209,6 +211,34 @@ template <typename Condition> bool WaitUntil(Condition condition, int timeoutMs 
             return false;
     }
 }
+
+// ---------------------------------------------------------------- files
+
+// A fresh directory under $TMPDIR, removed with its contents when the object goes.
+class TempDir
+{
+  public:
+    TempDir()
+    {
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/ses-test-XXXXXX";
+        if (mkdtemp(&pattern[0]) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
 
 // ---------------------------------------------------------------- standard error
 

@@ -407,25 +407,6 @@ termios PtySession::Settings() const
     return settings;
 }
 
-TempDir::TempDir()
-{
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/ses-e2e-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr)
-    {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = buffer.data();
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 Enclosure::Enclosure(const std::vector<std::string>& initOptions)
 {
     std::vector<std::string> argv = {Bin("sesim"), "init", dir_.Path()};

@@ -86,20 +86,7 @@ class PtySession
     size_t matched_ = 0;
 };
 
-// A fresh directory under $TMPDIR, removed with its contents when the object goes.
-class TempDir
-{
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+using vocab::TempDir;
 
 // One line of the simulator's command log.
 struct LogEntry
