@@ -261,34 +261,6 @@ TEST_F(ScsiInitiator, StatusWithoutSenseNeverShowsAnEarlierCommandsSense)
     }
 }
 
-TEST_F(ScsiInitiator, HostErrorLeavesTheRecordUntouched)
-{
-    for (uint8_t status : {SCSI_STATUS_GOOD, SCSI_STATUS_CHECK_CONDITION})
-    {
-        g_device.status = status;
-        g_device.hostStatus = 0x0001; // the transport could not connect
-        g_device.sense = vocab::FixedSense(0x05, 0x24, 0x00);
-        HAL_SCSI_ResponseData_t record = {0x12, 0x34, 0x56, 0x78};
-        StderrCapture capture;
-        EXPECT_EQ(5, Send(&record));
-        EXPECT_EQ("", capture.Text());
-        EXPECT_TRUE(IsRecord(record, 0x12, 0x34, 0x56, 0x78));
-    }
-}
-
-TEST_F(ScsiInitiator, IoctlFailureIsPrintedWithTheSystemErrorText)
-{
-    for (int error : {EIO, ENODEV})
-    {
-        g_device.error = error;
-        HAL_SCSI_ResponseData_t record = {0x12, 0x34, 0x56, 0x78};
-        StderrCapture capture;
-        EXPECT_EQ(12, Send(&record));
-        EXPECT_EQ(std::string("scsiinit: ") + strerror(error) + "\n", capture.Text());
-        EXPECT_TRUE(IsRecord(record, 0x12, 0x34, 0x56, 0x78));
-    }
-}
-
 TEST_F(ScsiInitiator, CloseReleasesTheDescriptor)
 {
     HAL_SCSI_ResponseData_t record = Record(0);
