@@ -2,6 +2,8 @@
 // writes back, and the lines it returns. Each test starts a fresh editor process, so every test
 // begins with an empty history.
 
+#include <unistd.h>
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -59,6 +61,18 @@ class Editor
         return line;
     }
 
+    // Types keys and waits until the editor has read every one of them.
+    void TypeAndWaitUntilRead(const std::string& keys)
+    {
+        auto bytesRead = [&] {
+            std::string io = e2e::ReadFile("/proc/" + std::to_string(pty_.Pid()) + "/io");
+            return std::stol(io.substr(io.find("rchar:") + 6));
+        };
+        long before = bytesRead();
+        pty_.Send(keys);
+        EXPECT_TRUE(vocab::WaitUntil([&] { return bytesRead() >= before + (long)keys.size(); }));
+    }
+
   private:
     static e2e::PtyOptions RawOutput()
     {
@@ -101,6 +115,18 @@ TEST(LineEditorEcho, WhatIsInTheLineIsWhatTheScreenShows)
         EXPECT_EQ(line.screen, l.screen);
         EXPECT_EQ(line.text, Hex(l.text));
     }
+}
+
+// The Escape key alone is an ESC with nothing after it for a while: it is dropped, and a key that
+// comes later counts on its own (had the editor waited on, ESC c would be Alt-c, both dropped).
+TEST(LineEditorEcho, EscapeAloneIsDroppedAfterItsPause)
+{
+    Editor editor;
+    editor.TypeAndWaitUntilRead("ab\x1b");
+    usleep(500 * 1000);
+    Line line = editor.Type("c\r");
+    EXPECT_EQ(line.screen, "abc\n");
+    EXPECT_EQ(line.text, Hex("abc"));
 }
 
 TEST(LineEditorHistory, UpArrowWalksNewestToOldestThenWrapsToNewest)

@@ -45,6 +45,20 @@ TEST(BuftermInteractive, EndOfInputEndsTheSessionCleanly)
     EXPECT_EQ(r.out, kPrintedPrompt + "echo bye\nbye\n" + kPrintedPrompt + "\n");
 }
 
+// A line that reaches the limit goes at once, whole; the rest of it up to Enter is dropped.
+TEST(BuftermInteractive, AnOverlongLineIsSentWholeAtTheLimitAndItsTailDropped)
+{
+    Enclosure enclosure;
+    const std::string line = "echo " + std::string(600, 'z');
+    RunResult r = Session(enclosure, line + "\nrev\n");
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    std::vector<e2e::LogEntry> writes = WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER);
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(vocab::Hex(writes[0].cdb), WriteBufferCdb(509));
+    EXPECT_EQ(e2e::ReadFile(enclosure.File("console.log")),
+              "> " + line.substr(0, 509) + "\n" + std::string(504, 'z') + "\n> rev\nrevision 0100\n");
+}
+
 TEST(BuftermInteractive, TransportFailureWhilePollingReturnsToThePrompt)
 {
     // Commands: 1 REQUEST SENSE, 2 INQUIRY, 3 probe, 4 WRITE BUFFER, 5 its first poll fails.
