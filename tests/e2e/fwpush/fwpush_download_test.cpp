@@ -187,6 +187,32 @@ TEST(FwpushDownload, DeferredDownloadIsActivatedOnRequest)
     EXPECT_EQ(enclosure.Show("deferred image"), "none");
 }
 
+// -d stores the image; -A alone then sends only the activation request, with no image length.
+TEST(FwpushDownload, ActivateOnlyRequestsTheStagedFirmware)
+{
+    Enclosure enclosure(Init());
+    Download d = Image(enclosure, kDefaultBlock + 7, "0300");
+    ASSERT_EQ(Push(enclosure, d, {"-d"}).exitStatus, 0);
+    EXPECT_EQ(enclosure.Show("revision"), "0100");
+    EXPECT_EQ(enclosure.Show("deferred image"), ImageShown("0300", d.params.length, d.path));
+    const size_t before = enclosure.Log().size();
+    RunResult r = enclosure.Run({Fwpush(), "-A", kDevice});
+    Params p;
+    p.mode = "Activate only";
+    p.activate = true;
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, Banner() + ParameterBlock(p) + Identification() +
+                         "Waiting for existing download operations...\nActivating...\nSending activation request\n");
+    std::vector<LogEntry> log = enclosure.Log();
+    log.erase(log.begin(), log.begin() + (std::ptrdiff_t)before);
+    EXPECT_EQ(Sequence(log), "INQ TUR RD00 RD0E SD RD0E");
+    ASSERT_EQ(Sends(log).size(), 1u);
+    ExpectActivationPage(Sends(log)[0], kGencode + 1, 0, 0);
+    EXPECT_EQ(enclosure.Show("active image"), ImageShown("0300", d.params.length, d.path));
+    EXPECT_EQ(enclosure.Show("deferred image"), "none");
+}
+
 // 0x03 is the storage phase of a deferred download: polled like 0x02, not a final status.
 TEST(FwpushDownload, DeferredStorageStatusIsWaitedFor)
 {

@@ -199,6 +199,8 @@ TEST(FwpushScripted, AnswersDecideHowTheRunEnds)
         {"-a with a refused activation", {"1d 1", kSendCheck, Status("*", 0x13, 0)}, {"-a"}, 100, 1,
          sendFailed + "Activation failed\n", ""},
         {"-A refused", {kSendCheck}, {"-A"}, 0, 1, sendFailed + "Activation failed\n", ""},
+        {"-A with nothing staged", {"1d *", Status("*", 0x85, 0)}, {"-A"}, 0, 1,
+         "Enclosure has no deferred microcode to activate\nActivation failed\n", "INQ TUR RD00 RD0E SD RD0E"},
         {"-A taken but failed", {"1d *", Status("*", 0x80, 0)}, {"-A"}, 0, 1,
          "Activation status 0x80\nActivation failed\n", "INQ TUR RD00 RD0E SD RD0E"},
         // Only the first read of a pass can end the idle wait; the second must still succeed.
