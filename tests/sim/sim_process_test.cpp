@@ -283,6 +283,7 @@ TEST(Preload, FaultsReachTheCallerAndSesimFaultRestartsNumbering)
     ASSERT_EQ(log.size(), 4u);
     EXPECT_NE(log[0].line.find("fault=errno ioctl fails with Input/output error"), std::string::npos) << log[0].line;
     EXPECT_NE(log[1].line.find("fault=host host status 03"), std::string::npos) << log[1].line;
+    EXPECT_EQ(log[2].sense, "04/44/00") << log[2].line;
     EXPECT_NE(log[3].line.find("fault=gone"), std::string::npos) << log[3].line;
 
     ASSERT_EQ(e.Sesim("fault", {"drop@block=1"}).exitStatus, 0);

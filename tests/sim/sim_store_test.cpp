@@ -253,34 +253,4 @@ TEST(Store, GarbageCollectionKeepsOnlyReferencedImages)
     EXPECT_TRUE(std::filesystem::exists(store.ImagePath(8)));
 }
 
-TEST(Session, LogLineFormat)
-{
-    sesim::Result r{};
-    r.index = 12;
-    r.status = 2;
-    r.senseLength = sesim::BuildSense(r.sense, sizeof(r.sense), false, 5, 0x24, 0, sesim::FieldPointer{});
-    r.dataInLength = 0;
-    snprintf(r.note, sizeof(r.note), "invalid field in CDB byte 2");
-    uint8_t cdb[6] = {0x1C, 1, 0x42, 0, 60, 0};
-    std::vector<uint8_t> dout(70, 0xAB);
-    sesim::Command c{cdb, 6, dout.data(), dout.size(), nullptr, 0};
-    char line[1024];
-    sesim::FormatLogLine(line, sizeof(line), c, r);
-    std::string hex;
-    for (int i = 0; i < 64; i++)
-        hex += "ab";
-    EXPECT_EQ(std::string(line), "12 op=1c cdb=1c0142003c00 dout=70:" + hex +
-                                     "... status=02 sense=05/24/00 din=0 fault=- invalid field in CDB byte 2\n");
-    r.outcome = sesim::Outcome::TransportError;
-    r.errnoValue = ENODEV;
-    r.status = 0;
-    r.fault = "gone";
-    snprintf(r.note, sizeof(r.note), "device removed");
-    c.dataOutLength = 0;
-    sesim::FormatLogLine(line, sizeof(line), c, r);
-    EXPECT_EQ(std::string(line),
-              "12 op=1c cdb=1c0142003c00 dout=0: status=00 sense=- din=0 fault=gone ioctl fails with No such device: "
-              "device removed\n");
-}
-
 } // namespace
