@@ -37,7 +37,7 @@ class Editor
 {
   public:
     explicit Editor(const std::string& prompt = kPrompt, const std::string& sizes = "510")
-        : prompt_(prompt), pty_({EDITOR_DRIVER, prompt, sizes}, RawOutput())
+        : prompt_(prompt), pty_({EDITOR_DRIVER, prompt, sizes})
     {
         EXPECT_TRUE(pty_.WaitFor(prompt_)) << "editor did not start: " << pty_.Err();
     }
@@ -74,12 +74,6 @@ class Editor
     }
 
   private:
-    static e2e::PtyOptions RawOutput()
-    {
-        e2e::PtyOptions options;
-        options.rawOutput = true;
-        return options;
-    }
     std::string prompt_;
     e2e::PtySession pty_;
 };

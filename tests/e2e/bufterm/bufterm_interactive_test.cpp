@@ -73,13 +73,6 @@ TEST(BuftermInteractive, TransportFailureWhilePollingReturnsToThePrompt)
 namespace
 {
 
-e2e::PtyOptions Terminal()
-{
-    e2e::PtyOptions options;
-    options.rawOutput = true;
-    return options;
-}
-
 std::vector<std::string> UnderSimulator(const Enclosure& enclosure, const std::vector<std::string>& args)
 {
     std::vector<std::string> argv = {e2e::Bin("sesim"), "run", enclosure.Dir(), "--", Bufterm()};
@@ -97,7 +90,7 @@ bool IsRaw(const termios& settings)
 TEST(BuftermTerminal, SessionRecallsRedrawsAndRestoresTheTerminalOnQuit)
 {
     Enclosure enclosure;
-    e2e::PtySession pty(UnderSimulator(enclosure, {Enclosure::kDevice}), Terminal());
+    e2e::PtySession pty(UnderSimulator(enclosure, {Enclosure::kDevice}));
     ASSERT_TRUE(pty.WaitFor(kPrintedPrompt)) << pty.Output() << pty.Err();
     EXPECT_TRUE(IsRaw(pty.Settings()));
     pty.Send("echo abc\r");
@@ -145,7 +138,7 @@ TEST(BuftermTerminal, EveryOtherEndingLeavesTheTerminalAsFound)
     {
         SCOPED_TRACE(std::to_string(ending.signal) + (ending.args.empty() ? " no device" : " " + ending.args[0]));
         Enclosure enclosure;
-        e2e::PtySession pty(UnderSimulator(enclosure, ending.args), Terminal());
+        e2e::PtySession pty(UnderSimulator(enclosure, ending.args));
         if (ending.signal != 0)
         {
             EXPECT_TRUE(pty.WaitFor(kPrintedPrompt) && IsRaw(pty.Settings())) << pty.Output() << pty.Err();

@@ -39,19 +39,12 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = 
 
 // A program run with a pseudo-terminal as its controlling terminal, standard input and standard
 // output (a session of its own, so the terminal's keys raise signals in it as at a console).
-// Standard error goes to a pipe, so the two streams stay apart.
-struct PtyOptions
-{
-    std::vector<std::string> env; // extra NAME=VALUE entries
-    unsigned short rows = 24;
-    unsigned short cols = 80;
-    bool rawOutput = false;       // clear OPOST: output bytes arrive unchanged (no CR before LF)
-};
-
+// Standard error goes to a pipe, so the two streams stay apart. Output processing (OPOST) is off,
+// so the program's bytes arrive unchanged (no CR before LF).
 class PtySession
 {
   public:
-    PtySession(const std::vector<std::string>& argv, const PtyOptions& options = PtyOptions());
+    explicit PtySession(const std::vector<std::string>& argv);
     ~PtySession(); // kills whatever still runs in the session
     PtySession(const PtySession&) = delete;
     PtySession& operator=(const PtySession&) = delete;
@@ -125,9 +118,6 @@ class Enclosure
   private:
     TempDir dir_;
 };
-
-// The value of `key` in the output of `sesim show` ("key: value" lines); empty when missing.
-std::string ShowField(const std::string& showOutput, const std::string& key);
 
 // Reads a command log in the simulator's format.
 std::vector<LogEntry> ReadCommandLog(const std::string& path);
