@@ -73,53 +73,45 @@ int Probe(int fd, const char* path)
     auto report = [](const char* name, int e) { printf("%s=%s\n", name, ErrnoName(e)); };
 
     report("header-fault", ioctl(fd, SG_IO, kBadPointer) == 0 ? 0 : errno);
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.interface_id = 'Q';
-    report("interface-id", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.cmdp = nullptr;
-    report("no-cdb", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.cmd_len = 5;
-    report("cdb-5", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.cmd_len = 253;
-    report("cdb-253", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.cmdp = static_cast<unsigned char*>(kBadPointer);
-    report("cdb-fault", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.cmd_len = 33;
-    report("cdb-33", Issue(fd, &r.h));
-    Prepare(r, kInquiry, -7, 96);
-    report("direction-unknown", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 4);
-    report("none-with-data", Issue(fd, &r.h));
-    Prepare(r, {0x3B, 1, 1, 0, 0, 0, 0, 0, 0, 0}, SG_DXFER_TO_DEV, 0);
-    report("to-dev-without-data", Issue(fd, &r.h));
-    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
-    r.h.dxfer_len = 256u * 1024 * 1024;
-    report("transfer-256MiB", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.flags = 4; // SG_FLAG_MMAP_IO
-    report("mmap-io", Issue(fd, &r.h));
-    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
-    r.h.iovec_count = 1025;
-    report("iovec-1025", Issue(fd, &r.h));
-    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
-    r.h.iovec_count = 2;
-    r.h.dxferp = kBadPointer;
-    report("iovec-fault", Issue(fd, &r.h));
-    Prepare(r, {0x3B, 1, 1, 0, 0, 0, 0, 0, 6, 0}, SG_DXFER_TO_DEV, 6);
-    r.h.dxferp = kBadPointer;
-    report("data-out-fault", Issue(fd, &r.h));
-    // These two reach the enclosure: the fault shows when the driver copies the results back.
-    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
-    r.h.dxferp = kBadPointer;
-    report("data-in-fault", Issue(fd, &r.h));
-    Prepare(r, kBadOpcode, SG_DXFER_NONE, 0);
-    r.h.sbp = static_cast<unsigned char*>(kBadPointer);
-    report("sense-fault", Issue(fd, &r.h));
+    // Each: a request, the one thing wrong with it, and the name it is reported under. The last
+    // two reach the enclosure: the fault shows when the driver copies the results back.
+    const std::vector<uint8_t> kWriteBuffer0 = {0x3B, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+    const std::vector<uint8_t> kWriteBuffer6 = {0x3B, 1, 1, 0, 0, 0, 0, 0, 6, 0};
+    const struct
+    {
+        const char* name;
+        const std::vector<uint8_t>& cdb;
+        int direction;
+        size_t length;
+        void (*spoil)(sg_io_hdr_t& h);
+    } malformed[] = {
+        {"interface-id", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.interface_id = 'Q'; }},
+        {"no-cdb", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.cmdp = nullptr; }},
+        {"cdb-5", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.cmd_len = 5; }},
+        {"cdb-253", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.cmd_len = 253; }},
+        {"cdb-fault", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.cmdp = static_cast<unsigned char*>(kBadPointer); }},
+        {"cdb-33", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.cmd_len = 33; }},
+        {"direction-unknown", kInquiry, -7, 96, [](sg_io_hdr_t&) {}},
+        {"none-with-data", kTur, SG_DXFER_NONE, 4, [](sg_io_hdr_t&) {}},
+        {"to-dev-without-data", kWriteBuffer0, SG_DXFER_TO_DEV, 0, [](sg_io_hdr_t&) {}},
+        {"transfer-256MiB", kInquiry, SG_DXFER_FROM_DEV, 96, [](sg_io_hdr_t& h) { h.dxfer_len = 256u * 1024 * 1024; }},
+        {"mmap-io", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.flags = 4; }}, // SG_FLAG_MMAP_IO
+        {"iovec-1025", kInquiry, SG_DXFER_FROM_DEV, 96, [](sg_io_hdr_t& h) { h.iovec_count = 1025; }},
+        {"iovec-fault", kInquiry, SG_DXFER_FROM_DEV, 96,
+         [](sg_io_hdr_t& h) {
+             h.iovec_count = 2;
+             h.dxferp = kBadPointer;
+         }},
+        {"data-out-fault", kWriteBuffer6, SG_DXFER_TO_DEV, 6, [](sg_io_hdr_t& h) { h.dxferp = kBadPointer; }},
+        {"data-in-fault", kInquiry, SG_DXFER_FROM_DEV, 96, [](sg_io_hdr_t& h) { h.dxferp = kBadPointer; }},
+        {"sense-fault", kBadOpcode, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.sbp = static_cast<unsigned char*>(kBadPointer); }},
+    };
+    for (const auto& m : malformed)
+    {
+        Prepare(r, m.cdb, m.direction, m.length);
+        m.spoil(r.h);
+        report(m.name, Issue(fd, &r.h));
+    }
 
     // Well-formed requests and what the driver reports for them.
     Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
