@@ -96,6 +96,14 @@ class Enclosure
     uint64_t now = 1000000000000ull;
 };
 
+// An enclosure's initial state without the power-on unit attention, as most tests want it.
+inline sesim::InitialState Quiet()
+{
+    sesim::InitialState initial;
+    initial.unitAttention = false;
+    return initial;
+}
+
 inline std::vector<uint8_t> Image(const char* revision, uint32_t size)
 {
     return sesim::MakeImage(revision, size);
