@@ -194,7 +194,8 @@ size_t Model::BuildElementDescriptorPage(const State& state, uint8_t* page, size
         {
             std::string name = ElementName(types[t], e);
             PutBe16(p + 2, (uint32_t)name.size());
-            memcpy(p + kElementDescriptorHeaderLength, name.data(), name.size());
+            // The descriptor's text is counted by its length field, not terminated.
+            memcpy(p + kElementDescriptorHeaderLength, name.data(), name.size()); // NOLINT(bugprone-not-null-terminated-result)
             p += kElementDescriptorHeaderLength + name.size();
         }
     }
