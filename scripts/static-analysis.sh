@@ -64,7 +64,7 @@ run_cppcheck() {
   for dir in oswrappers/common oswrappers/linux/user/common subsystems/hal/api core/utilities/dataaccess \
              core/utilities/containers core/scsi/common core/scsi/spc tools/scsiinitiator \
              tools/scsiinitiator/linux tools/fgetshistory tools/fgetshistory/linux tools/bufterm tools/fwpush sim \
-             tests/e2e/support tests/sim tests/unit tests/fuzz; do
+             tests/support tests/e2e/support tests/sim tests/unit tests/fuzz; do
     [ -d "$dir" ] && includes+=(-I "$dir")
   done
   local dirs=()

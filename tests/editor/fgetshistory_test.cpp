@@ -2,6 +2,8 @@
 // writes back, and the lines it returns. Each test starts a fresh editor process, so every test
 // begins with an empty history.
 
+#include <unistd.h>
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -16,10 +18,7 @@ const std::string kPrompt = "DIDIVAR>";
 const std::string kUp = "\x1b[A";
 const std::string kUpApplicationMode = "\x1bOA";
 
-std::string Hex(const std::string& bytes)
-{
-    return e2e::ToHex(std::vector<uint8_t>(bytes.begin(), bytes.end()));
-}
+using vocab::Hex;
 
 // n backspaces, n spaces, n backspaces: how a recall blanks the screen line.
 std::string Blank(size_t n)
@@ -38,7 +37,7 @@ class Editor
 {
   public:
     explicit Editor(const std::string& prompt = kPrompt, const std::string& sizes = "510")
-        : prompt_(prompt), pty_({EDITOR_DRIVER, prompt, sizes}, RawOutput())
+        : prompt_(prompt), pty_({EDITOR_DRIVER, prompt, sizes})
     {
         EXPECT_TRUE(pty_.WaitFor(prompt_)) << "editor did not start: " << pty_.Err();
     }
@@ -62,13 +61,19 @@ class Editor
         return line;
     }
 
-  private:
-    static e2e::PtyOptions RawOutput()
+    // Types keys and waits until the editor has read every one of them.
+    void TypeAndWaitUntilRead(const std::string& keys)
     {
-        e2e::PtyOptions options;
-        options.rawOutput = true;
-        return options;
+        auto bytesRead = [&] {
+            std::string io = e2e::ReadFile("/proc/" + std::to_string(pty_.Pid()) + "/io");
+            return std::stol(io.substr(io.find("rchar:") + 6));
+        };
+        long before = bytesRead();
+        pty_.Send(keys);
+        EXPECT_TRUE(vocab::WaitUntil([&] { return bytesRead() >= before + (long)keys.size(); }));
     }
+
+  private:
     std::string prompt_;
     e2e::PtySession pty_;
 };
@@ -104,6 +109,18 @@ TEST(LineEditorEcho, WhatIsInTheLineIsWhatTheScreenShows)
         EXPECT_EQ(line.screen, l.screen);
         EXPECT_EQ(line.text, Hex(l.text));
     }
+}
+
+// The Escape key alone is an ESC with nothing after it for a while: it is dropped, and a key that
+// comes later counts on its own (had the editor waited on, ESC c would be Alt-c, both dropped).
+TEST(LineEditorEcho, EscapeAloneIsDroppedAfterItsPause)
+{
+    Editor editor;
+    editor.TypeAndWaitUntilRead("ab\x1b");
+    usleep(500 * 1000);
+    Line line = editor.Type("c\r");
+    EXPECT_EQ(line.screen, "abc\n");
+    EXPECT_EQ(line.text, Hex("abc"));
 }
 
 TEST(LineEditorHistory, UpArrowWalksNewestToOldestThenWrapsToNewest)

@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "bufterm_message.h"
-#include "fuzz_support.h"
+#include "vocabulary.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -17,12 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (result == OSW_STATUS_SUCCESS)
     {
         // The text is a string that ends inside the buffer.
-        fuzz::Check(memchr(buffer + BUFTERM_RESPONSE_TEXT_OFFSET, '\0', bufferSize - BUFTERM_RESPONSE_TEXT_OFFSET) !=
+        vocab::Check(memchr(buffer + BUFTERM_RESPONSE_TEXT_OFFSET, '\0', bufferSize - BUFTERM_RESPONSE_TEXT_OFFSET) !=
                     NULL);
     }
     else
     {
-        fuzz::Check(result == BUFTERM_RESPONSE_REFUSED && pending == FALSE);
+        vocab::Check(result == BUFTERM_RESPONSE_REFUSED && pending == FALSE);
     }
     delete[] buffer;
     return 0;

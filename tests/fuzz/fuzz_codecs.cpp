@@ -3,7 +3,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "fuzz_support.h"
+#include "vocabulary.h"
 #include "scsi.h"
 #include "spc_request_sense.h"
 
@@ -12,7 +12,7 @@ namespace
 
 const size_t kLargestCdb = 16;
 
-void ServiceAction(fuzz::Input& in)
+void ServiceAction(vocab::ByteReader& in)
 {
     SCSI_SA_CDBParams_t params;
     params.dir = in.Byte();
@@ -24,10 +24,10 @@ void ServiceAction(fuzz::Input& in)
     int built = SCSI_BuildServiceActionCDB(cdb, room, &params);
     if (built > 0)
     {
-        fuzz::Check((size_t)built <= room && (built == 12 || built == 16));
+        vocab::Check((size_t)built <= room && (built == 12 || built == 16));
         SCSI_SA_CDBParams_t decoded;
-        fuzz::Check(SCSI_DecodeServiceActionCDB(&decoded, cdb, (size_t)built) == built);
-        fuzz::Check(decoded.dir == params.dir && decoded.len == params.len &&
+        vocab::Check(SCSI_DecodeServiceActionCDB(&decoded, cdb, (size_t)built) == built);
+        vocab::Check(decoded.dir == params.dir && decoded.len == params.len &&
                     decoded.service_action == params.service_action && decoded.control == params.control);
     }
     delete[] cdb;
@@ -36,10 +36,10 @@ void ServiceAction(fuzz::Input& in)
     const uint8_t* bytes = in.Take(in.Left(), &taken);
     SCSI_SA_CDBParams_t decoded;
     int result = SCSI_DecodeServiceActionCDB(&decoded, bytes, taken);
-    fuzz::Check(result < 0 || (size_t)result <= taken);
+    vocab::Check(result < 0 || (size_t)result <= taken);
 }
 
-void RequestSense(fuzz::Input& in)
+void RequestSense(vocab::ByteReader& in)
 {
     SPC_RS_CDBParams_t params;
     params.alloclen = in.Byte();
@@ -50,8 +50,8 @@ void RequestSense(fuzz::Input& in)
     if (built > 0)
     {
         SPC_RS_CDBParams_t decoded;
-        fuzz::Check(SPC_RequestSense_DecodeCDB(&decoded, cdb, room) == SPC_REQUEST_SENSE_CDB_LENGTH);
-        fuzz::Check(decoded.alloclen == params.alloclen && decoded.control == params.control);
+        vocab::Check(SPC_RequestSense_DecodeCDB(&decoded, cdb, room) == SPC_REQUEST_SENSE_CDB_LENGTH);
+        vocab::Check(decoded.alloclen == params.alloclen && decoded.control == params.control);
     }
     delete[] cdb;
 
@@ -59,10 +59,10 @@ void RequestSense(fuzz::Input& in)
     const uint8_t* bytes = in.Take(in.Left(), &taken);
     SPC_RS_CDBParams_t decoded;
     int result = SPC_RequestSense_DecodeCDB(&decoded, bytes, taken);
-    fuzz::Check(result < 0 || (size_t)result <= taken);
+    vocab::Check(result < 0 || (size_t)result <= taken);
 }
 
-void ShortSenseBuilder(fuzz::Input& in)
+void ShortSenseBuilder(vocab::ByteReader& in)
 {
     SCSI_ShortSenseData_t sense;
     sense.deferred = in.Byte() & 1;
@@ -75,8 +75,8 @@ void ShortSenseBuilder(fuzz::Input& in)
     if (built == 0)
     {
         SCSI_ShortSenseData_t decoded;
-        fuzz::Check(SCSI_DecodeShortSense(&decoded, buffer, room) == 0);
-        fuzz::Check(decoded.deferred == sense.deferred && decoded.sensekey == (sense.sensekey & 0x0F) &&
+        vocab::Check(SCSI_DecodeShortSense(&decoded, buffer, room) == 0);
+        vocab::Check(decoded.deferred == sense.deferred && decoded.sensekey == (sense.sensekey & 0x0F) &&
                     decoded.asc == sense.asc && decoded.ascq == sense.ascq);
     }
     delete[] buffer;
@@ -86,7 +86,7 @@ void ShortSenseBuilder(fuzz::Input& in)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    fuzz::Input in(data, size);
+    vocab::ByteReader in(data, size);
     switch (in.Byte() % 3)
     {
     case 0:

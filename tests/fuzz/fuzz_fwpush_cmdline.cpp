@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_support.h"
+#include "vocabulary.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -39,16 +39,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     InitOptions(&options, &status);
     int argc = (int)args.size();
     int result = ProcessCommandLine(argc, argv.data(), &options);
-    fuzz::Check(result == 0 || result == COMMAND_LINE_HELP || result == COMMAND_LINE_VERSION ||
+    vocab::Check(result == 0 || result == COMMAND_LINE_HELP || result == COMMAND_LINE_VERSION ||
                 result == COMMAND_LINE_COUNT_ERROR || (result >= 1 && result < argc));
     if (result == 0)
     {
-        fuzz::Check(options.maxPageLength >= MIN_MAX_PAGE_LENGTH && options.maxPageLength <= TRANSFER_BUFFER_LENGTH);
-        fuzz::Check(BlockSize(&options) >= 1 && BlockSize(&options) <= TRANSFER_BUFFER_LENGTH - PAGE_E_HEADER_LENGTH);
+        vocab::Check(options.maxPageLength >= MIN_MAX_PAGE_LENGTH && options.maxPageLength <= TRANSFER_BUFFER_LENGTH);
+        vocab::Check(BlockSize(&options) >= 1 && BlockSize(&options) <= TRANSFER_BUFFER_LENGTH - PAGE_E_HEADER_LENGTH);
         if (CheckRequiredNames(&options))
         {
-            fuzz::Check(options.deviceFilename != NULL);
-            fuzz::Check(options.mode == DOWNLOAD_MODE_ACTIVATE_DEFERRED || options.firmwareFilename != NULL);
+            vocab::Check(options.deviceFilename != NULL);
+            vocab::Check(options.mode == DOWNLOAD_MODE_ACTIVATE_DEFERRED || options.firmwareFilename != NULL);
         }
     }
     return 0;

@@ -2,7 +2,7 @@
 #define FWPUSH_NO_MAIN
 #include "fwpush.cpp"
 
-#include "fuzz_support.h"
+#include "vocabulary.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -13,11 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     memcpy(inquiry, data, size < sizeof(inquiry) ? size : sizeof(inquiry));
     char field[INQUIRY_FIELD_BUFFER_LENGTH];
     CopyInquiryField(field, sizeof(field), inquiry, SCSI_INQUIRY_VENDOR_OFFSET, SCSI_INQUIRY_VENDOR_LENGTH);
-    fuzz::Check(strlen(field) <= SCSI_INQUIRY_VENDOR_LENGTH);
+    vocab::Check(strlen(field) <= SCSI_INQUIRY_VENDOR_LENGTH);
     CopyInquiryField(field, sizeof(field), inquiry, SCSI_INQUIRY_PRODUCT_OFFSET, SCSI_INQUIRY_PRODUCT_LENGTH);
-    fuzz::Check(strlen(field) <= SCSI_INQUIRY_PRODUCT_LENGTH);
+    vocab::Check(strlen(field) <= SCSI_INQUIRY_PRODUCT_LENGTH);
     CopyInquiryField(field, sizeof(field), inquiry, SCSI_INQUIRY_REVISION_OFFSET, SCSI_INQUIRY_REVISION_LENGTH);
-    fuzz::Check(strlen(field) <= SCSI_INQUIRY_REVISION_LENGTH);
+    vocab::Check(strlen(field) <= SCSI_INQUIRY_REVISION_LENGTH);
     (void)IsEnclosureServicesDevice(inquiry);
 
     // The pages list straight from the input: its page length may claim more than there is.
@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     bool_t listed = SupportedPagesListed(data, (uint32_t)size, wanted);
     if (listed)
     {
-        fuzz::Check(size > DIAG_PAGE_HEADER_LENGTH);
-        fuzz::Check(memchr(data + DIAG_PAGE_HEADER_LENGTH, wanted, size - DIAG_PAGE_HEADER_LENGTH) != NULL);
+        vocab::Check(size > DIAG_PAGE_HEADER_LENGTH);
+        vocab::Check(memchr(data + DIAG_PAGE_HEADER_LENGTH, wanted, size - DIAG_PAGE_HEADER_LENGTH) != NULL);
     }
     return 0;
 }

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "fgetshistory_internal.h"
-#include "fuzz_support.h"
+#include "vocabulary.h"
 
 namespace
 {
@@ -31,7 +31,7 @@ const uint8_t kNoByte = 0;
 
 int NextByte(void* context, int)
 {
-    fuzz::Input* in = static_cast<fuzz::Input*>(context);
+    vocab::ByteReader* in = static_cast<vocab::ByteReader*>(context);
     if (in->Empty())
         return EOF;
     uint8_t byte = in->Byte();
@@ -78,12 +78,12 @@ std::string TakeOutput()
 {
     static FILE* screen = tmpfile();
     static bool redirected = screen != nullptr && dup2(fileno(screen), STDOUT_FILENO) == STDOUT_FILENO;
-    fuzz::Check(redirected);
+    vocab::Check(redirected);
     fflush(stdout);
     int fd = fileno(screen);
     std::string out((size_t)lseek(fd, 0, SEEK_END), '\0');
-    fuzz::Check(pread(fd, &out[0], out.size(), 0) == (ssize_t)out.size());
-    fuzz::Check(ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0);
+    vocab::Check(pread(fd, &out[0], out.size(), 0) == (ssize_t)out.size());
+    vocab::Check(ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0);
     return out;
 }
 
@@ -91,7 +91,7 @@ std::string TakeOutput()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    fuzz::Input in(data, size);
+    vocab::ByteReader in(data, size);
     uint32_t maxChars = in.Be16() % (kLargestBuffer + 1);
     // The prompt that a recall redraws: up to the first NUL, any length, shown as printable text.
     char prompt[64];
@@ -117,14 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::string out = TakeOutput();
         if (got == NULL)
             break;
-        fuzz::Check(got == line);
+        vocab::Check(got == line);
         if (maxChars == 0)
             break;
-        fuzz::Check(memchr(line, '\0', maxChars) != NULL);
+        vocab::Check(memchr(line, '\0', maxChars) != NULL);
         // The line's end is the last thing written for it.
         size_t end = out.find('\n');
-        fuzz::Check(end == std::string::npos || end + 1 == out.size());
-        fuzz::Check(ScreenShows(shownPrompt, out.substr(0, end), line));
+        vocab::Check(end == std::string::npos || end + 1 == out.size());
+        vocab::Check(ScreenShows(shownPrompt, out.substr(0, end), line));
     }
     free(line);
     return 0;

@@ -3,7 +3,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "fuzz_support.h"
+#include "vocabulary.h"
 #include "scsi.h"
 #include "scsi_initiator_internal.h"
 #include "spc_request_sense.h"
@@ -17,21 +17,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     HAL_SCSI_ResponseData_t response;
     memset(&response, 0, sizeof(response));
     SCSI_Initiator_DecodeSense(senseBuffer, &response);
-    fuzz::Check(response.senseKey <= 0x0F && response.status == 0);
+    vocab::Check(response.senseKey <= 0x0F && response.status == 0);
 
     // The codecs read exactly the bytes they are given.
     SCSI_ShortSenseData_t sense;
     int result = SCSI_DecodeShortSense(&sense, data, size);
-    fuzz::Check(result == 0 || result == SCSI_CODEC_SENSE_TOO_SHORT || result == SCSI_CODEC_UNSUPPORTED);
+    vocab::Check(result == 0 || result == SCSI_CODEC_SENSE_TOO_SHORT || result == SCSI_CODEC_UNSUPPORTED);
     if (result == 0)
     {
-        fuzz::Check(sense.sensekey <= 0x0F);
+        vocab::Check(sense.sensekey <= 0x0F);
         // What the codec built again must decode to the same values.
         uint8_t rebuilt[SCSI_SHORT_SENSE_MIN_LENGTH];
-        fuzz::Check(SCSI_BuildShortSense(rebuilt, sizeof(rebuilt), &sense) == 0);
+        vocab::Check(SCSI_BuildShortSense(rebuilt, sizeof(rebuilt), &sense) == 0);
         SCSI_ShortSenseData_t again;
-        fuzz::Check(SPC_RequestSense_DecodeShortData(&again, rebuilt, sizeof(rebuilt)) == 0);
-        fuzz::Check(again.deferred == sense.deferred && again.sensekey == sense.sensekey && again.asc == sense.asc &&
+        vocab::Check(SPC_RequestSense_DecodeShortData(&again, rebuilt, sizeof(rebuilt)) == 0);
+        vocab::Check(again.deferred == sense.deferred && again.sensekey == sense.sensekey && again.asc == sense.asc &&
                     again.ascq == sense.ascq);
     }
     return 0;

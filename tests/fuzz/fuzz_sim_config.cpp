@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz_support.h"
+#include "vocabulary.h"
 #include "sesim_config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         std::string written = sesim::FormatConfig(config);
         sesim::Config again;
-        fuzz::Check(sesim::ParseConfig(written, &again, &error));
-        fuzz::Check(sesim::FormatConfig(again) == written);
+        vocab::Check(sesim::ParseConfig(written, &again, &error));
+        vocab::Check(sesim::FormatConfig(again) == written);
     }
     sesim::Config faults;
     if (sesim::ParseFaultFile(text, &faults, &error))
@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (uint32_t i = 0; i < faults.faultCount; i++)
         {
             sesim::FaultSpec reread;
-            fuzz::Check(sesim::ParseFault(sesim::FormatFault(faults.faults[i]), &reread, &error));
-            fuzz::Check(sesim::FormatFault(reread) == sesim::FormatFault(faults.faults[i]));
+            vocab::Check(sesim::ParseFault(sesim::FormatFault(faults.faults[i]), &reread, &error));
+            vocab::Check(sesim::FormatFault(reread) == sesim::FormatFault(faults.faults[i]));
         }
     }
     return 0;

@@ -3,48 +3,24 @@
 // cycles in between. The model promises never to read or write beyond the lengths it is given.
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "fuzz_support.h"
+#include "vocabulary.h"
 #include "sesim_config.h"
 #include "sesim_model.h"
+#include "sim_test_support.h"
 
 namespace
 {
 
-// Keeps image bytes in memory; images are kept small by the configured maximum size.
-class MemoryBacking : public sesim::Backing
-{
-  public:
-    bool CreateImage(uint32_t id) override
-    {
-        images[id].clear();
-        return true;
-    }
-    bool WriteImage(uint32_t id, uint32_t offset, const uint8_t* data, size_t length) override
-    {
-        auto it = images.find(id);
-        if (it == images.end())
-        {
-            return false;
-        }
-        if (it->second.size() < offset + length)
-        {
-            it->second.resize(offset + length);
-        }
-        memcpy(it->second.data() + offset, data, length);
-        return true;
-    }
-    std::map<uint32_t, std::vector<uint8_t>> images;
-};
+using simtest::MemoryBacking;
 
 const uint32_t kMaxImageSize = 65536;
 const size_t kMaxDataLength = 8192;
 const int kMaxCommands = 256;
 
-void ArmFault(fuzz::Input& in, sesim::Config& config)
+void ArmFault(vocab::ByteReader& in, sesim::Config& config)
 {
     sesim::FaultSpec f;
     f.kind = (sesim::FaultKind)(in.Byte() % ((int)sesim::FaultKind::BadLength + 1));
@@ -69,27 +45,27 @@ void ArmFault(fuzz::Input& in, sesim::Config& config)
 // inside its buffer, every reported code is one the model can report, the active image exists.
 void CheckWellFormed(const sesim::Config& config, const sesim::State& s, const MemoryBacking& backing)
 {
-    fuzz::Check((int)s.download.phase <= (int)sesim::DownloadPhase::Storing);
+    vocab::Check((int)s.download.phase <= (int)sesim::DownloadPhase::Storing);
     if (s.download.phase == sesim::DownloadPhase::Receiving)
     {
-        fuzz::Check(s.download.expectedOffset < s.download.imageLength);
-        fuzz::Check(s.download.imageLength <= config.maxImageSize);
+        vocab::Check(s.download.expectedOffset < s.download.imageLength);
+        vocab::Check(s.download.imageLength <= config.maxImageSize);
     }
-    fuzz::Check(s.console.outPosition <= s.console.outLength && s.console.outLength <= sesim::kConsoleOutCapacity);
-    fuzz::Check(s.console.breakCount <= sesim::kConsoleMaxBreaks);
+    vocab::Check(s.console.outPosition <= s.console.outLength && s.console.outLength <= sesim::kConsoleOutCapacity);
+    vocab::Check(s.console.breakCount <= sesim::kConsoleMaxBreaks);
     for (const sesim::SubenclosureState& sub : s.sub)
     {
         uint8_t code = sub.reportStatus;
-        fuzz::Check(code == 0 || (code >= 0x10 && code <= 0x13) || (code >= 0x80 && code <= 0x85));
+        vocab::Check(code == 0 || (code >= 0x10 && code <= 0x13) || (code >= 0x80 && code <= 0x85));
     }
-    fuzz::Check(s.active.id != 0 && backing.images.count(s.active.id) == 1);
+    vocab::Check(s.active.id != 0 && backing.images.count(s.active.id) == 1);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    fuzz::Input in(data, size);
+    vocab::ByteReader in(data, size);
     sesim::Config config;
     uint8_t flags = in.Byte();
     config.descriptorSense = flags & 0x01;
@@ -164,10 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         sesim::Result result;
         memset(&result, 0, sizeof(result));
         model.Execute(state, command, now, result);
-        fuzz::Check(result.dataInLength <= dinLength);
-        fuzz::Check(result.dataOutUsed <= taken);
-        fuzz::Check(result.senseLength <= sesim::kSenseCapacity);
-        fuzz::Check(memchr(result.note, '\0', sizeof(result.note)) != nullptr);
+        vocab::Check(result.dataInLength <= dinLength);
+        vocab::Check(result.dataOutUsed <= taken);
+        vocab::Check(result.senseLength <= sesim::kSenseCapacity);
+        vocab::Check(memchr(result.note, '\0', sizeof(result.note)) != nullptr);
         CheckWellFormed(config, state, backing);
         delete[] dout;
         delete[] din;

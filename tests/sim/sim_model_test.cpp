@@ -7,8 +7,8 @@
 #include "sesim_scsi.h"
 #include "sim_test_support.h"
 
-using simtest::Be16;
-using simtest::Be32;
+using vocab::Be16;
+using vocab::Be32;
 using simtest::DownloadStatus;
 using simtest::Enclosure;
 using simtest::Image;
@@ -81,8 +81,7 @@ TEST(Identity, VitalProductDataPages)
 
 TEST(Commands, InvalidFieldsAndUnsupportedOpcodesAreIllegalRequests)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
+    Enclosure e(sesim::Config(), simtest::Quiet());
     const std::vector<std::pair<std::vector<uint8_t>, std::string>> cases = {
         {{0x12, 0x01, 0x99, 0, 96, 0}, "05/24/00"},                   // unknown VPD page
         {{0x12, 0x00, 0x80, 0, 96, 0}, "05/24/00"},                   // page code without EVPD
@@ -131,8 +130,7 @@ TEST(UnitAttention, PowerOnIsReportedOnceAndRequestSenseTakesIt)
 
 TEST(Sense, DescriptorFormatOnRequestAndFieldPointers)
 {
-    Enclosure e(ConfigWith([](sesim::Config& c) { c.descriptorSense = true; }));
-    e.ClearUnitAttention();
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.descriptorSense = true; }), simtest::Quiet());
     Reply r = e.ReceiveDiagnostic(0x42);
     ASSERT_EQ(r.status(), 0x02);
     EXPECT_EQ(r.result.sense[0], 0x72);
@@ -146,8 +144,7 @@ TEST(Sense, DescriptorFormatOnRequestAndFieldPointers)
 
 TEST(Sense, FixedFormatFieldPointerForAParameterListError)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
+    Enclosure e(sesim::Config(), simtest::Quiet());
     Reply r = e.SendDiagnostic({0x07, 0, 0, 0});
     ASSERT_EQ(r.Sense(), "05/26/00");
     EXPECT_EQ(r.result.sense[15] & 0xC0, 0x80); // valid, in the parameter list
@@ -158,8 +155,7 @@ TEST(Sense, FixedFormatFieldPointerForAParameterListError)
 
 TEST(DiagnosticPages, SupportedListAndPcvZeroFollowsSendDiagnostic)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
+    Enclosure e(sesim::Config(), simtest::Quiet());
     Reply list = e.ReceiveDiagnostic(0x00);
     EXPECT_EQ(std::vector<uint8_t>(list.din.begin() + 4, list.din.end()),
               (std::vector<uint8_t>{0x00, 0x01, 0x02, 0x07, 0x0A, 0x0E}));
@@ -173,12 +169,11 @@ TEST(DiagnosticPages, SupportedListAndPcvZeroFollowsSendDiagnostic)
 
 TEST(DiagnosticPages, WithoutPageOEItIsNeitherListedNorServed)
 {
-    Enclosure e(ConfigWith([](sesim::Config& c) { c.page0e = false; }));
-    e.ClearUnitAttention();
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.page0e = false; }), simtest::Quiet());
     Reply list = e.ReceiveDiagnostic(0x00);
     EXPECT_EQ(Be16(list.din, 2), 5u);
     EXPECT_EQ(e.ReceiveDiagnostic(0x0E).Sense(), "05/24/00");
-    EXPECT_EQ(e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, {1, 2, 3, 4})).Sense(), "05/26/00");
+    EXPECT_EQ(e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, {1, 2, 3, 4})).Sense(), "05/26/00");
 }
 
 TEST(DiagnosticPages, EveryPageLengthMatchesItsBytes)
@@ -187,8 +182,7 @@ TEST(DiagnosticPages, EveryPageLengthMatchesItsBytes)
     {
         sesim::Config c;
         c.secondarySubenclosures = (uint8_t)secondaries;
-        Enclosure e(c);
-        e.ClearUnitAttention();
+        Enclosure e(c, simtest::Quiet());
         for (uint8_t page : {0x00, 0x01, 0x02, 0x07, 0x0E})
         {
             Reply r = e.ReceiveDiagnostic(page, 65535);
@@ -206,8 +200,7 @@ TEST(DiagnosticPages, EveryPageLengthMatchesItsBytes)
 
 TEST(DiagnosticPages, SendDiagnosticSelfTestsAndLengthErrors)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
+    Enclosure e(sesim::Config(), simtest::Quiet());
     EXPECT_TRUE(e.Run({0x1D, 0x04, 0, 0, 0, 0}).Good());                      // default self-test
     EXPECT_EQ(e.Run({0x1D, 0x24, 0, 0, 0, 0}).Sense(), "05/24/00");           // code with SELFTEST
     EXPECT_TRUE(e.Run({0x1D, 0x20, 0, 0, 0, 0}).Good());                      // background short
@@ -223,8 +216,7 @@ TEST(DiagnosticPages, SendDiagnosticSelfTestsAndLengthErrors)
 
 TEST(Download, ModeSevenRunsThroughInProgressStoringAndCompletionOnce)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
+    Enclosure e(sesim::Config(), simtest::Quiet());
     std::vector<uint8_t> image = Image("0200", 10000);
     DownloadStatus s = e.Status();
     EXPECT_EQ(s.status, 0x00);
@@ -235,7 +227,7 @@ TEST(Download, ModeSevenRunsThroughInProgressStoringAndCompletionOnce)
     {
         size_t n = std::min<size_t>(4072, image.size() - offset);
         std::vector<uint8_t> block(image.begin() + offset, image.begin() + offset + (long)n);
-        ASSERT_TRUE(e.SendDiagnostic(Enclosure::ControlPage(7, s.generation, offset, 10000, block)).Good());
+        ASSERT_TRUE(e.SendDiagnostic(vocab::ControlPage(7, s.generation, offset, 10000, block)).Good());
         offset += (uint32_t)n;
         s = e.Status();
         sequence.push_back(s.status);
@@ -253,7 +245,7 @@ TEST(Download, ModeSevenRunsThroughInProgressStoringAndCompletionOnce)
     EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
     EXPECT_EQ(e.Status().status, 0x00);
     // A page built before the update carries the old generation code: stale, refused.
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0300", 100)));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0300", 100)));
     EXPECT_EQ(e.Status().additional, 4);
     EXPECT_EQ(InquiryRevision(e), "0200");
     EXPECT_EQ(e.backing.images.at(e.state.active.id), image);
@@ -262,15 +254,14 @@ TEST(Download, ModeSevenRunsThroughInProgressStoringAndCompletionOnce)
 
 TEST(Download, DeferredDownloadWaitsForActivation)
 {
-    Enclosure e(ConfigWith([](sesim::Config& c) { c.deferredBusyStatus = 0x03; }));
-    e.ClearUnitAttention();
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.deferredBusyStatus = 0x03; }), simtest::Quiet());
     std::vector<uint8_t> image = Image("0300", 9000);
     DownloadStatus s = e.Status();
     std::vector<uint8_t> statuses;
     for (uint32_t offset = 0; offset < image.size(); offset += 4072)
     {
         size_t n = std::min<size_t>(4072, image.size() - offset);
-        e.SendDiagnostic(Enclosure::ControlPage(0x0E, s.generation, offset, 9000,
+        e.SendDiagnostic(vocab::ControlPage(0x0E, s.generation, offset, 9000,
                                                 std::vector<uint8_t>(image.begin() + offset,
                                                                      image.begin() + offset + (long)n)));
         s = e.Status();
@@ -285,7 +276,7 @@ TEST(Download, DeferredDownloadWaitsForActivation)
     EXPECT_TRUE(e.Tur().Good());
     EXPECT_EQ(InquiryRevision(e), "0100");
 
-    ASSERT_TRUE(e.SendDiagnostic(Enclosure::ControlPage(0x0F, s.generation, 0, 0, {})).Good());
+    ASSERT_TRUE(e.SendDiagnostic(vocab::ControlPage(0x0F, s.generation, 0, 0, {})).Good());
     EXPECT_TRUE(e.Tur().Good()) << "the unit attention waits until the next command has completed";
     EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
     DownloadStatus after = e.Status();
@@ -297,9 +288,8 @@ TEST(Download, DeferredDownloadWaitsForActivation)
 
 TEST(Download, ActivationWithoutDeferredImageReports85Once)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
-    ASSERT_TRUE(e.SendDiagnostic(Enclosure::ControlPage(0x0F, 0, 0, 0, {})).Good());
+    Enclosure e(sesim::Config(), simtest::Quiet());
+    ASSERT_TRUE(e.SendDiagnostic(vocab::ControlPage(0x0F, 0, 0, 0, {})).Good());
     EXPECT_EQ(e.Status().status, 0x85);
     EXPECT_EQ(e.Status().status, 0x00);
 }
@@ -325,8 +315,7 @@ TEST(Resets, KindDecidesTheUnitAttentionAndWhatIsActivated)
     {
         sesim::Config c;
         c.completeStatus = k.code;
-        Enclosure e(c);
-        e.ClearUnitAttention();
+        Enclosure e(c, simtest::Quiet());
         EXPECT_EQ(e.Download(Image("0400", 5000)).status, k.code);
         sesim::Released released{};
         e.model->Reset(e.state, k.kind, e.now, released);
@@ -347,9 +336,8 @@ TEST(Resets, CutFlashWriteFollowsTheFlashModel)
         sesim::Config c;
         c.flash = flash;
         c.busyReads = 5;
-        Enclosure e(c);
-        e.ClearUnitAttention();
-        e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0F00", 100)));
+        Enclosure e(c, simtest::Quiet());
+        e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0F00", 100)));
         EXPECT_EQ(e.Status().status, 0x02);
         sesim::Released released{};
         e.model->Reset(e.state, sesim::ResetKind::PowerCycle, e.now, released);
@@ -376,9 +364,8 @@ TEST(Resets, RestartOnActivationReportsResetThenNewMicrocode)
         sesim::Config c;
         c.restartOnActivation = true;
         c.restartClearsStatus = clears;
-        Enclosure e(c);
-        e.ClearUnitAttention();
-        e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0B00", 100)));
+        Enclosure e(c, simtest::Quiet());
+        e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0B00", 100)));
         EXPECT_EQ(e.Status().status, 0x02);
         EXPECT_EQ(e.Status().status, 0x02);
         EXPECT_EQ(e.Status().status, 0x02); // the read that found the storing over saw it restart
@@ -391,8 +378,7 @@ TEST(Resets, RestartOnActivationReportsResetThenNewMicrocode)
 
 TEST(Download, BadImageEndsIn81AndKeepsTheActiveImage)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
+    Enclosure e(sesim::Config(), simtest::Quiet());
     std::vector<uint8_t> image = Image("0500", 6000);
     image[3000] ^= 1;
     EXPECT_EQ(e.Download(image).status, 0x81);
@@ -406,8 +392,7 @@ TEST(Download, BadImageEndsIn81AndKeepsTheActiveImage)
 
 TEST(Download, AcceptAnyImageTakesOtherBytes)
 {
-    Enclosure e(ConfigWith([](sesim::Config& c) { c.acceptAnyImage = true; }));
-    e.ClearUnitAttention();
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.acceptAnyImage = true; }), simtest::Quiet());
     std::vector<uint8_t> junk(1001, 0x5A);
     EXPECT_EQ(e.Download(junk, 7, 100).status, 0x10);
     EXPECT_EQ(std::string(e.state.active.revision, 4), "????");
@@ -426,7 +411,7 @@ TEST(Download, BusyPhaseLastsAtLeastBusyMs)
     }));
     e.ClearUnitAttention();
     std::vector<uint8_t> image = Image("0700", 100);
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, image));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, image));
     EXPECT_EQ(e.Status().status, 0x02);
     e.now += 49 * kMs;
     EXPECT_EQ(e.Status().status, 0x02);
@@ -436,10 +421,9 @@ TEST(Download, BusyPhaseLastsAtLeastBusyMs)
 
 TEST(Download, IncompleteDownloadTimesOutWith82)
 {
-    Enclosure e(ConfigWith([](sesim::Config& c) { c.downloadTimeoutMs = 1000; }));
-    e.ClearUnitAttention();
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.downloadTimeoutMs = 1000; }), simtest::Quiet());
     std::vector<uint8_t> image = Image("0800", 200);
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, std::vector<uint8_t>(image.begin(), image.begin() + 100)));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 200, std::vector<uint8_t>(image.begin(), image.begin() + 100)));
     e.now += 1000 * kMs;
     EXPECT_EQ(e.Status().status, 0x01);
     e.now += 1 * kMs;
@@ -450,9 +434,8 @@ TEST(Download, IncompleteDownloadTimesOutWith82)
 
 TEST(Download, CompletionCodeCountsAsReportedOnlyWhenItsByteWentOut)
 {
-    Enclosure e(ConfigWith([](sesim::Config& c) { c.busyReads = 0; }));
-    e.ClearUnitAttention();
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0900", 100)));
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.busyReads = 0; }), simtest::Quiet());
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0900", 100)));
     Reply cut = e.ReceiveDiagnostic(0x0E, 10);
     EXPECT_EQ(cut.din.size(), 10u);
     EXPECT_TRUE(e.Tur().Good()) << "nothing announced before the code was reported";
@@ -468,12 +451,6 @@ struct FieldCase
     void (*spoil)(std::vector<uint8_t>& page);
 };
 
-void SetBe32(std::vector<uint8_t>& p, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        p[at + (size_t)i] = (uint8_t)(v >> (24 - 8 * i));
-}
-
 class FieldChecks : public ::testing::TestWithParam<FieldCase>
 {
 };
@@ -481,15 +458,14 @@ class FieldChecks : public ::testing::TestWithParam<FieldCase>
 // Each field error: status 0x80 with the field's offset, reported once, the download aborted.
 TEST_P(FieldChecks, AbortTheDownloadWith80AndTheFieldOffset)
 {
-    Enclosure e(ConfigWith([](sesim::Config& c) { c.maxImageSize = 100000; }));
-    e.ClearUnitAttention();
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.maxImageSize = 100000; }), simtest::Quiet());
     std::vector<uint8_t> image = Image("0A00", 8000);
     // Begin a download, so that the page in error is the second block.
-    ASSERT_TRUE(e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 8000,
+    ASSERT_TRUE(e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 8000,
                                                         std::vector<uint8_t>(image.begin(), image.begin() + 4000)))
                     .Good());
     std::vector<uint8_t> page =
-        Enclosure::ControlPage(7, 0, 4000, 8000, std::vector<uint8_t>(image.begin() + 4000, image.begin() + 8000));
+        vocab::ControlPage(7, 0, 4000, 8000, std::vector<uint8_t>(image.begin() + 4000, image.begin() + 8000));
     GetParam().spoil(page);
     Reply r = e.SendDiagnostic(page);
     EXPECT_TRUE(r.Good()) << "field errors are reported in the status page";
@@ -512,50 +488,47 @@ INSTANTIATE_TEST_SUITE_P(
                       p[2] = 0;
                       p[3] = 16;
                   }},
-        FieldCase{"GenerationCode", 4, [](std::vector<uint8_t>& p) { SetBe32(p, 4, 7); }},
+        FieldCase{"GenerationCode", 4, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 4, 7, 4); }},
         FieldCase{"UnknownMode", 8, [](std::vector<uint8_t>& p) { p[8] = 0x06; }},
         FieldCase{"ModeChangedMidDownload", 8, [](std::vector<uint8_t>& p) { p[8] = 0x0E; }},
         FieldCase{"ActivationMidDownload", 8, [](std::vector<uint8_t>& p) { p[8] = 0x0F; }},
         FieldCase{"BufferId", 11, [](std::vector<uint8_t>& p) { p[11] = 2; }},
-        FieldCase{"OffsetNotMultipleOfFour", 12, [](std::vector<uint8_t>& p) { SetBe32(p, 12, 4002); }},
-        FieldCase{"OffsetNotExpected", 12, [](std::vector<uint8_t>& p) { SetBe32(p, 12, 4004); }},
-        FieldCase{"ImageLengthChanged", 16, [](std::vector<uint8_t>& p) { SetBe32(p, 16, 8004); }},
-        FieldCase{"ImageLengthAboveMaximum", 16, [](std::vector<uint8_t>& p) { SetBe32(p, 16, 100001); }},
-        FieldCase{"DataLengthAbovePage", 20, [](std::vector<uint8_t>& p) { SetBe32(p, 20, 4001); }},
-        FieldCase{"PageLongerThanDataAndPad", 20, [](std::vector<uint8_t>& p) { SetBe32(p, 20, 3996); }},
+        FieldCase{"OffsetNotMultipleOfFour", 12, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 12, 4002, 4); }},
+        FieldCase{"OffsetNotExpected", 12, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 12, 4004, 4); }},
+        FieldCase{"ImageLengthChanged", 16, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 16, 8004, 4); }},
+        FieldCase{"ImageLengthAboveMaximum", 16, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 16, 100001, 4); }},
+        FieldCase{"DataLengthAbovePage", 20, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 20, 4001, 4); }},
+        FieldCase{"PageLongerThanDataAndPad", 20, [](std::vector<uint8_t>& p) { vocab::PutBe(p, 20, 3996, 4); }},
         FieldCase{"DataBeyondImage", 20,
                   [](std::vector<uint8_t>& p) {
-                      SetBe32(p, 20, 4000);
-                      SetBe32(p, 16, 8000);
-                      SetBe32(p, 12, 4000);
+                      vocab::PutBe(p, 20, 4000, 4);
+                      vocab::PutBe(p, 16, 8000, 4);
+                      vocab::PutBe(p, 12, 4000, 4);
                       p.resize(24 + 4004);
                       p[2] = (uint8_t)((4004 + 20) >> 8);
                       p[3] = (uint8_t)(4004 + 20);
-                      SetBe32(p, 20, 4004);
+                      vocab::PutBe(p, 20, 4004, 4);
                   }}),
     [](const ::testing::TestParamInfo<FieldCase>& info) { return std::string(info.param.name); });
 
 TEST(Download, FieldErrorsOnAFreshDownload)
 {
-    Enclosure e(ConfigWith([](sesim::Config& c) { c.maxImageSize = 1000; }));
-    e.ClearUnitAttention();
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 4, 100, std::vector<uint8_t>(4, 1)));
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.maxImageSize = 1000; }), simtest::Quiet());
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 4, 100, std::vector<uint8_t>(4, 1)));
     EXPECT_EQ(e.Status().additional, 12) << "a new download starts at offset 0";
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 0, {}));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 0, {}));
     EXPECT_EQ(e.Status().additional, 16) << "image length 0";
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 1001, std::vector<uint8_t>(4, 1)));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 1001, std::vector<uint8_t>(4, 1)));
     EXPECT_EQ(e.Status().additional, 16) << "above --max-image-size";
 }
 
 TEST(Download, OddOffsetsWithTheAlignmentCheckOff)
 {
-    Enclosure e(ConfigWith([](sesim::Config& c) { c.offsetAlignmentCheck = false; }));
-    e.ClearUnitAttention();
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.offsetAlignmentCheck = false; }), simtest::Quiet());
     std::vector<uint8_t> image = Image("0B00", 1000);
     EXPECT_EQ(e.Download(image, 7, 77).status, 0x10);
     EXPECT_EQ(e.backing.images.at(e.state.active.id), image);
-    Enclosure strict;
-    strict.ClearUnitAttention();
+    Enclosure strict(sesim::Config(), simtest::Quiet());
     DownloadStatus s = strict.Download(image, 7, 77);
     EXPECT_EQ(s.status, 0x80);
     EXPECT_EQ(s.additional, 12);
@@ -563,32 +536,30 @@ TEST(Download, OddOffsetsWithTheAlignmentCheckOff)
 
 TEST(Download, StorageFailureEndsIn84)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
+    Enclosure e(sesim::Config(), simtest::Quiet());
     e.backing.failWrite = true;
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0D00", 100)));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0D00", 100)));
     EXPECT_EQ(e.Status().status, 0x84);
     e.backing.failWrite = false;
     e.backing.failCreate = true;
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0D00", 100)));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0D00", 100)));
     EXPECT_EQ(e.Status().status, 0x84);
 }
 
 TEST(Download, APageForAnotherSubenclosureLeavesTheRunningDownloadAlone)
 {
-    Enclosure e(ConfigWith([](sesim::Config& c) { c.secondarySubenclosures = 1; }));
-    e.ClearUnitAttention();
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.secondarySubenclosures = 1; }), simtest::Quiet());
     std::vector<uint8_t> image = Image("0E10", 200);
     std::vector<uint8_t> half(image.begin(), image.begin() + 100);
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, half));
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, half, 0, 1));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 200, half));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 200, half, 0, 1));
     Reply r = e.ReceiveDiagnostic(0x0E, 60);
     EXPECT_EQ(r.din[8 + 2], 0x01);
     EXPECT_EQ(Be32(r.din, 8 + 12), 100u);
     EXPECT_EQ(r.din[24 + 2], 0x80);
     EXPECT_EQ(r.din[24 + 3], 1);
     std::vector<uint8_t> rest(image.begin() + 100, image.end());
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 100, 200, rest));
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 100, 200, rest));
     e.Status();
     e.Status();
     EXPECT_EQ(e.Status().status, 0x10);
@@ -596,10 +567,9 @@ TEST(Download, APageForAnotherSubenclosureLeavesTheRunningDownloadAlone)
 
 TEST(Download, SecondarySubenclosureHasItsOwnDescriptor)
 {
-    Enclosure e(ConfigWith([](sesim::Config& c) { c.secondarySubenclosures = 1; }));
-    e.ClearUnitAttention();
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.secondarySubenclosures = 1; }), simtest::Quiet());
     std::vector<uint8_t> image = Image("0E00", 100);
-    e.SendDiagnostic(Enclosure::ControlPage(0x0E, 0, 0, 100, image, 0, 1));
+    e.SendDiagnostic(vocab::ControlPage(0x0E, 0, 0, 100, image, 0, 1));
     Reply r = e.ReceiveDiagnostic(0x0E, 60);
     EXPECT_EQ(r.din[10], 0x00);
     EXPECT_EQ(r.din[24 + 1], 1);
@@ -607,7 +577,7 @@ TEST(Download, SecondarySubenclosureHasItsOwnDescriptor)
     e.Status();
     Reply done = e.ReceiveDiagnostic(0x0E, 60);
     EXPECT_EQ(done.din[24 + 2], 0x13);
-    e.SendDiagnostic(Enclosure::ControlPage(0x0F, Be32(done.din, 4), 0, 0, {}, 0, 1));
+    e.SendDiagnostic(vocab::ControlPage(0x0F, Be32(done.din, 4), 0, 0, {}, 0, 1));
     EXPECT_EQ(e.ReceiveDiagnostic(0x0E, 60).din[24 + 2], 0x00);
     EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
     EXPECT_EQ(std::string(e.state.active.revision, 4), "0100");
@@ -617,9 +587,8 @@ TEST(Download, SecondarySubenclosureHasItsOwnDescriptor)
 // it, and every reader's status reads count towards it.
 TEST(Sessions, StoragePhaseOutlivesANewSession)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 100, Image("0F00", 100)));
+    Enclosure e(sesim::Config(), simtest::Quiet());
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0F00", 100)));
     EXPECT_EQ(e.Status().status, 0x02);
     sesim::Released released{};
     e.model->BeginSession(e.state, e.now, released);
@@ -631,9 +600,8 @@ TEST(Sessions, StoragePhaseOutlivesANewSession)
 
 TEST(Sessions, PowerCycleLosesAnIncompleteDownload)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
-    e.SendDiagnostic(Enclosure::ControlPage(7, 0, 0, 200, std::vector<uint8_t>(100, 1)));
+    Enclosure e(sesim::Config(), simtest::Quiet());
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 200, std::vector<uint8_t>(100, 1)));
     sesim::Released released{};
     e.model->Reset(e.state, sesim::ResetKind::PowerCycle, e.now, released);
     for (int i = 0; i < released.count; i++)
@@ -647,8 +615,7 @@ TEST(Sessions, PowerCycleLosesAnIncompleteDownload)
 
 TEST(Console, CommandsAndTheirOutput)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
+    Enclosure e(sesim::Config(), simtest::Quiet());
     EXPECT_EQ(e.Console("rev"), "revision 0100\n");
     EXPECT_EQ(e.Console("echo hello  world"), "hello  world\n");
     EXPECT_EQ(e.Console("  status  "), "download status 0x00\ngeneration code 0\nunit attention none\n");
@@ -661,8 +628,7 @@ TEST(Console, CommandsAndTheirOutput)
 // Whole output across responses is the bufterm tests' to check; here the cap per response.
 TEST(Console, ALargerAllocationStillGetsAtMost507CharactersPerResponse)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
+    Enclosure e(sesim::Config(), simtest::Quiet());
     e.ConsoleWrite("log 100");
     Reply big = e.ConsoleRead(4096);
     EXPECT_EQ(Be16(big.din, 0), 507u);
@@ -671,8 +637,7 @@ TEST(Console, ALargerAllocationStillGetsAtMost507CharactersPerResponse)
 
 TEST(Console, ResetActivatesDeferredFirmwareAfterTheAnswerIsRead)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
+    Enclosure e(sesim::Config(), simtest::Quiet());
     EXPECT_EQ(e.Download(Image("1000", 3000), 0x0E).status, 0x13);
     EXPECT_EQ(e.Console("rev"), "revision 0100\ndeferred 1000\n");
     EXPECT_EQ(e.Console("reset"), "resetting\n");
@@ -686,8 +651,7 @@ TEST(Console, ResetActivatesDeferredFirmwareAfterTheAnswerIsRead)
 
 TEST(Console, InvalidBufferCommandsAreRejected)
 {
-    Enclosure e(ConfigWith([](sesim::Config& c) { c.readBuffer = false; }));
-    e.ClearUnitAttention();
+    Enclosure e(ConfigWith([](sesim::Config& c) { c.readBuffer = false; }), simtest::Quiet());
     EXPECT_EQ(e.ConsoleRead().Sense(), "05/20/00");
     EXPECT_EQ(e.Run({0x3B, 0x02, 0x01, 0, 0, 0, 0, 0, 4, 0}, {1, 0, 'a', 0}).Sense(), "05/24/00");
     EXPECT_EQ(e.Run({0x3B, 0x01, 0x02, 0, 0, 0, 0, 0, 4, 0}, {1, 0, 'a', 0}).Sense(), "05/24/00");
@@ -700,8 +664,7 @@ TEST(Console, InvalidBufferCommandsAreRejected)
 
 TEST(Console, ShortAllocationsConsumeNothing)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
+    Enclosure e(sesim::Config(), simtest::Quiet());
     e.ConsoleWrite("echo abc");
     EXPECT_EQ(e.ConsoleRead(2).din.size(), 2u);
     EXPECT_EQ(e.ConsoleRead(4).din, (std::vector<uint8_t>{0, 0, 0, 1}));
@@ -750,11 +713,10 @@ TEST(Faults, ReplacingFaultsLeaveTheCommandUndone)
 
 TEST(Faults, WhenAfterTheEnclosureDoesTheWorkButTheCallerSeesAFailure)
 {
-    Enclosure e(WithFault("errno@block=2,when=after,errno=EIO"));
-    e.ClearUnitAttention();
+    Enclosure e(WithFault("errno@block=2,when=after,errno=EIO"), simtest::Quiet());
     std::vector<uint8_t> image = Image("1200", 300);
     auto page = [&](uint32_t offset) {
-        return Enclosure::ControlPage(7, 0, offset, 300,
+        return vocab::ControlPage(7, 0, offset, 300,
                                       std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + 100));
     };
     EXPECT_TRUE(e.SendDiagnostic(page(0)).Good());
@@ -785,8 +747,7 @@ TEST(Faults, GoneStaysGone)
 
 TEST(Faults, StatusPageFaults)
 {
-    Enclosure shortPage(WithFault("short-status@op=1c,len=12"));
-    shortPage.ClearUnitAttention();
+    Enclosure shortPage(WithFault("short-status@op=1c,len=12"), simtest::Quiet());
     Reply r = shortPage.ReceiveDiagnostic(0x0E, 60);
     EXPECT_EQ(r.din.size(), 16u);
     EXPECT_EQ(Be16(r.din, 2), 12u);
@@ -809,8 +770,7 @@ TEST(Faults, StatusPageFaults)
 
 TEST(Faults, BadLengthOnAConsoleResponse)
 {
-    Enclosure e(WithFault("bad-length@op=3c,count=1"));
-    e.ClearUnitAttention();
+    Enclosure e(WithFault("bad-length@op=3c,count=1"), simtest::Quiet());
     e.ConsoleWrite("echo x");
     EXPECT_EQ(Be16(e.ConsoleRead().din, 0), 508u);
     EXPECT_EQ(Be16(e.ConsoleRead().din, 0), 0u) << "count=1: only the first read";
@@ -818,11 +778,10 @@ TEST(Faults, BadLengthOnAConsoleResponse)
 
 TEST(Faults, BlockTriggersCountDataPagesOnly)
 {
-    Enclosure e(WithFault("check@block=2,count=2"));
-    e.ClearUnitAttention();
+    Enclosure e(WithFault("check@block=2,count=2"), simtest::Quiet());
     std::vector<uint8_t> image = Image("1100", 400);
     auto page = [&](uint32_t offset) {
-        return Enclosure::ControlPage(7, 0, offset, 400,
+        return vocab::ControlPage(7, 0, offset, 400,
                                       std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + 100));
     };
     EXPECT_TRUE(e.SendDiagnostic(page(0)).Good());

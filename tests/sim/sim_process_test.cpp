@@ -31,15 +31,8 @@ RunResult Client(const Enclosure& e, std::vector<std::string> args)
 
 std::string MakeImage(const Enclosure& e, const std::string& name, const std::string& revision, int size)
 {
-    std::string path = e.File(name);
-    RunResult r = e2e::Run({Bin("sesim"), "mkimage", "--revision", revision, "--size", std::to_string(size), path});
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    return path;
-}
-
-std::string ImageShown(const std::string& revision, int size, const std::string& path)
-{
-    return "revision " + revision + " size " + std::to_string(size) + " sha256 " + e2e::Sha256Hex(path);
+    e2e::MakeImage(e.File(name), revision, (uint32_t)size);
+    return e.File(name);
 }
 
 // ---------------------------------------------------------------- command line
@@ -175,8 +168,8 @@ TEST(Cli, MkimageWritesTheImageFormat)
         std::vector<uint8_t> bytes(text.begin(), text.end());
         ASSERT_EQ(bytes.size(), (size_t)size);
         EXPECT_EQ(text.substr(0, 12), "SESIMG01AB12");
-        EXPECT_EQ(e2e::Be32(bytes, 12), (uint32_t)size - 20);
-        EXPECT_EQ(e2e::Be32(bytes, (size_t)size - 4), ReferenceCrc32(text.substr(0, (size_t)size - 4)));
+        EXPECT_EQ(vocab::Be32(bytes, 12), (uint32_t)size - 20);
+        EXPECT_EQ(vocab::Be32(bytes, (size_t)size - 4), ReferenceCrc32(text.substr(0, (size_t)size - 4)));
     }
 }
 
@@ -290,6 +283,7 @@ TEST(Preload, FaultsReachTheCallerAndSesimFaultRestartsNumbering)
     ASSERT_EQ(log.size(), 4u);
     EXPECT_NE(log[0].line.find("fault=errno ioctl fails with Input/output error"), std::string::npos) << log[0].line;
     EXPECT_NE(log[1].line.find("fault=host host status 03"), std::string::npos) << log[1].line;
+    EXPECT_EQ(log[2].sense, "04/44/00") << log[2].line;
     EXPECT_NE(log[3].line.find("fault=gone"), std::string::npos) << log[3].line;
 
     ASSERT_EQ(e.Sesim("fault", {"drop@block=1"}).exitStatus, 0);
@@ -409,18 +403,18 @@ TEST_F(Interop, MicrocodeDownloadStagingAndActivation)
     std::string first = MakeImage(e, "a.bin", "0200", 10000);
     RunResult m7 = e.Run({"sg_ses_microcode", "-m", "7", "-b", "4096", "-I", first, "/dev/sesim0"});
     ASSERT_EQ(m7.exitStatus, 0) << m7.out << m7.err;
-    EXPECT_EQ(e.Show("active image"), ImageShown("0200", 10000, first));
+    EXPECT_EQ(e.Show("active image"), e2e::ImageShown("0200", 10000, first));
     EXPECT_EQ(e.Show("revision"), "0200");
     // The new microcode is announced with a unit attention, which a host clears first.
     EXPECT_NE(e.Run({"sg_turs", "/dev/sesim0"}).exitStatus, 0);
     std::string second = MakeImage(e, "b.bin", "0300", 9001);
     RunResult me = e.Run({"sg_ses_microcode", "-m", "0xe", "-b", "4096", "-I", second, "/dev/sesim0"});
     ASSERT_EQ(me.exitStatus, 0) << me.out << me.err;
-    EXPECT_EQ(e.Show("deferred image"), ImageShown("0300", 9001, second));
+    EXPECT_EQ(e.Show("deferred image"), e2e::ImageShown("0300", 9001, second));
     EXPECT_EQ(e.Show("revision"), "0200");
     RunResult mf = e.Run({"sg_ses_microcode", "-m", "0xf", "/dev/sesim0"});
     ASSERT_EQ(mf.exitStatus, 0) << mf.out << mf.err;
-    EXPECT_EQ(e.Show("active image"), ImageShown("0300", 9001, second));
+    EXPECT_EQ(e.Show("active image"), e2e::ImageShown("0300", 9001, second));
     EXPECT_EQ(e.Show("deferred image"), "none");
     RunResult inq = e.Run({"sg_inq", "/dev/sesim0"});
     EXPECT_NE(inq.out.find("Product revision level: 0300"), std::string::npos);

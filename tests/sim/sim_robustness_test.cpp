@@ -15,8 +15,7 @@ namespace
 
 TEST(Robustness, EveryAllocationLengthOfEveryPage)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
+    Enclosure e(sesim::Config(), simtest::Quiet());
     for (uint8_t page : {0x00, 0x01, 0x02, 0x07, 0x0E})
     {
         size_t full = e.ReceiveDiagnostic(page, 4096).din.size();
@@ -39,9 +38,8 @@ TEST(Robustness, EveryAllocationLengthOfEveryPage)
 
 TEST(Robustness, ControlPagesCutAnywhere)
 {
-    Enclosure e;
-    e.ClearUnitAttention();
-    std::vector<uint8_t> page = Enclosure::ControlPage(7, 0, 0, 1000, std::vector<uint8_t>(100, 7));
+    Enclosure e(sesim::Config(), simtest::Quiet());
+    std::vector<uint8_t> page = vocab::ControlPage(7, 0, 0, 1000, std::vector<uint8_t>(100, 7));
     for (size_t sent = 0; sent <= page.size(); sent++)
     {
         for (size_t announced : {sent, page.size(), sent + 1, (size_t)65535})

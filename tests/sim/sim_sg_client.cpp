@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "vocabulary.h"
+
 namespace
 {
 
@@ -71,53 +73,45 @@ int Probe(int fd, const char* path)
     auto report = [](const char* name, int e) { printf("%s=%s\n", name, ErrnoName(e)); };
 
     report("header-fault", ioctl(fd, SG_IO, kBadPointer) == 0 ? 0 : errno);
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.interface_id = 'Q';
-    report("interface-id", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.cmdp = nullptr;
-    report("no-cdb", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.cmd_len = 5;
-    report("cdb-5", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.cmd_len = 253;
-    report("cdb-253", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.cmdp = static_cast<unsigned char*>(kBadPointer);
-    report("cdb-fault", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.cmd_len = 33;
-    report("cdb-33", Issue(fd, &r.h));
-    Prepare(r, kInquiry, -7, 96);
-    report("direction-unknown", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 4);
-    report("none-with-data", Issue(fd, &r.h));
-    Prepare(r, {0x3B, 1, 1, 0, 0, 0, 0, 0, 0, 0}, SG_DXFER_TO_DEV, 0);
-    report("to-dev-without-data", Issue(fd, &r.h));
-    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
-    r.h.dxfer_len = 256u * 1024 * 1024;
-    report("transfer-256MiB", Issue(fd, &r.h));
-    Prepare(r, kTur, SG_DXFER_NONE, 0);
-    r.h.flags = 4; // SG_FLAG_MMAP_IO
-    report("mmap-io", Issue(fd, &r.h));
-    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
-    r.h.iovec_count = 1025;
-    report("iovec-1025", Issue(fd, &r.h));
-    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
-    r.h.iovec_count = 2;
-    r.h.dxferp = kBadPointer;
-    report("iovec-fault", Issue(fd, &r.h));
-    Prepare(r, {0x3B, 1, 1, 0, 0, 0, 0, 0, 6, 0}, SG_DXFER_TO_DEV, 6);
-    r.h.dxferp = kBadPointer;
-    report("data-out-fault", Issue(fd, &r.h));
-    // These two reach the enclosure: the fault shows when the driver copies the results back.
-    Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
-    r.h.dxferp = kBadPointer;
-    report("data-in-fault", Issue(fd, &r.h));
-    Prepare(r, kBadOpcode, SG_DXFER_NONE, 0);
-    r.h.sbp = static_cast<unsigned char*>(kBadPointer);
-    report("sense-fault", Issue(fd, &r.h));
+    // Each: a request, the one thing wrong with it, and the name it is reported under. The last
+    // two reach the enclosure: the fault shows when the driver copies the results back.
+    const std::vector<uint8_t> kWriteBuffer0 = {0x3B, 1, 1, 0, 0, 0, 0, 0, 0, 0};
+    const std::vector<uint8_t> kWriteBuffer6 = {0x3B, 1, 1, 0, 0, 0, 0, 0, 6, 0};
+    const struct
+    {
+        const char* name;
+        const std::vector<uint8_t>& cdb;
+        int direction;
+        size_t length;
+        void (*spoil)(sg_io_hdr_t& h);
+    } malformed[] = {
+        {"interface-id", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.interface_id = 'Q'; }},
+        {"no-cdb", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.cmdp = nullptr; }},
+        {"cdb-5", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.cmd_len = 5; }},
+        {"cdb-253", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.cmd_len = 253; }},
+        {"cdb-fault", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.cmdp = static_cast<unsigned char*>(kBadPointer); }},
+        {"cdb-33", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.cmd_len = 33; }},
+        {"direction-unknown", kInquiry, -7, 96, [](sg_io_hdr_t&) {}},
+        {"none-with-data", kTur, SG_DXFER_NONE, 4, [](sg_io_hdr_t&) {}},
+        {"to-dev-without-data", kWriteBuffer0, SG_DXFER_TO_DEV, 0, [](sg_io_hdr_t&) {}},
+        {"transfer-256MiB", kInquiry, SG_DXFER_FROM_DEV, 96, [](sg_io_hdr_t& h) { h.dxfer_len = 256u * 1024 * 1024; }},
+        {"mmap-io", kTur, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.flags = 4; }}, // SG_FLAG_MMAP_IO
+        {"iovec-1025", kInquiry, SG_DXFER_FROM_DEV, 96, [](sg_io_hdr_t& h) { h.iovec_count = 1025; }},
+        {"iovec-fault", kInquiry, SG_DXFER_FROM_DEV, 96,
+         [](sg_io_hdr_t& h) {
+             h.iovec_count = 2;
+             h.dxferp = kBadPointer;
+         }},
+        {"data-out-fault", kWriteBuffer6, SG_DXFER_TO_DEV, 6, [](sg_io_hdr_t& h) { h.dxferp = kBadPointer; }},
+        {"data-in-fault", kInquiry, SG_DXFER_FROM_DEV, 96, [](sg_io_hdr_t& h) { h.dxferp = kBadPointer; }},
+        {"sense-fault", kBadOpcode, SG_DXFER_NONE, 0, [](sg_io_hdr_t& h) { h.sbp = static_cast<unsigned char*>(kBadPointer); }},
+    };
+    for (const auto& m : malformed)
+    {
+        Prepare(r, m.cdb, m.direction, m.length);
+        m.spoil(r.h);
+        report(m.name, Issue(fd, &r.h));
+    }
 
     // Well-formed requests and what the driver reports for them.
     Prepare(r, kInquiry, SG_DXFER_FROM_DEV, 96);
@@ -167,31 +161,9 @@ int Probe(int fd, const char* path)
     return 0;
 }
 
-std::vector<uint8_t> FromHex(const std::string& hex)
-{
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    {
-        bytes.push_back((uint8_t)strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
-    }
-    return bytes;
-}
-
-std::string ToHex(const uint8_t* p, size_t n)
-{
-    std::string s;
-    char b[3];
-    for (size_t i = 0; i < n; i++)
-    {
-        snprintf(b, sizeof(b), "%02x", p[i]);
-        s += b;
-    }
-    return s;
-}
-
 int Command(int fd, int argc, char** argv)
 {
-    std::vector<uint8_t> cdb = FromHex(argv[0]);
+    std::vector<uint8_t> cdb = vocab::FromHex(argv[0]);
     Request r;
     if (argc >= 3 && strcmp(argv[1], "in") == 0)
     {
@@ -199,7 +171,7 @@ int Command(int fd, int argc, char** argv)
     }
     else if (argc >= 3 && strcmp(argv[1], "out") == 0)
     {
-        std::vector<uint8_t> out = FromHex(argv[2]);
+        std::vector<uint8_t> out = vocab::FromHex(argv[2]);
         Prepare(r, cdb, SG_DXFER_TO_DEV, out.size());
         memcpy(r.data, out.data(), out.size());
     }
@@ -215,7 +187,7 @@ int Command(int fd, int argc, char** argv)
     }
     size_t din = r.h.dxfer_direction == SG_DXFER_FROM_DEV ? r.h.dxfer_len - (unsigned)r.h.resid : 0;
     printf("status=%02x host=%02x driver=%02x resid=%d sense=%s din=%s\n", r.h.status, r.h.host_status,
-           r.h.driver_status, r.h.resid, ToHex(r.sense, r.h.sb_len_wr).c_str(), ToHex(r.data, din).c_str());
+           r.h.driver_status, r.h.resid, vocab::Hex(r.sense, r.h.sb_len_wr).c_str(), vocab::Hex(r.data, din).c_str());
     return 0;
 }
 

@@ -1,7 +1,8 @@
 // The state directory: creation, the two-slot state file under torn writes and kill -9,
-// damaged files, image garbage collection, and the command log's line format.
+// damaged files, image removal and garbage collection, and the command log's line format.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -17,6 +18,23 @@
 #include "sesim_session.h"
 #include "sesim_store.h"
 #include "sim_test_support.h"
+
+namespace
+{
+bool g_stopAfterUnlink = false;
+}
+
+// unlink of this executable: a child that sets the flag stops right after a file is removed, so
+// that the test can kill it there.
+extern "C" int unlink(const char* path) noexcept
+{
+    using UnlinkFn = int (*)(const char*);
+    static UnlinkFn real = (UnlinkFn)dlsym(RTLD_NEXT, "unlink");
+    int result = real(path);
+    if (g_stopAfterUnlink)
+        raise(SIGSTOP);
+    return result;
+}
 
 namespace
 {
@@ -65,6 +83,8 @@ TEST(Store, SavesAlternateSlotsAndATornSlotFallsBack)
             store.Save(state);
         }
         store.Unlock();
+        ASSERT_TRUE(store.Load(&state, true));
+        EXPECT_EQ(state.commandCount, 5u) << "the newest slot is the one loaded";
     }
     // Tear the newest slot: a writer killed after it cleared the sequence number.
     int fd = open((dir + "/state").c_str(), O_RDWR);
@@ -129,6 +149,52 @@ TEST(Store, KilledWritersLeaveAStateThatLoads)
     }
 }
 
+// A command that makes a new image active releases the old one, whose file goes only once the
+// state that no longer needs it is saved: a run killed just after the removal leaves a state
+// whose images all exist.
+TEST(Store, ARunKilledAsAnImageIsRemovedLeavesEveryImageOfItsState)
+{
+    TempDir t;
+    sesim::Config config;
+    config.busyReads = 0;
+    std::string dir = CreateEnclosure(t, config);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        sesim::Session session;
+        std::string error;
+        if (!session.Open(dir, &error))
+            _exit(3);
+        std::vector<uint8_t> page = vocab::ControlPage(0x07, 0, 0, 100, simtest::Image("0200", 100));
+        const std::vector<std::vector<uint8_t>> cdbs = {
+            {0x03, 0, 0, 0, 18, 0}, {0x1D, 0x10, 0, 0, (uint8_t)page.size(), 0}, {0x1C, 1, 0x0E, 0, 60, 0}};
+        g_stopAfterUnlink = true;
+        for (const std::vector<uint8_t>& cdb : cdbs)
+        {
+            uint8_t din[60];
+            bool send = cdb[0] == 0x1D;
+            sesim::Command c{cdb.data(), cdb.size(), send ? page.data() : nullptr, send ? page.size() : 0,
+                             send ? nullptr : din, send ? 0 : (size_t)cdb[4]};
+            sesim::Result r;
+            session.Execute(c, &r);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, WUNTRACED);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "no image was removed";
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    sesim::Store store;
+    std::string error;
+    ASSERT_TRUE(store.Open(dir, &error)) << error;
+    static sesim::State s;
+    ASSERT_TRUE(store.Load(&s, true));
+    EXPECT_EQ(std::string(s.active.revision, 4), "0200");
+    EXPECT_TRUE(std::filesystem::exists(store.ImagePath(s.active.id)));
+}
+
 TEST(Store, DamagedDirectoriesAreRefusedWithAReason)
 {
     TempDir t;
@@ -185,36 +251,6 @@ TEST(Store, GarbageCollectionKeepsOnlyReferencedImages)
     EXPECT_TRUE(std::filesystem::exists(store.ImagePath(s.active.id)));
     EXPECT_FALSE(std::filesystem::exists(store.ImagePath(7)));
     EXPECT_TRUE(std::filesystem::exists(store.ImagePath(8)));
-}
-
-TEST(Session, LogLineFormat)
-{
-    sesim::Result r{};
-    r.index = 12;
-    r.status = 2;
-    r.senseLength = sesim::BuildSense(r.sense, sizeof(r.sense), false, 5, 0x24, 0, sesim::FieldPointer{});
-    r.dataInLength = 0;
-    snprintf(r.note, sizeof(r.note), "invalid field in CDB byte 2");
-    uint8_t cdb[6] = {0x1C, 1, 0x42, 0, 60, 0};
-    std::vector<uint8_t> dout(70, 0xAB);
-    sesim::Command c{cdb, 6, dout.data(), dout.size(), nullptr, 0};
-    char line[1024];
-    sesim::FormatLogLine(line, sizeof(line), c, r);
-    std::string hex;
-    for (int i = 0; i < 64; i++)
-        hex += "ab";
-    EXPECT_EQ(std::string(line), "12 op=1c cdb=1c0142003c00 dout=70:" + hex +
-                                     "... status=02 sense=05/24/00 din=0 fault=- invalid field in CDB byte 2\n");
-    r.outcome = sesim::Outcome::TransportError;
-    r.errnoValue = ENODEV;
-    r.status = 0;
-    r.fault = "gone";
-    snprintf(r.note, sizeof(r.note), "device removed");
-    c.dataOutLength = 0;
-    sesim::FormatLogLine(line, sizeof(line), c, r);
-    EXPECT_EQ(std::string(line),
-              "12 op=1c cdb=1c0142003c00 dout=0: status=00 sense=- din=0 fault=gone ioctl fails with No such device: "
-              "device removed\n");
 }
 
 } // namespace

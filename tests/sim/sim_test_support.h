@@ -4,21 +4,40 @@
 #define SIM_TEST_SUPPORT_H
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "sesim_model.h"
+#include "vocabulary.h"
 
 namespace simtest
 {
 
+// Image bytes kept in a map, for the in-process tests and the model's fuzz target; either call
+// can be made to fail as a full or broken storage would.
 class MemoryBacking : public sesim::Backing
 {
   public:
-    bool CreateImage(uint32_t id) override;
-    bool WriteImage(uint32_t id, uint32_t offset, const uint8_t* data, size_t length) override;
+    bool CreateImage(uint32_t id) override
+    {
+        if (failCreate)
+            return false;
+        images[id].clear();
+        return true;
+    }
+    bool WriteImage(uint32_t id, uint32_t offset, const uint8_t* data, size_t length) override
+    {
+        if (failWrite || images.count(id) == 0)
+            return false;
+        std::vector<uint8_t>& image = images[id];
+        if (image.size() < offset + length)
+            image.resize(offset + length);
+        memcpy(image.data() + offset, data, length);
+        return true;
+    }
     std::map<uint32_t, std::vector<uint8_t>> images;
     bool failCreate = false;
     bool failWrite = false;
@@ -29,8 +48,7 @@ struct Reply
     sesim::Result result;
     std::vector<uint8_t> din;
     uint8_t status() const { return result.status; }
-    // Sense key, ASC, ASCQ as "kk/aa/qq" ("-" without sense), from either format.
-    std::string Sense() const;
+    std::string Sense() const { return vocab::SenseText(result.sense, result.senseLength); }
     bool Good() const { return result.outcome == sesim::Outcome::Completed && result.status == 0; }
 };
 
@@ -60,10 +78,6 @@ class Enclosure
     Reply SendDiagnostic(const std::vector<uint8_t>& page);
     // Reads page 0x0E and decodes the primary descriptor.
     DownloadStatus Status(uint16_t allocation = 60);
-    // A download microcode control page as the download program builds it.
-    static std::vector<uint8_t> ControlPage(uint8_t mode, uint32_t generation, uint32_t offset, uint32_t imageLength,
-                                            const std::vector<uint8_t>& data, uint8_t bufferId = 0,
-                                            uint8_t subenclosure = 0);
     // Sends IMAGE in blocks of `block` bytes, each followed by a status read as the download
     // program does; polls while busy. Returns the final status read.
     DownloadStatus Download(const std::vector<uint8_t>& image, uint8_t mode = 0x07, size_t block = 4072);
@@ -82,9 +96,18 @@ class Enclosure
     uint64_t now = 1000000000000ull;
 };
 
-std::vector<uint8_t> Image(const char* revision, uint32_t size);
-uint32_t Be32(const std::vector<uint8_t>& b, size_t at);
-uint16_t Be16(const std::vector<uint8_t>& b, size_t at);
+// An enclosure's initial state without the power-on unit attention, as most tests want it.
+inline sesim::InitialState Quiet()
+{
+    sesim::InitialState initial;
+    initial.unitAttention = false;
+    return initial;
+}
+
+inline std::vector<uint8_t> Image(const char* revision, uint32_t size)
+{
+    return sesim::MakeImage(revision, size);
+}
 
 } // namespace simtest
 

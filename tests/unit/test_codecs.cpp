@@ -1,238 +1,195 @@
+// The CDB and short sense codecs as tables: what each builder writes (and that a refusal writes
+// nothing), and what each decoder reads (and that a refusal changes only what it says it does).
+// Round trips between builders and decoders are the fuzz target fuzz_codecs's.
 #include <gtest/gtest.h>
 
 #include <string.h>
 
-#include <vector>
+#include <array>
+#include <string>
 
 #include "scsi.h"
 #include "spc_request_sense.h"
+#include "vocabulary.h"
 
 namespace
 {
 
-using Bytes = std::vector<uint8_t>;
+enum Codec
+{
+    RequestSenseCdb,
+    ShortSense,         // SCSI_*ShortSense
+    RequestSenseData,   // SPC_RequestSense_*ShortData, the same format
+    ServiceActionCdb,
+};
 
+const size_t kBuffer = 32;
 const uint8_t kDirt = 0xCC;
 
-Bytes Dirty(size_t length)
-{
-    return Bytes(length, kDirt);
-}
+// The codec's parameters as four bytes: alloclen and control; deferred, key, ASC and ASCQ; or
+// direction, length, service action and control.
+using Fields = std::array<uint8_t, 4>;
 
-Bytes WithTail(Bytes head, size_t length)
+int Build(Codec codec, uint8_t* buffer, size_t room, const Fields* f)
 {
-    head.resize(length, 0);
-    return head;
-}
-
-SCSI_ShortSenseData_t Decoded(const Bytes& sense, int* result)
-{
-    SCSI_ShortSenseData_t decoded;
-    memset(&decoded, 0xAB, sizeof(decoded));
-    *result = SCSI_DecodeShortSense(&decoded, sense.data(), sense.size());
-    return decoded;
-}
-
-::testing::AssertionResult IsSense(const SCSI_ShortSenseData_t& sense, bool_t deferred, uint8_t key, uint8_t asc,
-                                   uint8_t ascq)
-{
-    if (sense.deferred == deferred && sense.sensekey == key && sense.asc == asc && sense.ascq == ascq)
+    SPC_RS_CDBParams_t rs = {f ? (*f)[0] : (uint8_t)0, f ? (*f)[1] : (uint8_t)0};
+    SCSI_ShortSenseData_t sense = f ? SCSI_ShortSenseData_t{(*f)[0], (*f)[1], (*f)[2], (*f)[3]} : SCSI_ShortSenseData_t{};
+    SCSI_SA_CDBParams_t sa = f ? SCSI_SA_CDBParams_t{(*f)[0], (*f)[1], (*f)[2], (*f)[3]} : SCSI_SA_CDBParams_t{};
+    switch (codec)
     {
-        return ::testing::AssertionSuccess();
+    case RequestSenseCdb:
+        return SPC_RequestSense_BuildCDB(buffer, room, f ? &rs : nullptr);
+    case ShortSense:
+        return SCSI_BuildShortSense(buffer, room, f ? &sense : nullptr);
+    case RequestSenseData:
+        return SPC_RequestSense_BuildShortData(buffer, room, f ? &sense : nullptr);
+    default:
+        return SCSI_BuildServiceActionCDB(buffer, room, f ? &sa : nullptr);
     }
-    return ::testing::AssertionFailure() << std::hex << "deferred " << sense.deferred << " key " << +sense.sensekey
-                                         << " asc " << +sense.asc << " ascq " << +sense.ascq;
+}
+
+// Decodes into fields that start out as 9s; `out` false passes a null record.
+int Decode(Codec codec, const uint8_t* bytes, size_t length, bool out, Fields* f)
+{
+    SPC_RS_CDBParams_t rs = {9, 9};
+    SCSI_ShortSenseData_t sense = {9, 9, 9, 9};
+    SCSI_SA_CDBParams_t sa = {9, 9, 9, 9};
+    int result;
+    switch (codec)
+    {
+    case RequestSenseCdb:
+        result = SPC_RequestSense_DecodeCDB(out ? &rs : nullptr, bytes, length);
+        *f = {rs.alloclen, rs.control, 9, 9};
+        return result;
+    case ShortSense:
+    case RequestSenseData:
+        result = codec == ShortSense ? SCSI_DecodeShortSense(out ? &sense : nullptr, bytes, length)
+                                     : SPC_RequestSense_DecodeShortData(out ? &sense : nullptr, bytes, length);
+        *f = {(uint8_t)sense.deferred, sense.sensekey, sense.asc, sense.ascq};
+        return result;
+    default:
+        result = SCSI_DecodeServiceActionCDB(out ? &sa : nullptr, bytes, length);
+        *f = {sa.dir, sa.len, sa.service_action, sa.control};
+        return result;
+    }
+}
+
+// Hex of n bytes: the given ones, then zeros.
+std::string Padded(const std::string& hex, size_t n)
+{
+    return hex + std::string(2 * n - hex.size(), '0');
+}
+
+// Each row: the codec, its parameters (none: a null record), the room offered (a null buffer
+// when 0 and `nullBuffer`), the result and the buffer afterwards ("": untouched).
+TEST(Codecs, BuildersWriteTheirBytesAndRefusalsNothing)
+{
+    const std::string untouched;
+    const struct
+    {
+        Codec codec;
+        bool hasFields;
+        Fields f;
+        size_t room;
+        bool nullBuffer;
+        int result;
+        std::string buffer;
+    } rows[] = {
+        {RequestSenseCdb, true, {16, 0}, 6, false, 6, "030000001000"},
+        {RequestSenseCdb, true, {0xFF, 0x04}, 10, false, 6, Padded("03000000ff04", 10)},
+        {RequestSenseCdb, true, {16, 0}, 6, true, -1, untouched},
+        {RequestSenseCdb, false, {}, 6, false, -1, untouched},
+        {RequestSenseCdb, true, {15, 0}, 5, false, -2, untouched}, // the length is tested first
+        {RequestSenseCdb, true, {15, 0}, 6, false, -3, untouched},
+        {ShortSense, true, {1, 0x16, 0x29, 0x01}, 16, false, 0, Padded("73062901", 16)},
+        {RequestSenseData, true, {0, 0x05, 0x24, 0x00}, 32, false, 0, Padded("72052400", 32)},
+        {ShortSense, true, {0, 5, 0x24, 0}, 16, true, -1, untouched},
+        {ShortSense, false, {}, 16, false, -1, untouched},
+        {ShortSense, true, {0, 5, 0x24, 0}, 15, false, -8, untouched},
+        {RequestSenseData, true, {0, 5, 0x24, 0}, 15, false, -8, untouched},
+        {ServiceActionCdb, true, {0, 12, 0x1F, 0x80}, 20, false, 12, Padded("ab1f", 11) + Padded("80", 9)},
+        {ServiceActionCdb, true, {1, 12, 0x1F, 0x80}, 20, false, 12, Padded("a91f", 11) + Padded("80", 9)},
+        {ServiceActionCdb, true, {0, 16, 0x1F, 0x80}, 20, false, 16, Padded("9e1f", 15) + Padded("80", 5)},
+        {ServiceActionCdb, true, {1, 16, 0x1F, 0x80}, 20, false, 16, Padded("9f1f", 15) + Padded("80", 5)},
+        {ServiceActionCdb, true, {2, 16, 0x1F, 0x80}, 20, false, 16, Padded("9d1f", 15) + Padded("80", 5)},
+        {ServiceActionCdb, true, {0, 16, 0x10, 0}, 16, true, -1, untouched},
+        {ServiceActionCdb, false, {}, 16, false, -1, untouched},
+        {ServiceActionCdb, true, {0, 16, 0x20, 0}, 16, false, -1, untouched},
+        {ServiceActionCdb, true, {2, 12, 0x20, 0}, 16, false, -1, untouched}, // the service action first
+        {ServiceActionCdb, true, {2, 12, 0, 0}, 1, false, -4, untouched},     // the form before the length
+        {ServiceActionCdb, true, {3, 16, 0, 0}, 1, false, -4, untouched},
+        {ServiceActionCdb, true, {0, 10, 0, 0}, 1, false, -4, untouched},
+        {ServiceActionCdb, true, {0, 16, 0x10, 0}, 12, false, -2, untouched},
+    };
+    for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); i++)
+    {
+        const auto& row = rows[i];
+        uint8_t buffer[kBuffer];
+        memset(buffer, kDirt, sizeof(buffer));
+        EXPECT_EQ(row.result, Build(row.codec, row.nullBuffer ? nullptr : buffer, row.room, row.hasFields ? &row.f : nullptr))
+            << "row " << i;
+        std::string written = row.buffer + vocab::Hex(vocab::Bytes(kBuffer - row.buffer.size() / 2, kDirt));
+        EXPECT_EQ(written, vocab::Hex(buffer, kBuffer)) << "row " << i;
+    }
+}
+
+// Each row: the codec, the bytes and how many are offered (a null buffer when `nullBuffer`),
+// whether a record is given, the result and the record's four fields afterwards (9: untouched).
+TEST(Codecs, DecodersReadTheirFieldsAndRefusalsOnlyWhatTheySay)
+{
+    const struct
+    {
+        Codec codec;
+        std::string hex;
+        size_t length;
+        bool nullBuffer;
+        bool record;
+        int result;
+        Fields f;
+    } rows[] = {
+        {RequestSenseCdb, "030100006004", 6, false, true, 6, {0x60, 0x04, 9, 9}},
+        {RequestSenseCdb, "030000000200", 6, false, true, 6, {0x02, 0, 9, 9}}, // no minimum when decoding
+        {RequestSenseCdb, "120000006000", 6, false, false, -1, {9, 9, 9, 9}},
+        {RequestSenseCdb, "", 6, true, true, -1, {9, 9, 9, 9}},
+        {RequestSenseCdb, "120000006000", 5, false, true, -2, {9, 9, 9, 9}},
+        {RequestSenseCdb, "120000006000", 6, false, true, -6, {9, 9, 9, 9}},
+        // Fixed format: VALID and flag bits around the key; the additional length decides
+        // whether ASC (5) and ASCQ (6) are there.
+        {ShortSense, Padded("f000f600000000" "0a000000002901", 16), 16, false, true, 0, {0, 6, 0x29, 0x01}},
+        {ShortSense, Padded("f000f600000000" "04000000002901", 16), 16, false, true, 0, {0, 6, 0, 0}},
+        {ShortSense, Padded("f000f600000000" "05000000002901", 16), 16, false, true, 0, {0, 6, 0x29, 0}},
+        {RequestSenseData, Padded("f100f600000000" "06000000002901", 16), 16, false, true, 0, {1, 6, 0x29, 0x01}},
+        {ShortSense, Padded("72f52401000000ff", 16), 16, false, true, 0, {0, 5, 0x24, 0x01}},
+        {ShortSense, Padded("f3031100", 18), 18, false, true, 0, {1, 3, 0x11, 0}},
+        {ShortSense, Padded("000524010000000a", 16), 16, false, true, -4, {0, 0, 0, 0}},
+        {ShortSense, Padded("6f0524010000000a", 16), 16, false, true, -4, {0, 0, 0, 0}},
+        {ShortSense, Padded("740524010000000a", 16), 16, false, true, -4, {0, 0, 0, 0}},
+        {RequestSenseData, Padded("7f0524010000000a", 16), 16, false, true, -4, {0, 0, 0, 0}},
+        {ShortSense, Padded("ff0524010000000a", 16), 16, false, true, -4, {0, 0, 0, 0}},
+        {ShortSense, Padded("72052400", 16), 15, false, true, -8, {9, 9, 9, 9}},
+        {RequestSenseData, Padded("72052400", 16), 15, false, true, -8, {9, 9, 9, 9}},
+        {ShortSense, "", 16, true, true, -1, {9, 9, 9, 9}},
+        {ShortSense, Padded("72052400", 16), 16, false, false, -1, {9, 9, 9, 9}},
+        {ServiceActionCdb, Padded("a9e5", 11) + "80", 12, false, true, 12, {1, 12, 5, 0x80}},
+        {ServiceActionCdb, Padded("a9e5", 12), 12, false, false, -1, {9, 9, 9, 9}},
+        {ServiceActionCdb, "", 12, true, true, -1, {9, 9, 9, 9}},
+        // A refusal writes only what it read: the service action of an unknown operation code,
+        // the form of a CDB cut short; fewer than the two bytes it needs, nothing.
+        {ServiceActionCdb, Padded("a305", 12), 12, false, true, -4, {9, 9, 5, 9}},
+        {ServiceActionCdb, Padded("9e03", 16), 15, false, true, -2, {0, 16, 3, 9}},
+        {ServiceActionCdb, Padded("9e03", 16), 1, false, true, -2, {9, 9, 9, 9}},
+    };
+    for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); i++)
+    {
+        const auto& row = rows[i];
+        // Exactly the bytes offered, so that the sanitizers catch a read past them.
+        vocab::Bytes bytes = vocab::FromHex(row.hex);
+        bytes.resize(row.length);
+        Fields f;
+        EXPECT_EQ(row.result, Decode(row.codec, row.nullBuffer ? nullptr : bytes.data(), row.length, row.record, &f))
+            << "row " << i;
+        EXPECT_EQ(vocab::Hex(f.data(), 4), vocab::Hex(row.f.data(), 4)) << "row " << i;
+    }
 }
 
 } // namespace
-
-TEST(RequestSenseCdb, BuildLaysOutTheCdbAndRefusalsLeaveTheBufferUntouched)
-{
-    SPC_RS_CDBParams_t params = {16, 0};
-    Bytes cdb = Dirty(6);
-    EXPECT_EQ(6, SPC_RequestSense_BuildCDB(cdb.data(), cdb.size(), &params));
-    EXPECT_EQ((Bytes{0x03, 0x00, 0x00, 0x00, 0x10, 0x00}), cdb);
-
-    params = {0xFF, 0x04};
-    Bytes longer = Dirty(10);
-    EXPECT_EQ(6, SPC_RequestSense_BuildCDB(longer.data(), longer.size(), &params));
-    EXPECT_EQ((Bytes{0x03, 0x00, 0x00, 0x00, 0xFF, 0x04, 0x00, 0x00, 0x00, 0x00}), longer);
-
-    params = {16, 0};
-    SPC_RS_CDBParams_t shortAllocation = {15, 0};
-    cdb = Dirty(6);
-    EXPECT_EQ(-1, SPC_RequestSense_BuildCDB(nullptr, 6, &params));
-    EXPECT_EQ(-1, SPC_RequestSense_BuildCDB(cdb.data(), cdb.size(), nullptr));
-    EXPECT_EQ(-2, SPC_RequestSense_BuildCDB(cdb.data(), 5, &params));
-    EXPECT_EQ(-2, SPC_RequestSense_BuildCDB(cdb.data(), 5, &shortAllocation)) << "length is tested first";
-    EXPECT_EQ(-3, SPC_RequestSense_BuildCDB(cdb.data(), cdb.size(), &shortAllocation));
-    EXPECT_EQ(Dirty(6), cdb);
-}
-
-TEST(RequestSenseCdb, DecodeReadsAllocationLengthAndControlOrRefuses)
-{
-    SPC_RS_CDBParams_t params = {0, 0};
-    const Bytes cdb = {0x03, 0x01, 0x00, 0x00, 0x60, 0x04};
-    EXPECT_EQ(6, SPC_RequestSense_DecodeCDB(&params, cdb.data(), cdb.size()));
-    EXPECT_EQ(0x60, params.alloclen);
-    EXPECT_EQ(0x04, params.control);
-
-    const Bytes small = {0x03, 0x00, 0x00, 0x00, 0x02, 0x00};
-    EXPECT_EQ(6, SPC_RequestSense_DecodeCDB(&params, small.data(), small.size())) << "no minimum when decoding";
-    EXPECT_EQ(0x02, params.alloclen);
-
-    params = {0x11, 0x22};
-    const Bytes inquiry = {0x12, 0x00, 0x00, 0x00, 0x60, 0x00};
-    EXPECT_EQ(-1, SPC_RequestSense_DecodeCDB(nullptr, inquiry.data(), inquiry.size()));
-    EXPECT_EQ(-1, SPC_RequestSense_DecodeCDB(&params, nullptr, 6));
-    EXPECT_EQ(-2, SPC_RequestSense_DecodeCDB(&params, inquiry.data(), 5));
-    EXPECT_EQ(-6, SPC_RequestSense_DecodeCDB(&params, inquiry.data(), inquiry.size()));
-    EXPECT_EQ(0x11, params.alloclen);
-    EXPECT_EQ(0x22, params.control);
-}
-
-TEST(ShortSense, BuildWritesADescriptorHeaderWithNoDescriptorsOrRefuses)
-{
-    SCSI_ShortSenseData_t sense = {1, 0x16, 0x29, 0x01};
-    Bytes buffer = Dirty(16);
-    EXPECT_EQ(0, SCSI_BuildShortSense(buffer.data(), buffer.size(), &sense));
-    EXPECT_EQ(WithTail({0x73, 0x06, 0x29, 0x01}, 16), buffer);
-
-    sense = {0, 0x05, 0x24, 0x00};
-    Bytes longer = Dirty(32);
-    EXPECT_EQ(0, SPC_RequestSense_BuildShortData(longer.data(), longer.size(), &sense));
-    EXPECT_EQ(WithTail({0x72, 0x05, 0x24, 0x00}, 32), longer);
-
-    sense = {0, 5, 0x24, 0};
-    buffer = Dirty(16);
-    EXPECT_EQ(-1, SCSI_BuildShortSense(nullptr, 16, &sense));
-    EXPECT_EQ(-1, SCSI_BuildShortSense(buffer.data(), buffer.size(), nullptr));
-    EXPECT_EQ(-8, SCSI_BuildShortSense(buffer.data(), 15, &sense));
-    EXPECT_EQ(-8, SPC_RequestSense_BuildShortData(buffer.data(), 15, &sense));
-    EXPECT_EQ(Dirty(16), buffer);
-}
-
-TEST(ShortSense, DecodeFixedFormatHonoursTheAdditionalLengthAndDescriptorFormat)
-{
-    // VALID bit set, sense key 6 under the upper flag bits, ASC/ASCQ 29/01.
-    Bytes sense = {0xF0, 0x00, 0xF6, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x29, 0x01, 0x00, 0x00};
-    int result = 0;
-    EXPECT_TRUE(IsSense(Decoded(sense, &result), 0, 0x06, 0x29, 0x01));
-    EXPECT_EQ(0, result);
-
-    sense[7] = 4;
-    EXPECT_TRUE(IsSense(Decoded(sense, &result), 0, 0x06, 0x00, 0x00));
-    sense[7] = 5;
-    EXPECT_TRUE(IsSense(Decoded(sense, &result), 0, 0x06, 0x29, 0x00));
-    sense[7] = 6;
-    EXPECT_TRUE(IsSense(Decoded(sense, &result), 0, 0x06, 0x29, 0x01));
-
-    sense[0] = 0x71;
-    EXPECT_TRUE(IsSense(Decoded(sense, &result), 1, 0x06, 0x29, 0x01));
-    EXPECT_EQ(0, result);
-
-    result = -99;
-    EXPECT_TRUE(IsSense(Decoded(WithTail({0x72, 0xF5, 0x24, 0x01, 0, 0, 0, 0xFF}, 16), &result), 0, 0x05, 0x24, 0x01));
-    EXPECT_EQ(0, result);
-    EXPECT_TRUE(IsSense(Decoded(WithTail({0xF3, 0x03, 0x11, 0x00}, 18), &result), 1, 0x03, 0x11, 0x00));
-    EXPECT_EQ(0, result);
-}
-
-TEST(ShortSense, DecodeRefusals)
-{
-    int result = 0;
-    for (uint8_t code : {0x00, 0x6F, 0x74, 0x7F, 0xFF})
-    {
-        EXPECT_TRUE(IsSense(Decoded(WithTail({code, 0x05, 0x24, 0x01, 0, 0, 0, 0x0A}, 16), &result), 0, 0, 0, 0))
-            << +code;
-        EXPECT_EQ(-4, result) << +code;
-    }
-
-    SCSI_ShortSenseData_t untouched = {7, 7, 7, 7};
-    const Bytes sense = WithTail({0x72, 0x05, 0x24, 0x00}, 16);
-    EXPECT_EQ(-8, SCSI_DecodeShortSense(&untouched, sense.data(), 15));
-    EXPECT_EQ(-8, SPC_RequestSense_DecodeShortData(&untouched, sense.data(), 15));
-    EXPECT_EQ(-1, SCSI_DecodeShortSense(&untouched, nullptr, 16));
-    EXPECT_EQ(-1, SCSI_DecodeShortSense(nullptr, sense.data(), 16));
-    EXPECT_TRUE(IsSense(untouched, 7, 7, 7, 7));
-    EXPECT_EQ(0, SPC_RequestSense_DecodeShortData(&untouched, sense.data(), 16));
-    EXPECT_TRUE(IsSense(untouched, 0, 5, 0x24, 0));
-}
-
-TEST(ServiceActionCdb, BuildEveryLengthAndDirection)
-{
-    struct Case
-    {
-        uint8_t len;
-        uint8_t dir;
-        uint8_t opcode;
-    } cases[] = {{12, 0, 0xAB}, {12, 1, 0xA9}, {16, 0, 0x9E}, {16, 1, 0x9F}, {16, 2, 0x9D}};
-    for (const Case& c : cases)
-    {
-        SCSI_SA_CDBParams_t params = {c.dir, c.len, 0x1F, 0x80};
-        Bytes cdb = Dirty(20);
-        EXPECT_EQ(c.len, SCSI_BuildServiceActionCDB(cdb.data(), cdb.size(), &params));
-        Bytes expected(20, 0);
-        expected[0] = c.opcode;
-        expected[1] = 0x1F;
-        expected[c.len - 1] = 0x80;
-        EXPECT_EQ(expected, cdb) << "len " << +c.len << " dir " << +c.dir;
-        // Decoding it back: fuzz_codecs checks the round trip.
-    }
-}
-
-TEST(ServiceActionCdb, BuildRefusalsInTheirOrder)
-{
-    Bytes cdb = Dirty(16);
-    SCSI_SA_CDBParams_t params = {0, 16, 0x10, 0};
-    EXPECT_EQ(-1, SCSI_BuildServiceActionCDB(nullptr, 16, &params));
-    EXPECT_EQ(-1, SCSI_BuildServiceActionCDB(cdb.data(), cdb.size(), nullptr));
-    params = {0, 16, 0x20, 0};
-    EXPECT_EQ(-1, SCSI_BuildServiceActionCDB(cdb.data(), cdb.size(), &params));
-    params = {2, 12, 0x20, 0};
-    EXPECT_EQ(-1, SCSI_BuildServiceActionCDB(cdb.data(), cdb.size(), &params)) << "service action is tested first";
-    for (SCSI_SA_CDBParams_t unsupported :
-         {SCSI_SA_CDBParams_t{2, 12, 0, 0}, SCSI_SA_CDBParams_t{3, 16, 0, 0}, SCSI_SA_CDBParams_t{0, 10, 0, 0}})
-    {
-        EXPECT_EQ(-4, SCSI_BuildServiceActionCDB(cdb.data(), 1, &unsupported)) << "checked before the length";
-    }
-    params = {0, 16, 0x10, 0};
-    EXPECT_EQ(-2, SCSI_BuildServiceActionCDB(cdb.data(), 12, &params));
-    EXPECT_EQ(Dirty(16), cdb);
-}
-
-TEST(ServiceActionCdb, DecodeRefusalsWriteOnlyWhatWasRead)
-{
-    Bytes cdb = WithTail({0xA9, 0xE5}, 12);
-    cdb[11] = 0x80;
-    SCSI_SA_CDBParams_t params = {9, 9, 9, 9};
-    EXPECT_EQ(12, SCSI_DecodeServiceActionCDB(&params, cdb.data(), cdb.size()));
-    EXPECT_EQ(1, params.dir);
-    EXPECT_EQ(12, params.len);
-    EXPECT_EQ(5, params.service_action);
-    EXPECT_EQ(0x80, params.control);
-
-    EXPECT_EQ(-1, SCSI_DecodeServiceActionCDB(nullptr, cdb.data(), cdb.size()));
-    EXPECT_EQ(-1, SCSI_DecodeServiceActionCDB(&params, nullptr, 12));
-
-    params = {9, 9, 9, 9};
-    const Bytes unknown = WithTail({0xA3, 0x05}, 12);
-    EXPECT_EQ(-4, SCSI_DecodeServiceActionCDB(&params, unknown.data(), unknown.size()));
-    EXPECT_EQ(9, params.dir);
-    EXPECT_EQ(9, params.len);
-    EXPECT_EQ(5, params.service_action);
-    EXPECT_EQ(9, params.control);
-
-    params = {9, 9, 9, 9};
-    const Bytes in16 = WithTail({0x9E, 0x03}, 16);
-    EXPECT_EQ(-2, SCSI_DecodeServiceActionCDB(&params, in16.data(), 15));
-    EXPECT_EQ(0, params.dir);
-    EXPECT_EQ(16, params.len);
-    EXPECT_EQ(3, params.service_action);
-    EXPECT_EQ(9, params.control);
-
-    // Fewer than the two bytes it must read is refused before either is touched.
-    params = {9, 9, 9, 9};
-    EXPECT_EQ(-2, SCSI_DecodeServiceActionCDB(&params, in16.data(), 1));
-    EXPECT_EQ(9, params.service_action);
-}

@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "dataaccess.h"
@@ -60,52 +62,33 @@ std::vector<uint8_t> ExpectedBytes(const Field& field, uint64_t value)
     return bytes;
 }
 
-const uint8_t kGuard = 0xEE;
 const int kBufferSize = 24;
 
 } // namespace
 
-TEST(DataAccessLayout, EveryWidthAndOrderWritesItsBytesAndNothingElse)
+// Every width and order at every offset writes exactly its bytes, leaves its neighbours (filled
+// with either guard) alone, and reads back the value. Values with a top bit set in each half
+// catch a getter whose bytes are promoted to a signed int or whose halves are sign-extended.
+TEST(DataAccess, EveryWidthAndOrderWritesItsBytesOnlyAndReadsThemBack)
 {
-    const uint64_t value = 0x0102030405060708ULL;
-    for (const Field& field : kFields)
-    {
-        for (int index = 0; index < 8; index++) // every position within an aligned word
-        {
-            SCOPED_TRACE(std::string(field.name) + " at index " + std::to_string(index));
-            uint8_t buffer[kBufferSize];
-            memset(buffer, kGuard, sizeof(buffer));
-            field.set(buffer, index, value);
-
-            std::vector<uint8_t> expected = ExpectedBytes(field, value);
-            for (int i = 0; i < kBufferSize; i++)
-            {
-                bool inField = i >= index && i < index + field.bytes;
-                uint8_t want = inField ? expected[(size_t)(i - index)] : kGuard;
-                EXPECT_EQ(want, buffer[i]) << "byte " << i;
-            }
-            EXPECT_EQ(value & WidthMask(field.bytes), field.get(buffer, index));
-        }
-    }
-}
-
-// Values with a top bit set in each half catch a getter whose bytes are promoted to a signed int
-// or whose halves are sign-extended; the guard bytes above catch a getter that reads a neighbour.
-TEST(DataAccessRoundTrip, SetThenGetReturnsTheValueAtEveryOffset)
-{
-    const uint64_t values[] = {0, 0x80, 0x8000, 0x800000, 0x80000000ULL, 0x8000000000ULL, 0x8000000000000000ULL,
-                               0x7FFFFFFFFFFFFFFFULL, UINT64_MAX, 0xA55AC33C96695AA5ULL};
+    const uint64_t values[] = {0, 0x0102030405060708ULL, 0x80, 0x8000, 0x800000, 0x80000000ULL, 0x8000000000ULL,
+                               0x8000000000000000ULL, 0x7FFFFFFFFFFFFFFFULL, UINT64_MAX, 0xA55AC33C96695AA5ULL};
     for (const Field& field : kFields)
     {
         for (uint64_t value : values)
         {
             for (int index = 0; index <= kBufferSize - field.bytes; index++)
             {
+                SCOPED_TRACE(std::string(field.name) + " at index " + std::to_string(index));
+                uint8_t guard = (index & 1) ? 0xFF : 0x00;
                 uint8_t buffer[kBufferSize];
-                memset(buffer, (index & 1) ? 0xFF : 0x00, sizeof(buffer));
+                memset(buffer, guard, sizeof(buffer));
                 field.set(buffer, index, value);
-                ASSERT_EQ(value & WidthMask(field.bytes), field.get(buffer, index))
-                    << field.name << " index " << index << " value " << std::hex << value;
+                std::vector<uint8_t> expected(kBufferSize, guard);
+                std::vector<uint8_t> bytes = ExpectedBytes(field, value);
+                std::copy(bytes.begin(), bytes.end(), expected.begin() + index);
+                ASSERT_EQ(expected, std::vector<uint8_t>(buffer, buffer + kBufferSize)) << std::hex << value;
+                ASSERT_EQ(value & WidthMask(field.bytes), field.get(buffer, index)) << std::hex << value;
             }
         }
     }

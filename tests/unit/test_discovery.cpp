@@ -1,195 +1,91 @@
+// Device discovery against stand-ins for the kernel's SCSI generic class directory (entries are
+// symbolic links, as there), and every way to walk the list it returns.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "scsi_initiator.h"
 #include "scsi_initiator_internal.h"
-#include "unit_support.h"
+#include "vocabulary.h"
 
 namespace
 {
 
-// A stand-in for the kernel's SCSI generic class directory: entries are symbolic links, as there.
-class FakeClassDir
+// Each row: the directory's entries and those that are sg nodes. The list holds /dev/NAME for each
+// of these, in the order
+// the directory gives them, and nothing else; positions select entries (SIZE_MAX the last), and
+// walking goes both ways and stops at both ends, in directions 0 (next) and 1 (previous) only.
+TEST(Discovery, ListsTheSgEntriesInDirectoryOrderAndWalksBothWays)
 {
-public:
-    explicit FakeClassDir(const std::vector<std::string>& names)
+    const std::string longName = "sg" + std::string(200, '7');
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> rows = {
+        {{"sg0", "sg1", "sg12", "sg", "sgx", "sg1a", "sg12 ", "xsg3", "SG4", "sg5.bak", "tape0", longName},
+         {"sg0", "sg1", "sg12", longName}},
+        {{"sg7"}, {"sg7"}},
+        {{"not-a-device"}, {}},
+    };
+    for (const auto& [names, nodes] : rows)
     {
-        char pathTemplate[] = "/tmp/unit_sg_class_XXXXXX";
-        path_ = mkdtemp(pathTemplate);
+        vocab::TempDir dir;
         for (const std::string& name : names)
+            ASSERT_EQ(0, symlink("../../devices/virtual/fake", dir.File(name).c_str()));
+        std::vector<std::string> expected;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
         {
-            std::string entry = path_ + "/" + name;
-            if (symlink("../../devices/virtual/fake", entry.c_str()) != 0)
-            {
-                ADD_FAILURE() << "cannot create " << entry;
-            }
+            if (std::find(nodes.begin(), nodes.end(), entry.path().filename()) != nodes.end())
+                expected.push_back("/dev/" + entry.path().filename().string());
         }
-    }
-    ~FakeClassDir()
-    {
-        for (const std::string& name : DirectoryOrder())
+        SCSI_DeviceList_t list = SCSI_Initiator_DiscoverDevicesIn(dir.Path().c_str());
+        ASSERT_NE(nullptr, list);
+        size_t n = expected.size();
+        ASSERT_EQ(n, SCSI_Initiator_GetDeviceCount(list)) << names[0];
+        std::vector<SCSI_DeviceEntry_t> entries;
+        for (size_t i = 0; i < n; i++)
         {
-            if (name != "." && name != "..")
-            {
-                unlink((path_ + "/" + name).c_str());
-            }
+            entries.push_back(SCSI_Initiator_GetDeviceEntry(list, i));
+            ASSERT_NE(nullptr, entries[i]);
+            EXPECT_EQ(expected[i], SCSI_Initiator_GetDevicePath(entries[i]));
         }
-        rmdir(path_.c_str());
-    }
-    FakeClassDir(const FakeClassDir&) = delete;
-    FakeClassDir& operator=(const FakeClassDir&) = delete;
-
-    const char* Path() const { return path_.c_str(); }
-
-    // The names in the order the directory itself delivers them.
-    std::vector<std::string> DirectoryOrder() const
-    {
-        std::vector<std::string> names;
-        DIR* dir = opendir(path_.c_str());
-        while (struct dirent* entry = readdir(dir))
+        EXPECT_EQ(n > 0 ? entries[n - 1] : nullptr, SCSI_Initiator_GetDeviceEntry(list, SIZE_MAX));
+        EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(list, n));
+        EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(list, SIZE_MAX - 1));
+        for (size_t i = 0; i < n; i++)
         {
-            names.push_back(entry->d_name);
+            EXPECT_EQ(i + 1 < n ? entries[i + 1] : nullptr, SCSI_Initiator_GetNextDeviceEntry(list, entries[i], 0));
+            EXPECT_EQ(i > 0 ? entries[i - 1] : nullptr, SCSI_Initiator_GetNextDeviceEntry(list, entries[i], 1));
+            for (int direction : {2, -1, 0x100})
+                EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list, entries[i], direction)) << direction;
+            EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(nullptr, entries[i], 0));
         }
-        closedir(dir);
-        return names;
+        EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list, nullptr, 0));
+        SCSI_Initiator_DestroyDeviceList(list);
     }
-
-private:
-    std::string path_;
-};
-
-std::vector<std::string> PathsByWalking(SCSI_DeviceList_t list)
-{
-    std::vector<std::string> paths;
-    for (SCSI_DeviceEntry_t entry = SCSI_Initiator_GetDeviceEntry(list, 0); entry != nullptr;
-         entry = SCSI_Initiator_GetNextDeviceEntry(list, entry, 0))
-    {
-        paths.push_back(SCSI_Initiator_GetDevicePath(entry));
-    }
-    return paths;
 }
 
-} // namespace
-
-TEST(Discovery, KeepsSgNamesInDirectoryOrderAndSkipsEverythingElse)
-{
-    FakeClassDir dir({"sg0", "sg1", "sg12", "sg", "sgx", "sg1a", "sg12 ", "xsg3", "SG4", "sg5.bak", "tape0"});
-    std::vector<std::string> expected;
-    for (const std::string& name : dir.DirectoryOrder())
-    {
-        if (name == "sg0" || name == "sg1" || name == "sg12")
-        {
-            expected.push_back("/dev/" + name);
-        }
-    }
-
-    SCSI_DeviceList_t list = SCSI_Initiator_DiscoverDevicesIn(dir.Path());
-    ASSERT_NE(nullptr, list);
-    EXPECT_EQ(3u, SCSI_Initiator_GetDeviceCount(list));
-    EXPECT_EQ(expected, PathsByWalking(list));
-    SCSI_Initiator_DestroyDeviceList(list);
-}
-
-TEST(Discovery, LongNamesGetWholePaths)
-{
-    std::string name = "sg" + std::string(200, '7');
-    FakeClassDir dir({name});
-    SCSI_DeviceList_t list = SCSI_Initiator_DiscoverDevicesIn(dir.Path());
-    ASSERT_NE(nullptr, list);
-    EXPECT_EQ("/dev/" + name, std::string(SCSI_Initiator_GetDevicePath(SCSI_Initiator_GetDeviceEntry(list, 0))));
-    SCSI_Initiator_DestroyDeviceList(list);
-}
-
-TEST(Discovery, EmptyDirectoryGivesAnEmptyList)
-{
-    FakeClassDir dir({"not-a-device"});
-    SCSI_DeviceList_t list = SCSI_Initiator_DiscoverDevicesIn(dir.Path());
-    ASSERT_NE(nullptr, list);
-    EXPECT_EQ(0u, SCSI_Initiator_GetDeviceCount(list));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(list, 0));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(list, SIZE_MAX));
-    SCSI_Initiator_DestroyDeviceList(list);
-}
-
-TEST(Discovery, MissingDirectoryGivesNull)
+// A class directory that is not there gives no list; the public entry scans the kernel's; null
+// handles give null, silently.
+TEST(Discovery, NoDirectoryGivesNoListAndNullHandlesNull)
 {
     EXPECT_EQ(nullptr, SCSI_Initiator_DiscoverDevicesIn("/nonexistent/class/scsi_generic"));
-}
-
-TEST(Discovery, PublicEntryScansTheKernelsClassDirectory)
-{
     struct stat status;
     bool present = stat(SCSI_INITIATOR_SG_CLASS_DIR, &status) == 0;
     EXPECT_STREQ("/sys/class/scsi_generic", SCSI_INITIATOR_SG_CLASS_DIR);
+    vocab::StderrCapture capture;
     SCSI_DeviceList_t list = SCSI_Initiator_DiscoverDevices();
     EXPECT_EQ(present, list != nullptr);
     SCSI_Initiator_DestroyDeviceList(list);
-}
-
-TEST(Discovery, NullHandlesGiveNull)
-{
-    unit::StderrCapture capture;
     SCSI_Initiator_DestroyDeviceList(nullptr);
     EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(nullptr, 0));
     EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(nullptr, SIZE_MAX));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(nullptr, nullptr, 0));
     EXPECT_EQ(nullptr, SCSI_Initiator_GetDevicePath(nullptr));
     EXPECT_EQ("", capture.Text());
 }
 
-// Positions select entries and SIZE_MAX the last; walking stops at both ends and takes only
-// directions 0 (next) and 1 (previous).
-TEST(Discovery, PositionsAndWalking)
-{
-    FakeClassDir dir({"sg0", "sg1", "sg12"});
-    SCSI_DeviceList_t list = SCSI_Initiator_DiscoverDevicesIn(dir.Path());
-    ASSERT_NE(nullptr, list);
-    ASSERT_EQ(3u, SCSI_Initiator_GetDeviceCount(list));
-    SCSI_DeviceEntry_t first = SCSI_Initiator_GetDeviceEntry(list, 0);
-    SCSI_DeviceEntry_t second = SCSI_Initiator_GetDeviceEntry(list, 1);
-    SCSI_DeviceEntry_t third = SCSI_Initiator_GetDeviceEntry(list, 2);
-    ASSERT_TRUE(first != nullptr && second != nullptr && third != nullptr);
-    EXPECT_NE(first, second);
-    EXPECT_NE(second, third);
-    EXPECT_EQ(third, SCSI_Initiator_GetDeviceEntry(list, SIZE_MAX));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(list, 3));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(list, SIZE_MAX - 1));
-    EXPECT_EQ(second, SCSI_Initiator_GetNextDeviceEntry(list, first, 0));
-    EXPECT_EQ(third, SCSI_Initiator_GetNextDeviceEntry(list, second, 0));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list, third, 0));
-    EXPECT_EQ(second, SCSI_Initiator_GetNextDeviceEntry(list, third, 1));
-    EXPECT_EQ(first, SCSI_Initiator_GetNextDeviceEntry(list, second, 1));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list, first, 1));
-    for (int direction : {2, -1, 0x100})
-    {
-        EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list, second, direction)) << direction;
-    }
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list, nullptr, 0));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(nullptr, second, 0));
-    SCSI_Initiator_DestroyDeviceList(list);
-}
-
-TEST(Discovery, SingleEntryIsBothFirstAndLast)
-{
-    FakeClassDir dir({"sg7"});
-    SCSI_DeviceList_t list = SCSI_Initiator_DiscoverDevicesIn(dir.Path());
-    ASSERT_NE(nullptr, list);
-    SCSI_DeviceEntry_t only = SCSI_Initiator_GetDeviceEntry(list, 0);
-    ASSERT_NE(nullptr, only);
-    EXPECT_STREQ("/dev/sg7", SCSI_Initiator_GetDevicePath(only));
-    EXPECT_EQ(only, SCSI_Initiator_GetDeviceEntry(list, SIZE_MAX));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetDeviceEntry(list, 1));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list, only, 0));
-    EXPECT_EQ(nullptr, SCSI_Initiator_GetNextDeviceEntry(list, only, 1));
-    SCSI_Initiator_DestroyDeviceList(list);
-}
+} // namespace

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "unit_support.h"
+#include "vocabulary.h"
 
 namespace
 {
@@ -22,7 +22,7 @@ int AnswerSgIo(int, sg_io_hdr_t* header)
 
 } // namespace
 
-UNIT_SG_IO_STAND_IN(AnswerSgIo)
+VOCAB_SG_IO_STAND_IN(AnswerSgIo)
 
 namespace
 {

@@ -16,9 +16,9 @@
 
 #include "scsi.h"
 #include "scsi_initiator.h"
-#include "unit_support.h"
+#include "vocabulary.h"
 
-using unit::StderrCapture;
+using vocab::StderrCapture;
 
 // The ioctl of this executable stands in for the C library's for the initiator linked into it:
 // it answers SG_IO as a device would, keeping a copy of the header it was given, and passes
@@ -77,21 +77,10 @@ int AnswerSgIo(int fd, sg_io_hdr_t* header)
 
 } // namespace
 
-UNIT_SG_IO_STAND_IN(AnswerSgIo)
+VOCAB_SG_IO_STAND_IN(AnswerSgIo)
 
 namespace
 {
-
-std::vector<uint8_t> FixedSense(uint8_t responseCode, uint8_t keyByte, uint8_t asc, uint8_t ascq)
-{
-    std::vector<uint8_t> sense(18, 0);
-    sense[0] = responseCode;
-    sense[2] = keyByte;
-    sense[7] = 0x0A;
-    sense[12] = asc;
-    sense[13] = ascq;
-    return sense;
-}
 
 HAL_SCSI_ResponseData_t Record(uint8_t fill)
 {
@@ -204,7 +193,7 @@ TEST_F(ScsiInitiator, AnyNonZeroDirectionSendsDataAndTheCdbLengthIsCutTo8Bits)
 
 TEST_F(ScsiInitiator, AnswerDecidesTheResultAndTheCompletionRecord)
 {
-    const std::vector<uint8_t> fixed = FixedSense(0x70, 0x05, 0x24, 0x01);
+    const std::vector<uint8_t> fixed = vocab::FixedSense(0x05, 0x24, 0x01);
     struct Case
     {
         const char* what;
@@ -221,9 +210,9 @@ TEST_F(ScsiInitiator, AnswerDecidesTheResultAndTheCompletionRecord)
         {"good with reserved bits", 0, 0x81, 0, fixed, 0, {0x00, 0xFF, 0xFF, 0xFF}, ""},
         {"reserved bits masked", 0, 0x80 | SCSI_STATUS_CHECK_CONDITION | 0x01, 0, fixed, 4, {0x02, 0x05, 0x24, 0x01}, ""},
         {"fixed current", 0, 0x02, 0, fixed, 4, {0x02, 0x05, 0x24, 0x01}, ""},
-        {"fixed deferred, VALID bit", 0, 0x02, 0, FixedSense(0xF1, 0x05, 0x24, 0x01), 4, {0x02, 0x05, 0x24, 0x01}, ""},
-        {"flag bits above the key", 0, 0x02, 0, FixedSense(0x70, 0xE5, 0x24, 0x01), 4, {0x02, 0x05, 0x24, 0x01}, ""},
-        {"unknown response code read as fixed", 0, 0x02, 0, FixedSense(0x00, 0x05, 0x24, 0x01), 4,
+        {"fixed deferred, VALID bit", 0, 0x02, 0, vocab::FixedSense(0x05, 0x24, 0x01, 0xF1), 4, {0x02, 0x05, 0x24, 0x01}, ""},
+        {"flag bits above the key", 0, 0x02, 0, vocab::FixedSense(0xE5, 0x24, 0x01), 4, {0x02, 0x05, 0x24, 0x01}, ""},
+        {"unknown response code read as fixed", 0, 0x02, 0, vocab::FixedSense(0x05, 0x24, 0x01, 0x00), 4,
          {0x02, 0x05, 0x24, 0x01}, ""},
         {"the example sense of a rejected CDB field", 0, 0x02, 0,
          {0x70, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x24, 0x00}, 4,
@@ -255,7 +244,7 @@ TEST_F(ScsiInitiator, AnswerDecidesTheResultAndTheCompletionRecord)
 TEST_F(ScsiInitiator, StatusWithoutSenseNeverShowsAnEarlierCommandsSense)
 {
     g_device.status = SCSI_STATUS_CHECK_CONDITION;
-    g_device.sense = FixedSense(0x70, 0x03, 0x11, 0x05);
+    g_device.sense = vocab::FixedSense(0x03, 0x11, 0x05);
     HAL_SCSI_ResponseData_t record = Record(0);
     ASSERT_EQ(4, Send(&record));
     ASSERT_TRUE(IsRecord(record, 0x02, 0x03, 0x11, 0x05));
@@ -269,34 +258,6 @@ TEST_F(ScsiInitiator, StatusWithoutSenseNeverShowsAnEarlierCommandsSense)
         EXPECT_TRUE(IsRecord(record, status, 0, 0, 0));
         uint8_t clear[SCSI_INITIATOR_SENSE_LENGTH] = {};
         EXPECT_EQ(0, memcmp(clear, g_device.senseOnEntry, sizeof(clear))) << "sense buffer not cleared";
-    }
-}
-
-TEST_F(ScsiInitiator, HostErrorLeavesTheRecordUntouched)
-{
-    for (uint8_t status : {SCSI_STATUS_GOOD, SCSI_STATUS_CHECK_CONDITION})
-    {
-        g_device.status = status;
-        g_device.hostStatus = 0x0001; // the transport could not connect
-        g_device.sense = FixedSense(0x70, 0x05, 0x24, 0x00);
-        HAL_SCSI_ResponseData_t record = {0x12, 0x34, 0x56, 0x78};
-        StderrCapture capture;
-        EXPECT_EQ(5, Send(&record));
-        EXPECT_EQ("", capture.Text());
-        EXPECT_TRUE(IsRecord(record, 0x12, 0x34, 0x56, 0x78));
-    }
-}
-
-TEST_F(ScsiInitiator, IoctlFailureIsPrintedWithTheSystemErrorText)
-{
-    for (int error : {EIO, ENODEV})
-    {
-        g_device.error = error;
-        HAL_SCSI_ResponseData_t record = {0x12, 0x34, 0x56, 0x78};
-        StderrCapture capture;
-        EXPECT_EQ(12, Send(&record));
-        EXPECT_EQ(std::string("scsiinit: ") + strerror(error) + "\n", capture.Text());
-        EXPECT_TRUE(IsRecord(record, 0x12, 0x34, 0x56, 0x78));
     }
 }
 

@@ -38,7 +38,7 @@ std::string WriteBufferCdb(size_t n)
 
 std::string CommandMessageHex(const std::string& text)
 {
-    return "0100" + e2e::ToHex(std::vector<uint8_t>(text.begin(), text.end())) + "00";
+    return vocab::Hex(vocab::ConsoleMessage(text));
 }
 
 std::vector<std::string> SentCommands(const e2e::Enclosure& enclosure)

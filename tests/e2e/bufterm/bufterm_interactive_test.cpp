@@ -24,47 +24,44 @@ RunResult Session(const Enclosure& enclosure, const std::string& keys)
 
 } // namespace
 
-TEST(BuftermInteractive, OnlyTheExactExitWordEndsTheSessionAndShortLinesAreSkipped)
+// Each row: the enclosure's faults, the lines typed (through a pipe), what the run shows ("":
+// not compared) and what reached the console (its transcript). Only the exact exit word ends the
+// session, and the end of input; a line under two characters gets a fresh prompt; a line that
+// reaches the limit goes at once, whole, and the rest of it up to Enter is dropped; a transport
+// failure while polling is reported and the prompt returns.
+TEST(BuftermInteractive, LinesThroughAPipe)
 {
-    Enclosure enclosure;
-    RunResult r = Session(enclosure, "y\nquit \nQUIT\nquit\nrev\n");
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(SentCommands(enclosure), (std::vector<std::string>{"quit ", "QUIT"}));
-    // The skipped line gets a fresh prompt; nothing after "quit" is read.
-    EXPECT_EQ(r.out, kPrintedPrompt + "y\n" + kPrintedPrompt + "quit \nunknown command: quit (try help)\n" +
-                         kPrintedPrompt + "QUIT\nunknown command: QUIT (try help)\n" + kPrintedPrompt + "quit\n\n");
-}
-
-TEST(BuftermInteractive, EndOfInputEndsTheSessionCleanly)
-{
-    Enclosure enclosure;
-    RunResult r = Session(enclosure, "echo bye\n");
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(SentCommands(enclosure), (std::vector<std::string>{"echo bye"}));
-    EXPECT_EQ(r.out, kPrintedPrompt + "echo bye\nbye\n" + kPrintedPrompt + "\n");
-}
-
-TEST(BuftermInteractive, TransportFailureWhilePollingReturnsToThePrompt)
-{
-    // Commands: 1 REQUEST SENSE, 2 INQUIRY, 3 probe, 4 WRITE BUFFER, 5 its first poll fails.
-    Enclosure enclosure({"--fault", "errno@cmd=5,errno=EIO"});
-    RunResult r = Session(enclosure, "echo first\necho second\n");
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.err, "scsiinit: Input/output error\n" + kReadFailed);
-    EXPECT_EQ(SentCommands(enclosure), (std::vector<std::string>{"echo first", "echo second"}));
-    EXPECT_EQ(r.out, kPrintedPrompt + "echo first\n" + kPrintedPrompt + "echo second\nsecond\n" + kPrintedPrompt + "\n");
+    const std::string longLine = "echo " + std::string(600, 'z');
+    const std::string p = kPrintedPrompt;
+    const struct
+    {
+        std::vector<std::string> init;
+        std::string keys, err, out, console;
+    } rows[] = {
+        {{}, "y\nquit \nQUIT\nquit\nrev\n", "",
+         p + "y\n" + p + "quit \nunknown command: quit (try help)\n" + p + "QUIT\nunknown command: QUIT (try help)\n" + p +
+             "quit\n\n",
+         "> quit \nunknown command: quit (try help)\n> QUIT\nunknown command: QUIT (try help)\n"},
+        {{}, "echo bye\n", "", p + "echo bye\nbye\n" + p + "\n", "> echo bye\nbye\n"},
+        {{}, longLine + "\nrev\n", "", "",
+         "> " + longLine.substr(0, 509) + "\n" + std::string(504, 'z') + "\n> rev\nrevision 0100\n"},
+        // Commands: 1 REQUEST SENSE, 2 INQUIRY, 3 probe, 4 WRITE BUFFER, 5 its first poll fails.
+        {{"--fault", "errno@cmd=5,errno=EIO"}, "echo first\necho second\n", "scsiinit: Input/output error\n" + kReadFailed,
+         p + "echo first\n" + p + "echo second\nsecond\n" + p + "\n", "> echo first\n> echo second\nsecond\n"},
+    };
+    for (const auto& row : rows)
+    {
+        Enclosure enclosure(row.init);
+        RunResult r = Session(enclosure, row.keys);
+        EXPECT_EQ(r.exitStatus, 0) << row.keys;
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_TRUE(row.out.empty() || r.out == row.out) << r.out;
+        EXPECT_EQ(e2e::ReadFile(enclosure.File("console.log")), row.console);
+    }
 }
 
 namespace
 {
-
-e2e::PtyOptions Terminal()
-{
-    e2e::PtyOptions options;
-    options.rawOutput = true;
-    return options;
-}
 
 std::vector<std::string> UnderSimulator(const Enclosure& enclosure, const std::vector<std::string>& args)
 {
@@ -83,7 +80,7 @@ bool IsRaw(const termios& settings)
 TEST(BuftermTerminal, SessionRecallsRedrawsAndRestoresTheTerminalOnQuit)
 {
     Enclosure enclosure;
-    e2e::PtySession pty(UnderSimulator(enclosure, {Enclosure::kDevice}), Terminal());
+    e2e::PtySession pty(UnderSimulator(enclosure, {Enclosure::kDevice}));
     ASSERT_TRUE(pty.WaitFor(kPrintedPrompt)) << pty.Output() << pty.Err();
     EXPECT_TRUE(IsRaw(pty.Settings()));
     pty.Send("echo abc\r");
@@ -131,7 +128,7 @@ TEST(BuftermTerminal, EveryOtherEndingLeavesTheTerminalAsFound)
     {
         SCOPED_TRACE(std::to_string(ending.signal) + (ending.args.empty() ? " no device" : " " + ending.args[0]));
         Enclosure enclosure;
-        e2e::PtySession pty(UnderSimulator(enclosure, ending.args), Terminal());
+        e2e::PtySession pty(UnderSimulator(enclosure, ending.args));
         if (ending.signal != 0)
         {
             EXPECT_TRUE(pty.WaitFor(kPrintedPrompt) && IsRaw(pty.Settings())) << pty.Output() << pty.Err();

@@ -25,16 +25,16 @@ TEST(BuftermStartup, ClearsSenseProbesTheConsoleThenSendsTheCommand)
     ASSERT_GE(log.size(), 5u);
     // The power-on unit attention is taken by REQUEST SENSE, so the console commands run clean;
     // INQUIRY shows an enclosure before any buffer command goes out.
-    EXPECT_EQ(e2e::ToHex(log[0].cdb), kRequestSenseCdb);
+    EXPECT_EQ(vocab::Hex(log[0].cdb), kRequestSenseCdb);
     EXPECT_EQ(log[0].dinLength, 16u);
-    EXPECT_EQ(e2e::ToHex(log[1].cdb), kInquiryCdb);
-    EXPECT_EQ(e2e::ToHex(log[2].cdb), kReadBufferCdb);
-    EXPECT_EQ(e2e::ToHex(log[3].cdb), WriteBufferCdb(6));
+    EXPECT_EQ(vocab::Hex(log[1].cdb), kInquiryCdb);
+    EXPECT_EQ(vocab::Hex(log[2].cdb), kReadBufferCdb);
+    EXPECT_EQ(vocab::Hex(log[3].cdb), WriteBufferCdb(6));
     EXPECT_EQ(log[3].doutLength, 9u);
-    EXPECT_EQ(e2e::ToHex(log[3].dout), CommandMessageHex("status"));
+    EXPECT_EQ(vocab::Hex(log[3].dout), CommandMessageHex("status"));
     for (size_t i = 4; i < log.size(); i++)
     {
-        EXPECT_EQ(e2e::ToHex(log[i].cdb), kReadBufferCdb) << log[i].line;
+        EXPECT_EQ(vocab::Hex(log[i].cdb), kReadBufferCdb) << log[i].line;
     }
     for (const e2e::LogEntry& entry : log)
     {
@@ -75,38 +75,38 @@ TEST(BuftermStartup, DeviceWithoutTheConsoleIsRefusedBeforeAnyPrompt)
     EXPECT_TRUE(WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER).empty());
 }
 
-TEST(BuftermOneShot, CommandTextTravelsWithItsNulAndShortCommandsAreSent)
+// Each row: the command on the command line, and the one WRITE BUFFER it makes (its text of up to
+// 509 characters with the NUL; a single character is a command too) or, empty, none at all.
+TEST(BuftermOneShot, TheCommandGoesInOneWriteBufferCutTo509Characters)
 {
-    Enclosure enclosure;
-    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, "x"}));
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    std::vector<e2e::LogEntry> writes = WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER);
-    ASSERT_EQ(writes.size(), 1u);
-    EXPECT_EQ(e2e::ToHex(writes[0].cdb), WriteBufferCdb(1));
-    EXPECT_EQ(e2e::ToHex(writes[0].dout), "01007800");
-}
-
-TEST(BuftermOneShot, EmptyCommandIsRefusedWithoutSendingAnything)
-{
-    Enclosure enclosure;
-    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, ""}));
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, kSendFailed);
-    EXPECT_EQ(r.out, "\n");
-    EXPECT_TRUE(WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER).empty());
-}
-
-TEST(BuftermOneShot, LongCommandIsCutTo509Characters)
-{
-    Enclosure enclosure;
-    const std::string command = "echo " + std::string(600, 'z');
-    RunResult r = enclosure.Run(Argv({Enclosure::kDevice, command}));
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    std::vector<e2e::LogEntry> writes = WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER);
-    ASSERT_EQ(writes.size(), 1u);
-    EXPECT_EQ(e2e::ToHex(writes[0].cdb), WriteBufferCdb(509));
-    EXPECT_EQ(writes[0].doutLength, 512u);
-    EXPECT_EQ(r.out, "\n" + std::string(504, 'z') + "\n");
+    const std::string longCommand = "echo " + std::string(600, 'z');
+    const struct
+    {
+        std::string command;
+        std::string sent;
+        int exitStatus;
+        std::string err, out;
+    } rows[] = {
+        {"x", "x", 0, "", "\nunknown command: x (try help)\n"},
+        {longCommand, longCommand.substr(0, 509), 0, "", "\n" + std::string(504, 'z') + "\n"},
+        {"", "", 1, kSendFailed, "\n"},
+    };
+    for (const auto& row : rows)
+    {
+        Enclosure enclosure;
+        RunResult r = enclosure.Run(Argv({Enclosure::kDevice, row.command}));
+        EXPECT_EQ(r.exitStatus, row.exitStatus);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.out, row.out);
+        std::vector<e2e::LogEntry> writes = WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER);
+        ASSERT_EQ(writes.size(), row.sent.empty() ? 0u : 1u);
+        if (!row.sent.empty())
+        {
+            EXPECT_EQ(vocab::Hex(writes[0].cdb), WriteBufferCdb(row.sent.size()));
+            EXPECT_EQ(writes[0].doutLength, row.sent.size() + 3);
+            EXPECT_EQ(vocab::Hex(writes[0].dout), CommandMessageHex(row.sent).substr(0, 2 * writes[0].dout.size()));
+        }
+    }
 }
 
 TEST(BuftermOneShot, OutputSpreadOverSeveralResponsesIsPrintedWhole)

@@ -1,5 +1,6 @@
-// bufterm in a real terminal emulator (tmux): what the screen shows, and the shell around the
-// program (job control, redirections, nohup). Exact bytes are the pseudo-terminal tests' business.
+// bufterm in a real terminal emulator (tmux): the shell around the program (job control,
+// redirections, nohup) and what the screen shows. Exact bytes, and every key, are the
+// pseudo-terminal tests' business (tests/editor, bufterm_interactive_test.cpp).
 
 #include <unistd.h>
 
@@ -14,18 +15,6 @@ using e2e::RunResult;
 
 namespace
 {
-
-// Polls until the condition holds; a loaded machine gets half a minute.
-template <typename Condition> bool Eventually(Condition condition)
-{
-    for (int attempt = 0; attempt < 600; attempt++)
-    {
-        if (condition())
-            return true;
-        usleep(50 * 1000);
-    }
-    return false;
-}
 
 size_t Count(const std::string& text, const std::string& part)
 {
@@ -67,7 +56,7 @@ class Tmux
     ::testing::AssertionResult WaitForScreen(const std::string& text, size_t times = 1) const
     {
         std::string screen;
-        if (Eventually([&] { return Count(screen = Screen(), text) >= times; }))
+        if (vocab::WaitUntil([&] { return Count(screen = Screen(), text) >= times; }))
             return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << "screen never showed \"" << text << "\" " << times << " times:\n"
                                              << screen;
@@ -77,78 +66,7 @@ class Tmux
     std::string socket_;
 };
 
-// Bytes the process has read so far; at the prompt bufterm reads nothing but keys.
-long BytesRead(const std::string& pid)
-{
-    std::string io = e2e::ReadFile("/proc/" + pid + "/io");
-    return std::stol(io.substr(io.find("rchar:") + 6));
-}
-
 } // namespace
-
-TEST(BuftermInTmux, EveryKeyLeavesTheLineAsTheScreenShowsIt)
-{
-    Enclosure enclosure;
-    e2e::TempDir work;
-    const std::string pidFile = work.File("pid");
-    // The shell hands its process id on to bufterm.
-    Tmux tmux("echo $$ >" + pidFile + "; exec " + e2e::Bin("sesim") + " run " + enclosure.Dir() + " -- " +
-              Bufterm() + " " + Enclosure::kDevice);
-    ASSERT_TRUE(tmux.WaitForScreen(kPrompt));
-    const std::string pid = std::to_string(std::stol(e2e::ReadFile(pidFile)));
-
-    // Each key typed after "echo kN", then Enter: only the up arrow changes the line (it recalls
-    // the line before); every other key must leave no trace.
-    const std::vector<std::string> keys = {"DC",   "Home", "End",  "PPage", "NPage", "IC",     "F1",     "F5",
-                                           "F12",  "Up",   "Down", "Left",  "Right", "C-Left", "Escape", "M-x"};
-    std::vector<std::string> sent;
-    for (size_t i = 0; i < keys.size(); i++)
-    {
-        SCOPED_TRACE(keys[i]);
-        const std::string typed = "echo k" + std::to_string(i);
-        tmux.Type(typed);
-        ASSERT_TRUE(tmux.WaitForScreen(kPrompt + typed));
-        long before = BytesRead(pid);
-        tmux.Keys({keys[i]});
-        if (keys[i] == "Escape")
-        {
-            // Escape alone is an ESC with nothing after it for a while: let bufterm take it first.
-            EXPECT_TRUE(Eventually([&] { return BytesRead(pid) > before; }));
-            usleep(300 * 1000);
-        }
-        tmux.Keys({"Enter"});
-        sent.push_back(keys[i] == "Up" ? sent.back() : typed);
-        const std::string answer = kPrompt + sent.back() + "\n" + sent.back().substr(5) + "\n";
-        ASSERT_TRUE(tmux.WaitForScreen(answer, keys[i] == "Up" ? 2 : 1));
-    }
-
-    // A pasted line of 600 characters: the first 509 go at once, the rest is thrown away up to the
-    // paste's line end, and the next line typed is a command again.
-    const std::string paste = "echo " + std::string(590, 'p') + "reset";
-    tmux.Command({"set-buffer", paste + "\n"});
-    tmux.Command({"paste-buffer", "-t", "console"});
-    sent.push_back(paste.substr(0, 509));
-    // UTF-8 text erased to the prompt and beyond, then a line with one character erased.
-    tmux.Type("echo \u00e9\u20ac\u00fc");
-    tmux.Keys(std::vector<std::string>(12, "BSpace"));
-    tmux.Type("echo n\u00e9\u20ac");
-    tmux.Keys({"BSpace", "Enter"});
-    sent.push_back("echo n\u00e9");
-    ASSERT_TRUE(tmux.WaitForScreen(kPrompt + sent.back() + "\nn\u00e9\n"));
-    EXPECT_EQ(tmux.Screen().find("reset"), std::string::npos) << tmux.Screen();
-
-    // What reached the enclosure, byte for byte (the log keeps the first 64 bytes of a message,
-    // the console transcript the whole text).
-    std::vector<e2e::LogEntry> writes = WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER);
-    ASSERT_EQ(writes.size(), sent.size());
-    const std::string console = e2e::ReadFile(enclosure.File("console.log"));
-    for (size_t i = 0; i < sent.size(); i++)
-    {
-        EXPECT_EQ(e2e::ToHex(writes[i].cdb), WriteBufferCdb(sent[i].size()));
-        EXPECT_EQ(e2e::ToHex(writes[i].dout), CommandMessageHex(sent[i]).substr(0, 2 * writes[i].dout.size()));
-        EXPECT_NE(console.find("> " + sent[i] + "\n"), std::string::npos) << sent[i];
-    }
-}
 
 // The shell around the program: Ctrl-Z and fg, a run in the background, nohup and a hang-up,
 // output to a full disk, closed descriptors (standard input closed: the end of input at once);
@@ -195,6 +113,10 @@ TEST(BuftermInTmux, TheShellAroundTheProgram)
     ASSERT_TRUE(tmux.WaitForScreen(kPrompt + "echo abc\nabc\n"));
     tmux.Keys({"Up", "Enter"});
     ASSERT_TRUE(tmux.WaitForScreen(kPrompt + "echo abc\nabc\n", 2));
+    // What the screen shows after a character of two bytes is erased: the line as it was sent.
+    tmux.Type("echo n\u00e9\u20ac");
+    tmux.Keys({"BSpace", "Enter"});
+    ASSERT_TRUE(tmux.WaitForScreen(kPrompt + "echo n\u00e9\nn\u00e9\n"));
     tmux.Type("quit");
     tmux.Keys({"Enter"});
     ASSERT_TRUE(shell("stty -a >" + work.File("after")));
@@ -220,7 +142,7 @@ TEST(BuftermInTmux, TheShellAroundTheProgram)
     for (const char* file : {"stopped", "after", "scripted"})
         EXPECT_EQ(e2e::ReadFile(work.File(file)), before) << file;
     EXPECT_EQ(SentCommands(enclosure),
-              (std::vector<std::string>{"echo abc", "echo abc", "log 200", "log 1000", "rev", "rev"}));
+              (std::vector<std::string>{"echo abc", "echo abc", "echo n\u00e9", "log 200", "log 1000", "rev", "rev"}));
     EXPECT_EQ(Count(e2e::ReadFile(work.File("log.out")), " of 200: all elements OK\n"), 200u);
     EXPECT_EQ(Count(e2e::ReadFile(work.File("nohup.out")), " of 1000: all elements OK\n"), 1000u);
     EXPECT_EQ(enclosure.Show("revision"), "0100");

@@ -63,7 +63,7 @@ void ExpectBlocks(const std::vector<LogEntry>& log, const Download& d, const std
     {
         uint32_t gencode = GencodeBefore(log, sends[i].index);
         EXPECT_EQ(gencode, kGencode);
-        ExpectDataPage(sends[i], ControlHeader(gencode, mode, bufferId, offsets[i], d.params.length, sizes[i]),
+        ExpectDataPage(sends[i], vocab::ControlHeader(mode, gencode, offsets[i], d.params.length, sizes[i], bufferId),
                        d.bytes, offsets[i], sizes[i]);
     }
 }
@@ -107,7 +107,7 @@ TEST(FwpushDownload, BlocksCarryOffsetsLengthsAndZeroPadding)
         {
             if (e.opcode == 0x1C && e.cdb[2] == 0x0E)
             {
-                EXPECT_EQ(e2e::ToHex(e.cdb), "1c010e003c00");
+                EXPECT_EQ(vocab::Hex(e.cdb), "1c010e003c00");
             }
         }
         ASSERT_EQ(Sends(log).size(), c.sizes.size());
@@ -130,7 +130,7 @@ TEST(FwpushDownload, DroppedBlockIsResentUnchanged)
     ASSERT_EQ(sends.size(), 4u);
     ExpectBlocks(log, d, {0, kDefaultBlock, kDefaultBlock, 2 * kDefaultBlock},
                  {kDefaultBlock, kDefaultBlock, kDefaultBlock, 1});
-    EXPECT_EQ(e2e::ToHex(sends[1].dout), e2e::ToHex(sends[2].dout));
+    EXPECT_EQ(vocab::Hex(sends[1].dout), vocab::Hex(sends[2].dout));
 }
 
 // A completion that needs a reset: no activation request, and a line that says so.
@@ -184,6 +184,32 @@ TEST(FwpushDownload, DeferredDownloadIsActivatedOnRequest)
     ExpectActivationPage(sends[3], kGencode + 1, 0, d.params.length);
     EXPECT_EQ(GencodeBefore(log, sends[3].index), kGencode + 1);
     EXPECT_EQ(enclosure.Show("revision"), "0200");
+    EXPECT_EQ(enclosure.Show("deferred image"), "none");
+}
+
+// -d stores the image; -A alone then sends only the activation request, with no image length.
+TEST(FwpushDownload, ActivateOnlyRequestsTheStagedFirmware)
+{
+    Enclosure enclosure(Init());
+    Download d = Image(enclosure, kDefaultBlock + 7, "0300");
+    ASSERT_EQ(Push(enclosure, d, {"-d"}).exitStatus, 0);
+    EXPECT_EQ(enclosure.Show("revision"), "0100");
+    EXPECT_EQ(enclosure.Show("deferred image"), ImageShown("0300", d.params.length, d.path));
+    const size_t before = enclosure.Log().size();
+    RunResult r = enclosure.Run({Fwpush(), "-A", kDevice});
+    Params p;
+    p.mode = "Activate only";
+    p.activate = true;
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, Banner() + ParameterBlock(p) + Identification() +
+                         "Waiting for existing download operations...\nActivating...\nSending activation request\n");
+    std::vector<LogEntry> log = enclosure.Log();
+    log.erase(log.begin(), log.begin() + (std::ptrdiff_t)before);
+    EXPECT_EQ(Sequence(log), "INQ TUR RD00 RD0E SD RD0E");
+    ASSERT_EQ(Sends(log).size(), 1u);
+    ExpectActivationPage(Sends(log)[0], kGencode + 1, 0, 0);
+    EXPECT_EQ(enclosure.Show("active image"), ImageShown("0300", d.params.length, d.path));
     EXPECT_EQ(enclosure.Show("deferred image"), "none");
 }
 
@@ -248,8 +274,8 @@ TEST(FwpushDownload, LargestImageLengthIsAnnouncedExactly)
     EXPECT_EQ(r.err, "\nError in control page fields. Field offset 16\n");
     std::vector<LogEntry> sends = Sends(enclosure.Log());
     ASSERT_EQ(sends.size(), 1u);
-    EXPECT_EQ(e2e::ToHex(std::vector<uint8_t>(sends[0].dout.begin(), sends[0].dout.begin() + kHeader)),
-              e2e::ToHex(ControlHeader(kGencode, 0x07, 0, 0, 0xFFFFFFFF, kDefaultBlock)));
+    EXPECT_EQ(vocab::Hex(std::vector<uint8_t>(sends[0].dout.begin(), sends[0].dout.begin() + kHeader)),
+              vocab::Hex(vocab::ControlHeader(0x07, kGencode, 0, 0xFFFFFFFF, kDefaultBlock)));
 }
 
 } // namespace

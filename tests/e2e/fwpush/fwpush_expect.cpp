@@ -91,39 +91,6 @@ std::vector<uint32_t> Blocks(uint32_t length, uint32_t blockSize)
     return blocks;
 }
 
-std::string MakeImage(const std::string& path, const std::string& revision, uint32_t size)
-{
-    e2e::RunResult r =
-        e2e::Run({e2e::Bin("sesim"), "mkimage", "--revision", revision, "--size", std::to_string(size), path});
-    EXPECT_EQ(r.exitStatus, 0) << "sesim mkimage: " << r.err;
-    return e2e::ReadFile(path);
-}
-
-static void PutBe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value)
-{
-    for (int i = 0; i < 4; i++)
-    {
-        bytes[at + i] = (uint8_t)(value >> (24 - 8 * i));
-    }
-}
-
-std::vector<uint8_t> ControlHeader(uint32_t gencode, uint8_t mode, uint8_t bufferId, uint32_t offset,
-                                   uint32_t imageLength, uint32_t dataLength)
-{
-    std::vector<uint8_t> header(kHeader, 0);
-    uint32_t pageLength = ((dataLength + 3) & ~3u) + 20;
-    header[0] = 0x0E;
-    header[2] = (uint8_t)(pageLength >> 8);
-    header[3] = (uint8_t)pageLength;
-    PutBe32(header, 4, gencode);
-    header[8] = mode;
-    header[11] = bufferId;
-    PutBe32(header, 12, offset);
-    PutBe32(header, 16, imageLength);
-    PutBe32(header, 20, dataLength);
-    return header;
-}
-
 std::string Sequence(const std::vector<e2e::LogEntry>& log)
 {
     std::string out;
@@ -172,24 +139,24 @@ void ExpectDataPage(const e2e::LogEntry& entry, const std::vector<uint8_t>& head
     uint32_t padded = (dataLength + 3) & ~3u;
     uint32_t sent = kHeader + padded;
     SCOPED_TRACE(entry.line);
-    ASSERT_EQ(e2e::ToHex(entry.cdb), e2e::ToHex({0x1D, 0x10, 0x00, (uint8_t)(sent >> 8), (uint8_t)sent, 0x00}));
+    ASSERT_EQ(vocab::Hex(entry.cdb), vocab::Hex(vocab::Bytes{0x1D, 0x10, 0x00, (uint8_t)(sent >> 8), (uint8_t)sent, 0x00}));
     ASSERT_EQ(entry.doutLength, sent);
     ASSERT_GE(entry.dout.size(), kHeader);
-    EXPECT_EQ(e2e::ToHex(std::vector<uint8_t>(entry.dout.begin(), entry.dout.begin() + kHeader)), e2e::ToHex(header));
+    EXPECT_EQ(vocab::Hex(std::vector<uint8_t>(entry.dout.begin(), entry.dout.begin() + kHeader)), vocab::Hex(header));
     std::vector<uint8_t> expected(image.begin() + offset, image.begin() + offset + dataLength);
     expected.resize(padded, 0);
     size_t shown = entry.dout.size() - kHeader;
     ASSERT_LE(shown, expected.size());
-    EXPECT_EQ(e2e::ToHex(std::vector<uint8_t>(entry.dout.begin() + kHeader, entry.dout.end())),
-              e2e::ToHex(std::vector<uint8_t>(expected.begin(), expected.begin() + shown)));
+    EXPECT_EQ(vocab::Hex(std::vector<uint8_t>(entry.dout.begin() + kHeader, entry.dout.end())),
+              vocab::Hex(std::vector<uint8_t>(expected.begin(), expected.begin() + shown)));
 }
 
 void ExpectActivationPage(const e2e::LogEntry& entry, uint32_t gencode, uint8_t bufferId, uint32_t imageLength)
 {
     SCOPED_TRACE(entry.line);
-    EXPECT_EQ(e2e::ToHex(entry.cdb), "1d1000001800");
+    EXPECT_EQ(vocab::Hex(entry.cdb), "1d1000001800");
     EXPECT_EQ(entry.doutLength, kHeader);
-    EXPECT_EQ(e2e::ToHex(entry.dout), e2e::ToHex(ControlHeader(gencode, 0x0F, bufferId, 0, imageLength, 0)));
+    EXPECT_EQ(vocab::Hex(entry.dout), vocab::Hex(vocab::ControlHeader(0x0F, gencode, 0, imageLength, 0, bufferId)));
 }
 
 std::string Repeat(const std::string& text, int times)

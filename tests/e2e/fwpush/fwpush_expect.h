@@ -46,12 +46,8 @@ std::string DownloadOut(const Params& p, const std::vector<uint32_t>& blocks, co
 // Block sizes of an image cut into blocks of blockSize bytes.
 std::vector<uint32_t> Blocks(uint32_t length, uint32_t blockSize = kDefaultBlock);
 
-// Writes a valid image with `sesim mkimage`; returns its bytes.
-std::string MakeImage(const std::string& path, const std::string& revision, uint32_t size);
-
-// The 24-byte control page header.
-std::vector<uint8_t> ControlHeader(uint32_t gencode, uint8_t mode, uint8_t bufferId, uint32_t offset,
-                                   uint32_t imageLength, uint32_t dataLength);
+using e2e::ImageShown;
+using e2e::MakeImage;
 
 // Commands of a log in a compact form: INQ, TUR, RD00, RD0E, SD (SEND DIAGNOSTIC) or the opcode.
 std::string Sequence(const std::vector<e2e::LogEntry>& log);

@@ -56,11 +56,6 @@ RunResult Scenario(const Enclosure& enclosure, const std::string& script, const 
     return enclosure.Run({"env", "--default-signal", "bash", "-c", kPrelude + script}, options);
 }
 
-std::string ActiveImage(const std::string& revision, const std::string& path, uint32_t size)
-{
-    return "revision " + revision + " size " + std::to_string(size) + " sha256 " + e2e::Sha256Hex(path);
-}
-
 // Output that goes nowhere must not abandon the download: a pager that closes early, a reader
 // gone before the first byte, descriptors 0, 1 and 2 closed (which the device or the
 // enclosure's files must not inherit). The download ends well and the enclosure saw nothing else.
@@ -86,7 +81,7 @@ TEST(FwpushOperator, OutputThatGoesNowhereDoesNotStopTheDownload)
         EXPECT_EQ(e2e::ReadFile(scratch.File("err")), "");
         EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD RD0E SD RD0E SD RD0E RD0E");
         EXPECT_EQ(e2e::ReadFile(enclosure.File("console.log")), "");
-        EXPECT_EQ(enclosure.Show("active image"), ActiveImage("0200", image, 3 * kDefaultBlock));
+        EXPECT_EQ(enclosure.Show("active image"), ImageShown("0200", 3 * kDefaultBlock, image));
     }
 }
 
@@ -121,7 +116,7 @@ TEST(FwpushOperator, HangupIsIgnoredAndTerminateSaysWhatTheEnclosureHolds)
                   std::to_string(kBlocks) + " (" + std::to_string(confirmed * kDefaultBlock) + " of " +
                   std::to_string(kSize) + " bytes)\nThe enclosure holds an incomplete download until it discards it\n");
     EXPECT_EQ(e2e::ReadFile(scratch.File("err2")), "");
-    EXPECT_EQ(enclosure.Show("active image"), ActiveImage("0200", image, kSize));
+    EXPECT_EQ(enclosure.Show("active image"), ImageShown("0200", kSize, image));
 }
 
 // Others acting during a download: a second fwpush on the same node is refused before it sends
@@ -135,7 +130,7 @@ TEST(FwpushOperator, OthersActingDuringADownload)
     const std::string image = enclosure.File("fw.img");
     MakeImage(image, "0200", kSize);
     MakeImage(scratch.File("other.img"), "0300", kSize);
-    const std::string downloaded = ActiveImage("0200", image, kSize);
+    const std::string downloaded = ImageShown("0200", kSize, image);
     RunResult r = Scenario(enclosure, R"(
         "$FW" /dev/sesim0 "$IMG" >"$TMP/out1" 2>"$TMP/err1" & pid=$!
         wait_sends 1

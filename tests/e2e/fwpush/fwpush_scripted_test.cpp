@@ -16,31 +16,16 @@ namespace
 
 const std::string kScripted = ScriptedDevice::kDevice;
 
-std::string Hex32(uint32_t value)
-{
-    char text[9];
-    snprintf(text, sizeof(text), "%08x", value);
-    return text;
-}
-
-// A download microcode status page with one descriptor.
-std::string StatusPage(uint8_t code, uint32_t expectedOffset, uint8_t additional = 0)
-{
-    char head[32];
-    snprintf(head, sizeof(head), "0e000014%s0000%02x%02x", Hex32(0).c_str(), code, additional);
-    return std::string(head) + Hex32(0x100000) + "000000" + "00" + Hex32(expectedOffset);
-}
-
+// A rule that answers `count` status reads with a page of one descriptor.
 std::string Status(const std::string& count, uint8_t code, uint32_t expectedOffset, uint8_t additional = 0)
 {
-    return "1c/0e " + count + " data=" + StatusPage(code, expectedOffset, additional);
+    return "1c/0e " + count + " data=" + vocab::Hex(vocab::StatusPage(code, expectedOffset, additional));
 }
 
 // An enclosure that identifies itself, is ready and lists page 0x0E.
 void Identity(ScriptedDevice& device, const std::string& product = "SCRIPTED ENCL   ")
 {
-    device.Add("12 * data=0d000502" "1f000000" + e2e::ToHex({'S', 'C', 'R', 'I', 'P', 'T', 'E', 'D'}) +
-               e2e::ToHex(std::vector<uint8_t>(product.begin(), product.end())) + e2e::ToHex({'0', '1', '0', '0'}));
+    device.Add("12 * data=0d000502" "1f000000" + vocab::Hex("SCRIPTED" + product + "0100"));
     device.Add("00 *");
     device.Add("1c/00 * data=00000005000102070e");
 }
@@ -95,9 +80,9 @@ TEST(FwpushScripted, AnyOffsetExpectedMatchesEveryOffset)
     EXPECT_EQ(r.err, FailedSend(0, 0) + "Retrying block 0\n");
     std::vector<e2e::LogEntry> sends = Sends(device.Log());
     ASSERT_EQ(sends.size(), 4u);
-    EXPECT_EQ(e2e::Be32(sends[1].dout, 12), 0u);
-    EXPECT_EQ(e2e::Be32(sends[2].dout, 12), kDefaultBlock);
-    EXPECT_EQ(e2e::Be32(sends[3].dout, 12), 2 * kDefaultBlock);
+    EXPECT_EQ(vocab::Be32(sends[1].dout, 12), 0u);
+    EXPECT_EQ(vocab::Be32(sends[2].dout, 12), kDefaultBlock);
+    EXPECT_EQ(vocab::Be32(sends[3].dout, 12), 2 * kDefaultBlock);
 }
 
 TEST(FwpushScripted, CompletionWithBytesLeftIsAFailure)
@@ -214,6 +199,8 @@ TEST(FwpushScripted, AnswersDecideHowTheRunEnds)
         {"-a with a refused activation", {"1d 1", kSendCheck, Status("*", 0x13, 0)}, {"-a"}, 100, 1,
          sendFailed + "Activation failed\n", ""},
         {"-A refused", {kSendCheck}, {"-A"}, 0, 1, sendFailed + "Activation failed\n", ""},
+        {"-A with nothing staged", {"1d *", Status("*", 0x85, 0)}, {"-A"}, 0, 1,
+         "Enclosure has no deferred microcode to activate\nActivation failed\n", "INQ TUR RD00 RD0E SD RD0E"},
         {"-A taken but failed", {"1d *", Status("*", 0x80, 0)}, {"-A"}, 0, 1,
          "Activation status 0x80\nActivation failed\n", "INQ TUR RD00 RD0E SD RD0E"},
         // Only the first read of a pass can end the idle wait; the second must still succeed.

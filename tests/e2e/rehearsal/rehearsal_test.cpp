@@ -1,10 +1,11 @@
-// What an operator rehearses on the simulated enclosure must be what a real one does: a power
-// cut in the flash write, a second initiator, subenclosures, resets of each kind, a directory
-// that is not an enclosure, permissions, and every way the enclosure can end a download.
+// What an operator rehearses on the simulated enclosure must be what a real one does, through the
+// programs and tools that meet it: a power cut in the flash write, resets of each kind, a
+// directory that is not an enclosure, permissions, and every way the enclosure can end a
+// download. A second reader during the storage phase, subenclosures and a restart on activation
+// are the model's tests (tests/sim) and fwpush's answers to them the scripted device's.
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -19,13 +20,11 @@ namespace
 {
 
 constexpr const char* kDevice = Enclosure::kDevice;
-constexpr int kWaitMs = 30000;
 
 std::string Image(const Enclosure& e, const std::string& revision, uint32_t size = 10000)
 {
     std::string path = e.File("image." + revision);
-    RunResult r = e2e::Run({e2e::Bin("sesim"), "mkimage", "--revision", revision, "--size", std::to_string(size), path});
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    e2e::MakeImage(path, revision, size);
     return path;
 }
 
@@ -40,29 +39,16 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-// Waits until `sesim show` gives the download status one of `codes`.
-bool WaitForStatus(const Enclosure& e, const std::vector<std::string>& codes)
-{
-    for (int waited = 0; waited < kWaitMs; waited += 20)
-    {
-        std::string status = e.Show("download status");
-        for (const std::string& code : codes)
-        {
-            if (status == code)
-                return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
 // Runs fwpush in the background while `during` acts on the enclosure in its storage phase.
 RunResult FwpushWhileStoring(const Enclosure& e, const std::vector<std::string>& args,
                              const std::function<void()>& during)
 {
     RunResult r;
     std::thread program([&] { r = Fwpush(e, args); });
-    EXPECT_TRUE(WaitForStatus(e, {"0x02", "0x03"})) << "the storage phase never came";
+    EXPECT_TRUE(vocab::WaitUntil([&] {
+        std::string status = e.Show("download status");
+        return status == "0x02" || status == "0x03";
+    })) << "the storage phase never came";
     during();
     program.join();
     return r;
@@ -100,33 +86,6 @@ TEST(Rehearsal, PowerCycleDuringTheFlashWrite)
     }
 }
 
-TEST(Rehearsal, SecondReaderDuringADeferredDownloadChangesNothing)
-{
-    Enclosure e({"--no-unit-attention", "--busy-ms", "1500"});
-    std::string image = Image(e, "0300");
-    RunResult reader;
-    RunResult r = FwpushWhileStoring(e, {"-d", kDevice, image}, [&] {
-        reader = e.Run({"sg_ses", "--page=0xe", kDevice});
-    });
-    EXPECT_EQ(reader.exitStatus, 0) << reader.err;
-    EXPECT_TRUE(Contains(reader.out, "Updating non-volatile storage with deferred microcode")) << reader.out;
-    EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
-    EXPECT_TRUE(Contains(r.out, "Download complete")) << r.out;
-    EXPECT_EQ(e.Show("deferred image").compare(0, 13, "revision 0300"), 0) << e.Show("deferred image");
-}
-
-TEST(Rehearsal, TwoSubenclosuresDownloadOneAfterTheOther)
-{
-    Enclosure e({"--no-unit-attention", "--secondary-subenclosures", "1", "--busy-reads", "1"});
-    RunResult secondary =
-        e.Run({"sg_ses_microcode", "--subenc=1", "-m", "7", "-b", "4096", "-I", Image(e, "0401"), kDevice});
-    EXPECT_EQ(secondary.exitStatus, 0) << secondary.out << secondary.err;
-    RunResult primary = Fwpush(e, {kDevice, Image(e, "0400")});
-    EXPECT_EQ(primary.exitStatus, 0) << primary.out << primary.err;
-    EXPECT_EQ(e.Show("revision"), "0400");
-}
-
-// A logical unit reset is not a hard reset: microcode waiting for a reset (0x11) stays waiting.
 TEST(Rehearsal, LogicalUnitResetLeavesMicrocodeThatWaitsForAHardReset)
 {
     Enclosure e({"--no-unit-attention", "--complete-status", "0x11"});
@@ -222,17 +181,4 @@ TEST(Rehearsal, EveryDownloadEndingReachesFwpush)
         EXPECT_TRUE(Contains(r.err, c.err)) << r.err;
         EXPECT_EQ(e.Show("revision"), c.exitStatus == 0 ? "0700" : "0100");
     }
-}
-
-// An enclosure that restarts on activating deferred microcode: the activation request's outcome
-// cannot be read, which proves nothing against it.
-TEST(Rehearsal, RestartOnActivation)
-{
-    Enclosure e({"--no-unit-attention", "--restart-on-activation"});
-    ASSERT_EQ(Fwpush(e, {"-d", kDevice, Image(e, "0800")}).exitStatus, 0);
-    RunResult activate = Fwpush(e, {"-A", kDevice});
-    EXPECT_EQ(activate.exitStatus, 0) << activate.out << activate.err;
-    EXPECT_EQ(e.Show("revision"), "0800");
-    // fwpush's one status read met the reset; the microcode change is still to be reported.
-    EXPECT_EQ(e.Show("unit attention"), "3f/01");
 }

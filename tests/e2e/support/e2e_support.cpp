@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -29,12 +29,7 @@ std::string Bin(const std::string& program)
     return std::string(SES_BIN_DIR) + "/" + program;
 }
 
-static long long NowMs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
+using vocab::NowMs;
 
 // Sets NAME=VALUE in an environment, replacing an earlier entry of that name: with two, a
 // program would see only the first.
@@ -114,6 +109,35 @@ static std::vector<std::string> Wrapped(const std::vector<std::string>& argv)
     return wrapped;
 }
 
+// Starts argv with the extra environment entries; in the child, `descriptors` sets up 0, 1 and
+// 2 first. Returns the child's process id.
+template <typename Descriptors>
+static pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, Descriptors descriptors)
+{
+    std::vector<std::string> envStrings = Environment(env);
+    std::vector<char*> envp = Pointers(envStrings);
+    std::vector<std::string> args = Wrapped(argv);
+    std::vector<char*> argp = Pointers(args);
+    pid_t pid = fork();
+    if (pid == 0)
+    {
+        descriptors();
+        execvpe(argp[0], argp.data(), envp.data());
+        dprintf(2, "exec %s: %s\n", argp[0], strerror(errno));
+        _exit(127);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    return pid;
+}
+
+static void TakeWaitStatus(int status, RunResult* result)
+{
+    if (WIFEXITED(status))
+        result->exitStatus = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result->signal = WTERMSIG(status);
+}
+
 RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
 {
     RunResult result;
@@ -123,53 +147,33 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
         ADD_FAILURE() << "pipe: " << strerror(errno);
         return result;
     }
-
-    std::vector<std::string> envStrings = Environment(options.env);
-    std::vector<char*> envp = Pointers(envStrings);
-    std::vector<std::string> args = Wrapped(argv);
-    std::vector<char*> argp = Pointers(args);
-
-    pid_t pid = fork();
-    if (pid == 0)
-    {
+    pid_t pid = Spawn(argv, options.env, [&] {
         dup2(inPipe[0], 0);
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
         setpgid(0, 0);
-        execvpe(argp[0], argp.data(), envp.data());
-        dprintf(2, "exec %s: %s\n", argp[0], strerror(errno));
-        _exit(127);
-    }
+    });
     close(inPipe[0]);
     close(outPipe[1]);
     close(errPipe[1]);
-
-    // Feed standard input in the same loop as the reads, so that a program which writes a lot
-    // before it reads cannot deadlock against us.
-    size_t inDone = 0;
-    int inFd = inPipe[1];
-    signal(SIGPIPE, SIG_IGN);
-    if (options.stdinData.empty())
-    {
-        close(inFd);
-        inFd = -1;
-    }
-    else
-    {
-        fcntl(inFd, F_SETFL, O_NONBLOCK);
-    }
-    int outFd = outPipe[0], errFd = errPipe[0];
+    // Standard input is fed beside the reads, so that a program which writes a lot before it
+    // reads cannot deadlock against us.
+    std::thread feeder([fd = inPipe[1], &options] {
+        for (size_t done = 0; done < options.stdinData.size();)
+        {
+            ssize_t w = write(fd, options.stdinData.data() + done, options.stdinData.size() - done);
+            if (w <= 0 && errno != EINTR)
+                break;
+            done += w > 0 ? (size_t)w : 0;
+        }
+        close(fd);
+    });
+    int fds[2] = {outPipe[0], errPipe[0]};
+    std::string* sinks[2] = {&result.out, &result.err};
     long long deadline = NowMs() + options.timeoutMs;
-    while (outFd >= 0 || errFd >= 0)
+    while (fds[0] >= 0 || fds[1] >= 0)
     {
-        pollfd fds[3];
-        int n = 0;
-        if (outFd >= 0)
-            fds[n++] = {outFd, POLLIN, 0};
-        if (errFd >= 0)
-            fds[n++] = {errFd, POLLIN, 0};
-        if (inFd >= 0)
-            fds[n++] = {inFd, POLLOUT, 0};
+        pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
         long long left = deadline - NowMs();
         if (left <= 0)
         {
@@ -177,65 +181,42 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
             kill(-pid, SIGKILL);
             break;
         }
-        if (poll(fds, n, (int)left) < 0 && errno != EINTR)
-        {
+        if (poll(polled, 2, (int)left) < 0 && errno != EINTR)
             break;
-        }
-        for (int i = 0; i < n; i++)
+        for (int i = 0; i < 2; i++)
         {
-            if (fds[i].revents == 0)
+            if (fds[i] < 0 || polled[i].revents == 0)
                 continue;
-            if (fds[i].fd == inFd)
-            {
-                ssize_t w = write(inFd, options.stdinData.data() + inDone, options.stdinData.size() - inDone);
-                if (w > 0)
-                    inDone += (size_t)w;
-                if (w < 0 || inDone == options.stdinData.size())
-                {
-                    close(inFd);
-                    inFd = -1;
-                }
-                continue;
-            }
             char chunk[65536];
-            ssize_t r = read(fds[i].fd, chunk, sizeof(chunk));
-            std::string& sink = fds[i].fd == outFd ? result.out : result.err;
+            ssize_t r = read(fds[i], chunk, sizeof(chunk));
             if (r > 0)
+                sinks[i]->append(chunk, (size_t)r);
+            else if (r == 0 || errno != EINTR)
             {
-                sink.append(chunk, (size_t)r);
-            }
-            else
-            {
-                close(fds[i].fd);
-                (fds[i].fd == outFd ? outFd : errFd) = -1;
+                close(fds[i]);
+                fds[i] = -1;
             }
         }
     }
-    for (int fd : {inFd, outFd, errFd})
+    for (int fd : fds)
     {
         if (fd >= 0)
             close(fd);
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    if (WIFEXITED(status))
-    {
-        result.exitStatus = WEXITSTATUS(status);
-    }
-    else if (WIFSIGNALED(status))
-    {
-        result.signal = WTERMSIG(status);
-    }
+    feeder.join();
+    TakeWaitStatus(status, &result);
     return result;
 }
 
-PtySession::PtySession(const std::vector<std::string>& argv, const PtyOptions& options)
+PtySession::PtySession(const std::vector<std::string>& argv)
 {
     int slave = -1;
     int errPipe[2];
     winsize size{};
-    size.ws_row = options.rows;
-    size.ws_col = options.cols;
+    size.ws_row = 24;
+    size.ws_col = 80;
     if (openpty(&master_, &slave, nullptr, nullptr, &size) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
     {
         ADD_FAILURE() << "openpty: " << strerror(errno);
@@ -243,40 +224,22 @@ PtySession::PtySession(const std::vector<std::string>& argv, const PtyOptions& o
         return;
     }
     fcntl(master_, F_SETFD, FD_CLOEXEC);
-    termios settings;
-    tcgetattr(slave, &settings);
-    if (options.rawOutput)
-    {
-        settings.c_oflag &= ~(tcflag_t)OPOST;
-        tcsetattr(slave, TCSANOW, &settings);
-    }
-    initial_ = settings;
-
-    std::vector<std::string> envStrings = Environment(options.env);
-    std::vector<char*> envp = Pointers(envStrings);
-    std::vector<std::string> args = Wrapped(argv);
-    std::vector<char*> argp = Pointers(args);
-    pid_ = fork();
-    if (pid_ == 0)
-    {
+    tcgetattr(slave, &initial_);
+    initial_.c_oflag &= ~(tcflag_t)OPOST;
+    tcsetattr(slave, TCSANOW, &initial_);
+    pid_ = Spawn(argv, {}, [&] {
         setsid();
         ioctl(slave, TIOCSCTTY, 0);
         dup2(slave, 0);
         dup2(slave, 1);
         dup2(errPipe[1], 2);
         if (slave > 2)
-        {
             close(slave);
-        }
         signal(SIGPIPE, SIG_DFL);
-        execve(argp[0], argp.data(), envp.data());
-        dprintf(2, "exec %s: %s\n", argp[0], strerror(errno));
-        _exit(127);
-    }
+    });
     close(slave);
     close(errPipe[1]);
     errFd_ = errPipe[0];
-    signal(SIGPIPE, SIG_IGN);
 }
 
 PtySession::~PtySession()
@@ -395,10 +358,7 @@ RunResult PtySession::Finish(int timeoutMs)
     {
         Pump(50);
     }
-    if (WIFEXITED(waitStatus_))
-        result.exitStatus = WEXITSTATUS(waitStatus_);
-    else if (WIFSIGNALED(waitStatus_))
-        result.signal = WTERMSIG(waitStatus_);
+    TakeWaitStatus(waitStatus_, &result);
     result.out = out_;
     result.err = err_;
     return result;
@@ -410,25 +370,6 @@ termios PtySession::Settings() const
     termios settings{};
     tcgetattr(master_, &settings);
     return settings;
-}
-
-TempDir::TempDir()
-{
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/ses-e2e-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr)
-    {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = buffer.data();
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
 }
 
 Enclosure::Enclosure(const std::vector<std::string>& initOptions)
@@ -453,14 +394,7 @@ RunResult Enclosure::Sesim(const std::string& command, const std::vector<std::st
     return e2e::Run(argv);
 }
 
-std::string Enclosure::Show(const std::string& key) const
-{
-    RunResult r = Sesim("show");
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    return ShowField(r.out, key);
-}
-
-std::string ShowField(const std::string& showOutput, const std::string& key)
+static std::string ShowField(const std::string& showOutput, const std::string& key)
 {
     std::istringstream lines(showOutput);
     std::string line;
@@ -472,6 +406,13 @@ std::string ShowField(const std::string& showOutput, const std::string& key)
         }
     }
     return "";
+}
+
+std::string Enclosure::Show(const std::string& key) const
+{
+    RunResult r = Sesim("show");
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    return ShowField(r.out, key);
 }
 
 static std::string Field(const std::string& line, const std::string& name)
@@ -525,7 +466,7 @@ std::vector<LogEntry> ReadCommandLog(const std::string& path)
         e.line = line;
         e.index = (int)strtol(line.c_str(), nullptr, 10);
         e.opcode = (uint8_t)strtoul(Field(line, "op").c_str(), nullptr, 16);
-        e.cdb = FromHex(Field(line, "cdb"));
+        e.cdb = vocab::FromHex(Field(line, "cdb"));
         std::string dout = Field(line, "dout");
         size_t colon = dout.find(':');
         e.doutLength = strtoul(dout.c_str(), nullptr, 10);
@@ -533,7 +474,7 @@ std::vector<LogEntry> ReadCommandLog(const std::string& path)
         {
             std::string hex = dout.substr(colon + 1);
             size_t dots = hex.find("...");
-            e.dout = FromHex(hex.substr(0, dots));
+            e.dout = vocab::FromHex(hex.substr(0, dots));
         }
         e.status = (uint8_t)strtoul(Field(line, "status").c_str(), nullptr, 16);
         e.sense = Field(line, "sense");
@@ -548,28 +489,6 @@ std::vector<LogEntry> ReadCommandLog(const std::string& path)
         entries.push_back(e);
     }
     return entries;
-}
-
-std::vector<uint8_t> FromHex(const std::string& hex)
-{
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    {
-        bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
-    }
-    return bytes;
-}
-
-std::string ToHex(const std::vector<uint8_t>& bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (uint8_t b : bytes)
-    {
-        hex += digits[b >> 4];
-        hex += digits[b & 0xF];
-    }
-    return hex;
 }
 
 std::string ReadFile(const std::string& path)
@@ -592,15 +511,16 @@ std::string Sha256Hex(const std::string& path)
     return r.out.substr(0, 64);
 }
 
-uint32_t Be32(const std::vector<uint8_t>& bytes, size_t at)
+std::string MakeImage(const std::string& path, const std::string& revision, uint32_t size)
 {
-    return ((uint32_t)bytes.at(at) << 24) | ((uint32_t)bytes.at(at + 1) << 16) | ((uint32_t)bytes.at(at + 2) << 8) |
-           bytes.at(at + 3);
+    RunResult r = Run({Bin("sesim"), "mkimage", "--revision", revision, "--size", std::to_string(size), path});
+    EXPECT_EQ(r.exitStatus, 0) << "sesim mkimage: " << r.err;
+    return ReadFile(path);
 }
 
-uint16_t Be16(const std::vector<uint8_t>& bytes, size_t at)
+std::string ImageShown(const std::string& revision, uint32_t size, const std::string& path)
 {
-    return (uint16_t)((bytes.at(at) << 8) | bytes.at(at + 1));
+    return "revision " + revision + " size " + std::to_string(size) + " sha256 " + Sha256Hex(path);
 }
 
 } // namespace e2e

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "vocabulary.h"
+
 namespace e2e
 {
 
@@ -37,19 +39,12 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = 
 
 // A program run with a pseudo-terminal as its controlling terminal, standard input and standard
 // output (a session of its own, so the terminal's keys raise signals in it as at a console).
-// Standard error goes to a pipe, so the two streams stay apart.
-struct PtyOptions
-{
-    std::vector<std::string> env; // extra NAME=VALUE entries
-    unsigned short rows = 24;
-    unsigned short cols = 80;
-    bool rawOutput = false;       // clear OPOST: output bytes arrive unchanged (no CR before LF)
-};
-
+// Standard error goes to a pipe, so the two streams stay apart. Output processing (OPOST) is off,
+// so the program's bytes arrive unchanged (no CR before LF).
 class PtySession
 {
   public:
-    PtySession(const std::vector<std::string>& argv, const PtyOptions& options = PtyOptions());
+    explicit PtySession(const std::vector<std::string>& argv);
     ~PtySession(); // kills whatever still runs in the session
     PtySession(const PtySession&) = delete;
     PtySession& operator=(const PtySession&) = delete;
@@ -84,20 +79,7 @@ class PtySession
     size_t matched_ = 0;
 };
 
-// A fresh directory under $TMPDIR, removed with its contents when the object goes.
-class TempDir
-{
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+using vocab::TempDir;
 
 // One line of the simulator's command log.
 struct LogEntry
@@ -137,9 +119,6 @@ class Enclosure
     TempDir dir_;
 };
 
-// The value of `key` in the output of `sesim show` ("key: value" lines); empty when missing.
-std::string ShowField(const std::string& showOutput, const std::string& key);
-
 // Reads a command log in the simulator's format.
 std::vector<LogEntry> ReadCommandLog(const std::string& path);
 
@@ -162,13 +141,14 @@ class ScriptedDevice
     std::vector<std::string> rules_;
 };
 
-std::vector<uint8_t> FromHex(const std::string& hex);
-std::string ToHex(const std::vector<uint8_t>& bytes);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 std::string Sha256Hex(const std::string& path); // as sha256sum prints it
-uint32_t Be32(const std::vector<uint8_t>& bytes, size_t at);
-uint16_t Be16(const std::vector<uint8_t>& bytes, size_t at);
+
+// Writes a valid image with `sesim mkimage` (a failure fails the current test); returns its bytes.
+std::string MakeImage(const std::string& path, const std::string& revision, uint32_t size);
+// An image as `sesim show` describes it: "revision R size N sha256 HEX".
+std::string ImageShown(const std::string& revision, uint32_t size, const std::string& path);
 
 } // namespace e2e
 

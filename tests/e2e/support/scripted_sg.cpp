@@ -24,6 +24,7 @@
 #include "sesim_model.h"
 #include "sesim_scsi.h"
 #include "sg_node.h"
+#include "vocabulary.h"
 
 namespace
 {
@@ -53,16 +54,6 @@ State& Global()
 {
     static State state;
     return state;
-}
-
-std::vector<uint8_t> ParseHex(const std::string& text)
-{
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < text.size(); i += 2)
-    {
-        bytes.push_back((uint8_t)strtoul(text.substr(i, 2).c_str(), nullptr, 16));
-    }
-    return bytes;
 }
 
 void Load()
@@ -112,7 +103,7 @@ void Load()
                 r.senseKey = (uint8_t)k, r.asc = (uint8_t)a, r.ascq = (uint8_t)q;
             }
             else if (w.rfind("data=", 0) == 0)
-                r.data = ParseHex(value);
+                r.data = vocab::FromHex(value);
             else if (w.rfind("host=", 0) == 0)
                 r.host = (uint8_t)strtoul(value.c_str(), nullptr, 16);
         }
@@ -121,34 +112,16 @@ void Load()
     fclose(f);
 }
 
-std::string Hex(const uint8_t* bytes, size_t length)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < length; i++)
-    {
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 0xF];
-    }
-    return out;
-}
-
 void LogCommand(const sesim::Command& command, const sesim::Result& result, int ruleIndex)
 {
     State& s = Global();
     FILE* f = fopen(s.logPath.c_str(), "a");
     if (f == nullptr)
         return;
-    std::string sense = "-";
-    if (result.senseLength > 0)
-    {
-        char text[16];
-        snprintf(text, sizeof(text), "%02x/%02x/%02x", result.sense[2] & 0x0F, result.sense[12], result.sense[13]);
-        sense = text;
-    }
+    std::string sense = vocab::SenseText(result.sense, result.senseLength);
     fprintf(f, "%d op=%02x cdb=%s dout=%zu:%s status=%02x sense=%s din=%zu fault=- rule=%d\n", s.commandIndex,
-            command.cdb[0], Hex(command.cdb, command.cdbLength).c_str(), command.dataOutLength,
-            Hex(command.dataOut, command.dataOutLength).c_str(), result.status, sense.c_str(), result.dataInLength,
+            command.cdb[0], vocab::Hex(command.cdb, command.cdbLength).c_str(), command.dataOutLength,
+            vocab::Hex(command.dataOut, command.dataOutLength).c_str(), result.status, sense.c_str(), result.dataInLength,
             ruleIndex);
     fclose(f);
 }

@@ -7,8 +7,6 @@ LOOPBACK=$CONFIGFS/target/loopback
 # World wide names of the loopback target port and of the initiator port behind it.
 TARGET_WWN=naa.5001405000000001
 INITIATOR_WWN=naa.5001405000000002
-# How long a device may take to appear, in tenths of a second.
-APPEAR_TIMEOUT=100
 
 case_modules() {
     # The target core asks for its other backends by module name; there is nothing to load, and
@@ -42,15 +40,8 @@ use_scsi_debug() {
         show_file insmod /tmp/insmod.err
         return 1
     fi
-    tries=$APPEAR_TIMEOUT
-    until SCSI_DEBUG=$(sg_of_driver scsi_debug) && [ -e "$SCSI_DEBUG" ]; do
-        if [ "$tries" -le 0 ]; then
-            fail "no sg node for scsi_debug"
-            return 1
-        fi
-        tries=$((tries - 1))
-        usleep 100000
-    done
+    wait_until sg_node_of scsi_debug || { fail "no sg node for scsi_debug"; return 1; }
+    SCSI_DEBUG=$SG_NODE
     SCSI_DEBUG_TYPE=$1
 }
 
@@ -70,22 +61,6 @@ case_bufterm_scsi_debug_enclosure() {
 Send failed: Sense 02,05,20,00
 SCSI target device does not support BUFTERM
 END
-}
-
-case_sg3utils_scsi_debug_disk() {
-    use_scsi_debug 0 || return
-    run sg_inq "$SCSI_DEBUG"
-    expect_status 0
-    expect_out_line " Vendor identification: Linux   "
-    if ! grep -q "Peripheral device type: disk" "$OUT"; then
-        fail "sg_inq does not show a disk"
-        show_run
-    fi
-    # The device's power-on unit attention reaches the first TEST UNIT READY, then it is ready.
-    run sg_turs "$SCSI_DEBUG"
-    expect_status 6
-    run sg_turs "$SCSI_DEBUG"
-    expect_status 0
 }
 
 case_fwpush_refuses_disk() {
@@ -110,19 +85,9 @@ Device $SCSI_DEBUG is not an enclosure services device
 END
 }
 
-# Runs first on a fresh enclosure-type scsi_debug: INQUIRY leaves its unit attention pending.
-case_sg3utils_scsi_debug_enclosure() {
-    use_scsi_debug 13 || return
-    run sg_inq "$SCSI_DEBUG"
-    expect_status 0
-    if ! grep -q "Peripheral device type: enclosure services device" "$OUT"; then
-        fail "sg_inq does not show an enclosure"
-        show_run
-    fi
-}
-
-# The real unit attention is cleared by one TEST UNIT READY; the device then rejects RECEIVE
-# DIAGNOSTIC RESULTS as an invalid operation code. A new scsi_debug device reports POWER ON
+# Runs first on a fresh enclosure-type scsi_debug, whose unit attention INQUIRY leaves pending:
+# one TEST UNIT READY clears it; the device then rejects RECEIVE DIAGNOSTIC RESULTS as an invalid
+# operation code. A new scsi_debug device reports POWER ON
 # OCCURRED (29/01); 29/00 (power on, reset or bus device reset) is what it reports after a reset.
 case_fwpush_scsi_debug_enclosure() {
     use_scsi_debug 13 || return
@@ -158,13 +123,13 @@ attach_tcmu() {
         esac
     done
     [ -n "$uio" ] || { fail "no uio device for backstore $name"; return 1; }
-    wait_for "$uio" "$APPEAR_TIMEOUT" || { fail "$uio did not appear"; return 1; }
+    wait_until [ -e "$uio" ] || { fail "$uio did not appear"; return 1; }
     rm -f /tmp/handler.ready
     # The handler must be serving before the LUN is linked: the scan's INQUIRY goes to it.
     HANDLER_PID=
     "$@" --ready /tmp/handler.ready "$uio" >/tmp/handler.log 2>&1 &
     HANDLER_PID=$!
-    if ! wait_for /tmp/handler.ready "$APPEAR_TIMEOUT"; then
+    if ! wait_until [ -e /tmp/handler.ready ]; then
         fail "the handler did not start"
         show_file handler /tmp/handler.log
         return 1
@@ -173,18 +138,14 @@ attach_tcmu() {
     mkdir -p "$lun" || { fail "cannot create the loopback LUN"; return 1; }
     echo "$INITIATOR_WWN" >"$LOOPBACK/$TARGET_WWN/tpgt_1/nexus"
     ln -s "$store" "$lun/$name" || { fail "cannot link backstore $name"; return 1; }
-    tries=$APPEAR_TIMEOUT
-    until ENCLOSURE=$(sg_of_driver tcm_loopback) && [ -e "$ENCLOSURE" ]; do
-        if [ "$tries" -le 0 ]; then
-            fail "no sg node for the loopback target"
-            show_file handler /tmp/handler.log
-            dmesg | tail -20 >/tmp/dmesg.tail
-            show_file dmesg /tmp/dmesg.tail
-            return 1
-        fi
-        tries=$((tries - 1))
-        usleep 100000
-    done
+    if ! wait_until sg_node_of tcm_loopback; then
+        fail "no sg node for the loopback target"
+        show_file handler /tmp/handler.log
+        dmesg | tail -20 >/tmp/dmesg.tail
+        show_file dmesg /tmp/dmesg.tail
+        return 1
+    fi
+    ENCLOSURE=$SG_NODE
 }
 
 # The enclosure attached through the kernel (TCMU behind tcm_loop, reached as /dev/sgN) and its
@@ -470,11 +431,7 @@ case_ses_judgement() {
     for module in enclosure ses; do
         insmod "/lib/modules/$module.ko" 2>/tmp/insmod.err || { fail "insmod $module failed"; show_file insmod /tmp/insmod.err; return; }
     done
-    tries=$APPEAR_TIMEOUT
-    until ses_enclosure_dir >/dev/null || [ "$tries" -le 0 ]; do
-        tries=$((tries - 1))
-        usleep 100000
-    done
+    wait_until ses_enclosure_dir >/dev/null
     check_ses_view "after binding" || return
     make_image 0600 10000
     run fwpush -d "$ENCLOSURE" /tmp/image.0600
@@ -490,20 +447,14 @@ case_ses_judgement() {
     host=$(echo "$device" | sed -n 's,.*/\(host[0-9]*\)/.*,\1,p')
     echo 1 >"$device/delete"
     echo "- - -" >"/sys/class/scsi_host/$host/scan"
-    tries=$APPEAR_TIMEOUT
-    until ses_enclosure_dir >/dev/null || [ "$tries" -le 0 ]; do
-        tries=$((tries - 1))
-        usleep 100000
-    done
+    wait_until ses_enclosure_dir >/dev/null
     check_ses_view "after a new scan" revision
 }
 
 lane_run() {
     lane_case modules
-    lane_case sg3utils_scsi_debug_enclosure
     lane_case fwpush_scsi_debug_enclosure
     lane_case bufterm_scsi_debug_enclosure
-    lane_case sg3utils_scsi_debug_disk
     lane_case fwpush_refuses_disk
     lane_case bufterm_refuses_disk
     lane_case tcmu_attach

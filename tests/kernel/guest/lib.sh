@@ -13,6 +13,8 @@ OUT=/tmp/case.out
 ERR=/tmp/case.err
 STATUS=0
 PROGRAM_TIMEOUT=60
+# How long a device may take to appear, in tenths of a second.
+APPEAR_TIMEOUT=100
 
 note() {
     printf -- '- %s: %s\n' "$CASE" "$*" >&3
@@ -101,24 +103,26 @@ expect_line() {
 expect_out_line() { expect_line output "$1" "$OUT"; }
 expect_err_line() { expect_line error "$1" "$ERR"; }
 
-# Waits up to $2 tenths of a second for path $1 to exist.
-wait_for() {
-    tries=$2
-    while [ ! -e "$1" ]; do
+# Runs the command until it succeeds, up to $APPEAR_TIMEOUT tenths of a second.
+wait_until() {
+    tries=$APPEAR_TIMEOUT
+    until "$@"; do
         [ "$tries" -le 0 ] && return 1
         tries=$((tries - 1))
         usleep 100000
     done
 }
 
-# The sg node (/dev/sgN) of the first device on a SCSI host of the named driver.
-sg_of_driver() {
+# Sets SG_NODE to the sg node (/dev/sgN) of the first device on a SCSI host of the named driver;
+# fails while there is none.
+sg_node_of() {
     for sg in /sys/class/scsi_generic/sg*; do
         [ -e "$sg" ] || continue
         host=$(readlink -f "$sg/device" | sed -n 's,.*/\(host[0-9]*\)/.*,\1,p')
         if [ "$(cat /sys/class/scsi_host/$host/proc_name 2>/dev/null)" = "$1" ]; then
-            echo "/dev/${sg##*/}"
-            return 0
+            SG_NODE=/dev/${sg##*/}
+            [ -e "$SG_NODE" ]
+            return
         fi
     done
     return 1

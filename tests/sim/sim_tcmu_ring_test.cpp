@@ -8,6 +8,7 @@
 
 #include "tcmu_abi.h"
 #include "tcmu_ring.h"
+#include "vocabulary.h"
 
 namespace
 {
@@ -151,17 +152,6 @@ long Process(FakeKernel& kernel, sesim::tcmu::Responder& responder, std::string*
     return ring.ProcessPending(responder, why != nullptr ? why : &ignored);
 }
 
-std::vector<uint8_t> Fixed(uint8_t key, uint8_t asc, uint8_t ascq)
-{
-    std::vector<uint8_t> sense(18, 0);
-    sense[0] = 0x70;
-    sense[2] = key;
-    sense[7] = 10;
-    sense[12] = asc;
-    sense[13] = ascq;
-    return sense;
-}
-
 // One command through the ring: what the responder was handed, and what the kernel reads back.
 TEST(TcmuRingData, DirectionLengthAndStatusOfOneCommand)
 {
@@ -208,7 +198,7 @@ TEST(TcmuRingData, DirectionLengthAndStatusOfOneCommand)
         responder.dataLength = c.answered;
         responder.status = c.status;
         if (c.status != 0)
-            responder.sense = Fixed(0x05, 0x20, 0x00);
+            responder.sense = vocab::FixedSense(0x05, 0x20, 0x00);
 
         EXPECT_EQ(Process(kernel, responder), 1);
         EXPECT_EQ(responder.directions.at(0), c.direction);
@@ -226,7 +216,7 @@ TEST(TcmuRingData, DirectionLengthAndStatusOfOneCommand)
         EXPECT_EQ((entry->hdr.uflags & SESIM_TCMU_UFLAG_READ_LEN) != 0, c.readLen >= 0);
         EXPECT_EQ(entry->rsp.read_len, c.readLen >= 0 ? (uint32_t)c.readLen : 0u);
         const uint8_t* sense = entry->rsp.sense_buffer;
-        const std::vector<uint8_t> wanted = c.status != 0 ? Fixed(0x05, 0x20, 0x00) : std::vector<uint8_t>(18, 0);
+        const std::vector<uint8_t> wanted = c.status != 0 ? vocab::FixedSense(0x05, 0x20, 0x00) : std::vector<uint8_t>(18, 0);
         EXPECT_EQ(std::vector<uint8_t>(sense, sense + 18), wanted);
         EXPECT_EQ(std::vector<uint8_t>(sense + 18, sense + 96), std::vector<uint8_t>(78, 0));
         EXPECT_EQ(kernel.Mailbox()->cmd_tail, kernel.Head());

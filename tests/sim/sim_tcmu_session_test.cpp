@@ -1,18 +1,15 @@
 // The kernel attachment's bridge from ring commands to the enclosure of a state directory.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "sesim_config.h"
 #include "sesim_store.h"
 #include "tcmu_session.h"
+#include "vocabulary.h"
 
 namespace
 {
@@ -21,13 +18,11 @@ using sesim::tcmu::Direction;
 using sesim::tcmu::Exchange;
 
 // A fresh enclosure in a temporary directory, with the given faults armed.
-class EnclosureDir
+class EnclosureDir : public vocab::TempDir
 {
   public:
     explicit EnclosureDir(const std::vector<std::string>& faults = {})
     {
-        char pattern[] = "/tmp/tcmu-session-XXXXXX";
-        dir_ = mkdtemp(pattern);
         sesim::Config config;
         std::string error;
         for (const std::string& text : faults)
@@ -36,13 +31,8 @@ class EnclosureDir
             EXPECT_TRUE(sesim::ParseFault(text, &fault, &error)) << error;
             EXPECT_TRUE(sesim::AddFault(&config, fault, &error)) << error;
         }
-        EXPECT_TRUE(sesim::Store::Create(dir_, config, sesim::InitialState(), true, &error)) << error;
+        EXPECT_TRUE(sesim::Store::Create(Path(), config, sesim::InitialState(), true, &error)) << error;
     }
-    ~EnclosureDir() { std::filesystem::remove_all(dir_); }
-    const std::string& Path() const { return dir_; }
-
-  private:
-    std::string dir_;
 };
 
 // One command as the ring hands it over: data-in room or data-out bytes.
@@ -99,11 +89,10 @@ TEST(TcmuSession, StatusSenseAndDataComeFromTheModel)
     EXPECT_EQ(clipped.x.dataInLength, 16u);
 
     // Every command is in the enclosure's log, as with the preload attachment.
-    std::ifstream log(enclosure.Path() + "/commands.log");
-    std::stringstream text;
-    text << log.rdbuf();
-    EXPECT_NE(text.str().find("1 op=00 "), std::string::npos) << text.str();
-    EXPECT_NE(text.str().find("4 op=12 "), std::string::npos) << text.str();
+    std::ifstream log(enclosure.File("commands.log"));
+    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("1 op=00 "), std::string::npos) << text;
+    EXPECT_NE(text.find("4 op=12 "), std::string::npos) << text;
 }
 
 // An adapter or ioctl failure cannot come from a target; the initiator hears that the logical

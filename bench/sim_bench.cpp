@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,7 +12,6 @@
 #include <vector>
 
 #include "sesim_session.h"
-#include "sim_test_support.h"
 
 namespace
 {
@@ -46,15 +46,6 @@ int main(int argc, char** argv)
     static uint8_t din[64];
     static sesim::Result result;
 
-    simtest::Enclosure e;
-    e.ClearUnitAttention();
-    sesim::Command status{statusCdb, 6, nullptr, 0, din, 60};
-    double start = CpuSeconds();
-    for (long i = 0; i < count; i++)
-        e.model->Execute(e.state, status, e.now, result);
-    Report("model: status page read", count, CpuSeconds() - start);
-
-    // 4072-byte download blocks of one long image, each followed by a status read.
     sesim::Config config;
     config.maxImageSize = 0x7FFFFFF0;
     config.acceptAnyImage = true;
@@ -65,8 +56,19 @@ int main(int argc, char** argv)
     quiet.unitAttention = false;
     std::string ignored;
     sesim::InitState(quiet, 1, 4096, &state, &ignored);
-    std::vector<uint8_t> page =
-        simtest::Enclosure::ControlPage(7, 0, 0, config.maxImageSize, std::vector<uint8_t>(4072, 0x5A));
+    sesim::Command status{statusCdb, 6, nullptr, 0, din, 60};
+    double start = CpuSeconds();
+    for (long i = 0; i < count; i++)
+        model.Execute(state, status, 0, result);
+    Report("model: status page read", count, CpuSeconds() - start);
+
+    // 4072-byte download blocks of one long image, each followed by a status read. The control
+    // page: page 0Eh of length 4092, mode 07h, the offset set per block, an image of the model's
+    // maximum size (7FFFFFF0h), 4072 (FE8h) data bytes.
+    std::vector<uint8_t> page(24 + 4072, 0x5A);
+    const uint8_t header[24] = {0x0E, 0, 0x0F, 0xFC, 0, 0, 0, 0, 0x07, 0, 0, 0,
+                                0,    0, 0,    0,    0x7F, 0xFF, 0xFF, 0xF0, 0, 0, 0x0F, 0xE8};
+    std::copy(header, header + sizeof(header), page.begin());
     uint8_t sendCdb[6] = {0x1D, 0x10, 0, (uint8_t)(page.size() >> 8), (uint8_t)page.size(), 0};
     sesim::Command send{sendCdb, 6, page.data(), page.size(), nullptr, 0};
     start = CpuSeconds();
