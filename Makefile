@@ -4,7 +4,7 @@ ASAN_DIR ?= build-asan
 FUZZ_DIR ?= build-fuzz
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build build-asan build-fuzz test test-fast asan fuzz valgrind static-analysis demo package bench clean
+.PHONY: all deps build build-asan build-fuzz test test-fast asan fuzz valgrind static-analysis demo package bench mutants clean
 
 all: build
 
@@ -67,9 +67,14 @@ demo:
 bench: build
 	@BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) python3 bench/bench.py
 
+# The mutation lane, on demand (not part of make test): every hand-made fault of
+# tests/mutants/faults.txt planted in a mirror of the tree, each one caught by a test.
+mutants: deps
+	nice python3 tests/mutants/run_mutants.py --jobs $(JOBS)
+
 # The Debian package, in $(BUILD_DIR)/ (install it with: sudo apt install ./$(BUILD_DIR)/ses-maint_*.deb).
 package: build
 	cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(FUZZ_DIR) build-mutants

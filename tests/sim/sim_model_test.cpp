@@ -244,6 +244,9 @@ TEST(Download, ModeSevenRunsThroughInProgressStoringAndCompletionOnce)
     // The unit attention follows the read that reported 0x10.
     EXPECT_EQ(e.Tur().Sense(), "06/3f/01");
     EXPECT_EQ(e.Status().status, 0x00);
+    // A page built before the update carries the old generation code: stale, refused.
+    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, Image("0300", 100)));
+    EXPECT_EQ(e.Status().additional, 4);
     EXPECT_EQ(InquiryRevision(e), "0200");
     EXPECT_EQ(e.backing.images.at(e.state.active.id), image);
     EXPECT_EQ(e.backing.images.size(), 1u); // the old active image was released

@@ -39,15 +39,20 @@ const std::string kInteractiveInput = "echo one\n" + kConsoleCommand + "\nquit\n
 
 const uint8_t kOpReceiveDiagnostic = 0x1C;
 const uint8_t kOpSendDiagnostic = 0x1D;
+const uint8_t kOpReadBuffer = 0x3C;
+const uint8_t kBufferModeMask = 0x1F;
+const uint8_t kBufferModeVendor = 0x01;
 const uint8_t kPageDownloadMicrocode = 0x0E;
 const size_t kControlPageHeaderLength = 24;
 
-// Where a fault kind can act: on any command, on status page reads, or on download data pages.
+// Where a fault kind can act: on any command, on status page reads, on download data pages, or
+// on reads of the console's output.
 enum class Applies
 {
     AnyCommand,
     StatusRead,
     DataPage,
+    ConsoleRead,
 };
 
 struct FaultKind
@@ -62,6 +67,9 @@ const FaultKind kKinds[] = {
     {"check-desc", "check@cmd=%d,format=desc,sense=0b/47/00", Applies::AnyCommand},
     // The enclosure carried the command out, but its answer is lost on the way back.
     {"check-lost", "check@cmd=%d,when=after", Applies::AnyCommand},
+    {"check-nosense", "check-nosense@cmd=%d", Applies::AnyCommand},
+    {"busy", "status@cmd=%d,value=08", Applies::AnyCommand},
+    {"reservation-conflict", "status@cmd=%d,value=18", Applies::AnyCommand},
     {"host", "host@cmd=%d", Applies::AnyCommand},
     {"eio", "errno@cmd=%d,errno=EIO", Applies::AnyCommand},
     {"eio-lost", "errno@cmd=%d,errno=EIO,when=after", Applies::AnyCommand},
@@ -72,6 +80,8 @@ const FaultKind kKinds[] = {
     {"stuck", "stuck@cmd=%d,reads=3", Applies::StatusRead},
     {"dl-status", "dl-status@cmd=%d,value=83", Applies::AnyCommand},
     {"gencode", "gencode@cmd=%d", Applies::AnyCommand},
+    // A text length the message buffer cannot hold with its end marker.
+    {"bad-length", "bad-length@cmd=%d,value=508", Applies::ConsoleRead},
 };
 
 enum class Outcome
@@ -183,19 +193,23 @@ class Sweep
 
         for (const auto& line : perKind_)
         {
-            printf("  %-24s %s\n", line.first.c_str(), line.second.Text().c_str());
+            printf("  %-40s %s\n", line.first.c_str(), line.second.Text().c_str());
         }
         for (const std::string& report : badReports_)
         {
             printf("%s\n", report.c_str());
         }
-        char summary[128];
-        snprintf(summary, sizeof(summary), "fault sweep: %d injected, %d recovered, %d failed cleanly, %d bad\n",
-                 total_.injected, total_.recovered, total_.failed, total_.bad);
-        fputs(summary, stdout);
+        std::ostringstream summary;
+        summary << "fault sweep: " << total_.Text() << "; injected by kind:";
+        for (const FaultKind& kind : kKinds)
+        {
+            summary << (&kind == kKinds ? " " : ", ") << kind.name << " " << injectedByKind_[kind.name];
+        }
+        summary << "\n";
+        fputs(summary.str().c_str(), stdout);
         fflush(stdout);
         // Also beside the build's programs, for `make test` to show after CTest's quiet run.
-        e2e::WriteFile(std::string(SES_BIN_DIR) + "/../fault-sweep-summary.txt", summary);
+        e2e::WriteFile(std::string(SES_BIN_DIR) + "/../fault-sweep-summary.txt", summary.str());
         EXPECT_EQ(total_.bad, 0);
     }
 
@@ -228,6 +242,8 @@ class Sweep
         case Applies::DataPage:
             return e.opcode == kOpSendDiagnostic && e.doutLength > kControlPageHeaderLength && !e.dout.empty() &&
                    e.dout[0] == kPageDownloadMicrocode;
+        case Applies::ConsoleRead:
+            return e.opcode == kOpReadBuffer && e.cdb.size() > 1 && (e.cdb[1] & kBufferModeMask) == kBufferModeVendor;
         }
         return false;
     }
@@ -327,6 +343,7 @@ class Sweep
         std::lock_guard<std::mutex> lock(mutex_);
         total_.Add(outcome);
         perKind_[s.name + " " + kind.name].Add(outcome);
+        injectedByKind_[kind.name]++;
         if (outcome == Outcome::Bad)
         {
             badReports_.push_back("BAD " + s.name + " " + faultText + " (command " + std::to_string(index) + "): " + why +
@@ -425,6 +442,7 @@ class Sweep
     std::mutex mutex_;
     Tally total_;
     std::map<std::string, Tally> perKind_;
+    std::map<std::string, int> injectedByKind_;
     std::vector<std::string> badReports_;
 };
 
