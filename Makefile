@@ -70,7 +70,7 @@ bench: build
 # The mutation lane, on demand (not part of make test): every hand-made fault of
 # tests/mutants/faults.txt planted in a mirror of the tree, each one caught by a test.
 mutants: deps
-	nice python3 tests/mutants/run_mutants.py --jobs $(JOBS)
+	nice python3 scripts/mutants.py --jobs $(JOBS)
 
 # The Debian package, in $(BUILD_DIR)/ (install it with: sudo apt install ./$(BUILD_DIR)/ses-maint_*.deb).
 package: build

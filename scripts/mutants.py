@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The mutation lane: plants each hand-made fault of faults.txt in a copy of the tree, rebuilds,
-runs the unit, sim and e2e lanes, and reports the test that caught it.
+"""The mutation lane: plants each hand-made fault of tests/mutants/faults.txt in a copy of the
+tree, rebuilds, runs the unit, sim and e2e lanes, and reports the test that caught it.
 
 The working tree is never touched: the faults are planted in a mirror of the tracked files below
 the work directory (default build-mutants/), which keeps its build between runs so that each
@@ -33,8 +33,8 @@ import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FAULTS = os.path.join(ROOT, "tests", "mutants", "faults.txt")
 LANES = "^(unit|sim|e2e)$"
 
 
@@ -156,7 +156,7 @@ def build_and_test(build, jobs, log_dir, tag, first=()):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--work", default=os.path.join(ROOT, "build-mutants"))
-    parser.add_argument("--faults", default=os.path.join(HERE, "faults.txt"))
+    parser.add_argument("--faults", default=FAULTS)
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
     parser.add_argument("--list", action="store_true", help="list the faults and stop")
     parser.add_argument("names", nargs="*", help="only these faults")
