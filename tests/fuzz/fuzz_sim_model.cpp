@@ -1,6 +1,10 @@
 // The simulated enclosure's command handling: any sequence of CDBs with any data-out bytes and
 // data-in room, under varied settings and one armed fault, with sessions, resets and power
 // cycles in between. The model promises never to read or write beyond the lengths it is given.
+// Input: six settings bytes (with 0x40 in the first, a fault's twelve bytes follow them), then
+// events: a byte whose high nibble is the pause before it and whose low nibble is 0x0C (new
+// session), 0x0D (settle), 0x0E/0x0F (a reset, its kind in the next byte) or a command: CDB
+// length - 1, the CDB, data-out length (16 bits) and bytes, data-in room (16 bits).
 #include <cstdint>
 #include <cstring>
 #include <string>
