@@ -1,5 +1,6 @@
-// The enclosure model in process: identity and unit attentions, diagnostic pages, the download
-// microcode state machine with every field check, activation, the console, and faults.
+// The enclosure model in process: illegal requests and unit attentions, diagnostic pages, the
+// download microcode state machine with every field check, activation, the console, and faults.
+// The identity (INQUIRY and its pages) is the seslist and sg3-utils tests'.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -42,42 +43,7 @@ sesim::Config WithFault(const std::string& faultText)
     return c;
 }
 
-// ---------------------------------------------------------------- identity, unit attention
-
-TEST(Identity, StandardInquiryCarriesTypeNamesAndActiveRevision)
-{
-    Enclosure e;
-    Reply r = e.Inquiry(96);
-    ASSERT_TRUE(r.Good());
-    ASSERT_EQ(r.din.size(), 36u);
-    EXPECT_EQ(r.din[0], 0x0D);
-    EXPECT_EQ(r.din[4], 31);
-    EXPECT_EQ(r.din[6] & 0x40, 0x40);
-    EXPECT_EQ(std::string(r.din.begin() + 8, r.din.end()), "SESIM   SIM ENCLOSURE   0100");
-    EXPECT_EQ(e.Inquiry(5).din.size(), 5u);
-    Enclosure disk(ConfigWith([](sesim::Config& c) {
-        c.deviceType = 0;
-        c.encserv = true;
-    }));
-    r = disk.Inquiry(36);
-    EXPECT_EQ(r.din[0], 0x00);
-    EXPECT_EQ(r.din[6] & 0x40, 0x40);
-}
-
-TEST(Identity, VitalProductDataPages)
-{
-    Enclosure e;
-    Reply list = e.Inquiry(255, true, 0x00);
-    ASSERT_TRUE(list.Good());
-    EXPECT_EQ(std::vector<uint8_t>(list.din.begin() + 4, list.din.end()), (std::vector<uint8_t>{0x00, 0x80, 0x83}));
-    Reply serial = e.Inquiry(255, true, 0x80);
-    EXPECT_EQ(std::string(serial.din.begin() + 4, serial.din.end()), "SIM0000001      ");
-    Reply ids = e.Inquiry(255, true, 0x83);
-    ASSERT_GE(ids.din.size(), 16u);
-    EXPECT_EQ(Be16(ids.din, 2) + 4u, ids.din.size());
-    EXPECT_EQ(ids.din[5] & 0x0F, 3); // NAA designator first
-    EXPECT_EQ(ids.din[8] >> 4, 5);
-}
+// ---------------------------------------------------------------- commands, unit attention
 
 TEST(Commands, InvalidFieldsAndUnsupportedOpcodesAreIllegalRequests)
 {
@@ -284,14 +250,6 @@ TEST(Download, DeferredDownloadWaitsForActivation)
     EXPECT_EQ(after.generation, s.generation + 1);
     EXPECT_EQ(InquiryRevision(e), "0300");
     EXPECT_EQ(e.backing.images.at(e.state.active.id), image);
-}
-
-TEST(Download, ActivationWithoutDeferredImageReports85Once)
-{
-    Enclosure e(sesim::Config(), simtest::Quiet());
-    ASSERT_TRUE(e.SendDiagnostic(vocab::ControlPage(0x0F, 0, 0, 0, {})).Good());
-    EXPECT_EQ(e.Status().status, 0x85);
-    EXPECT_EQ(e.Status().status, 0x00);
 }
 
 // Each reset reports its own 29h condition, and only a hard reset or a power cycle starts the
@@ -612,18 +570,6 @@ TEST(Sessions, PowerCycleLosesAnIncompleteDownload)
 }
 
 // ---------------------------------------------------------------- console
-
-TEST(Console, CommandsAndTheirOutput)
-{
-    Enclosure e(sesim::Config(), simtest::Quiet());
-    EXPECT_EQ(e.Console("rev"), "revision 0100\n");
-    EXPECT_EQ(e.Console("echo hello  world"), "hello  world\n");
-    EXPECT_EQ(e.Console("  status  "), "download status 0x00\ngeneration code 0\nunit attention none\n");
-    EXPECT_EQ(e.Console("frobnicate 3"), "unknown command: frobnicate (try help)\n");
-    EXPECT_EQ(e.Console(""), "");
-    EXPECT_NE(e.Console("help").find("sleep MS"), std::string::npos);
-    EXPECT_EQ(e.Console("log x"), "usage: log N (N from 0 to 1000000)\n");
-}
 
 // Whole output across responses is the bufterm tests' to check; here the cap per response.
 TEST(Console, ALargerAllocationStillGetsAtMost507CharactersPerResponse)

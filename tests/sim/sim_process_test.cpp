@@ -180,14 +180,6 @@ TEST(Run, ExitStatusAndTheAttachmentPassThrough)
     RunResult missing = e.Run({"/nonexistent/program"});
     EXPECT_EQ(missing.exitStatus, 127);
     EXPECT_NE(missing.err.find("sesim: "), std::string::npos);
-    // A child of the command sees the device too, and a nested run adds a second enclosure.
-    Enclosure other({"--vendor", "OTHER"});
-    RunResult nested = e.Run({Bin("sesim"), "run", other.Dir(), "--at", "/dev/sesim1", "--", "sh", "-c",
-                              Bin("sim_sg_client") + " cmd /dev/sesim0 120000002400 in 36; " + Bin("sim_sg_client") +
-                                  " cmd /dev/sesim1 120000002400 in 36"});
-    ASSERT_EQ(nested.exitStatus, 0) << nested.err;
-    EXPECT_NE(nested.out.find("534553494d202020"), std::string::npos) << nested.out; // "SESIM   "
-    EXPECT_NE(nested.out.find("4f54484552202020"), std::string::npos) << nested.out;   // "OTHER   "
 }
 
 // Several enclosures in one run: at /dev/sesimK, numbered after those a surrounding run attached,

@@ -394,7 +394,7 @@ RunResult Enclosure::Sesim(const std::string& command, const std::vector<std::st
     return e2e::Run(argv);
 }
 
-static std::string ShowField(const std::string& showOutput, const std::string& key)
+std::string ShowField(const std::string& showOutput, const std::string& key)
 {
     std::istringstream lines(showOutput);
     std::string line;

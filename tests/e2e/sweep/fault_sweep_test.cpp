@@ -183,13 +183,9 @@ class Sweep
         };
         std::vector<std::thread> threads;
         for (int t = 0; t < kWorkers; t++)
-        {
             threads.emplace_back(worker);
-        }
         for (std::thread& t : threads)
-        {
             t.join();
-        }
 
         for (const auto& line : perKind_)
         {
@@ -275,8 +271,8 @@ class Sweep
         {
             RunResult show = enclosure.Sesim("show");
             EXPECT_EQ(show.exitStatus, 0) << show.err;
-            o.active = ShowValue(show.out, "active image");
-            o.deferred = ShowValue(show.out, "deferred image");
+            o.active = e2e::ShowField(show.out, "active image");
+            o.deferred = e2e::ShowField(show.out, "deferred image");
         }
         std::vector<LogEntry> entries = enclosure.Log();
         entries.erase(entries.begin(), entries.begin() + (std::ptrdiff_t)std::min(before, entries.size()));
@@ -287,17 +283,6 @@ class Sweep
             *log = entries;
         }
         return o;
-    }
-
-    static std::string ShowValue(const std::string& show, const std::string& key)
-    {
-        size_t at = show.find("\n" + key + ": ");
-        if (at == std::string::npos)
-        {
-            return "";
-        }
-        at += key.size() + 3;
-        return show.substr(at, show.find('\n', at) - at);
     }
 
     Outcome Classify(const Scenario& s, const Observation& o, std::string* why) const
@@ -358,9 +343,7 @@ class Sweep
         argv.insert(argv.end(), options.begin(), options.end());
         argv.push_back(kDevice);
         if (options.empty() || options[0] != "-A")
-        {
             argv.push_back(image_);
-        }
         e2e::RunOptions run;
         run.timeoutMs = kRunTimeoutMs;
         return enclosure.Run(argv, run);
@@ -369,68 +352,40 @@ class Sweep
     void DefineScenarios()
     {
         const std::vector<std::string> quick = {"--busy-reads", "1"};
-        auto activeIsNew = [this](const Observation& o, const Observation&) {
-            return o.active == newImage_ && o.deferred == "none" && Contains(o.run.out, "Download complete");
+        auto fwpush = [this](std::vector<std::string> options) {
+            return [this, options](const Enclosure& e) { return Fwpush(e, options); };
         };
-        auto sameConsoleOutput = [](const Observation& o, const Observation& clean) {
-            return o.run.out == clean.run.out;
+        auto bufterm = [](std::vector<std::string> args, std::string input) {
+            return [args, input](const Enclosure& e) {
+                e2e::RunOptions run;
+                run.timeoutMs = kRunTimeoutMs;
+                run.stdinData = input;
+                std::vector<std::string> argv = {e2e::Bin("bufterm"), kDevice};
+                argv.insert(argv.end(), args.begin(), args.end());
+                return e.Run(argv, run);
+            };
         };
-
-        Scenario download;
-        download.name = "download";
-        download.download = true;
-        download.initOptions = quick;
-        download.run = [this](const Enclosure& e) { return Fwpush(e, {}); };
-        download.correct = activeIsNew;
-        scenarios_.push_back(download);
-
-        Scenario deferred;
-        deferred.name = "download-a";
-        deferred.download = true;
-        deferred.initOptions = quick;
-        deferred.run = [this](const Enclosure& e) { return Fwpush(e, {"-a"}); };
-        deferred.correct = activeIsNew;
-        scenarios_.push_back(deferred);
-
-        Scenario activate;
-        activate.name = "activate-A";
-        activate.download = true;
-        activate.initOptions = quick;
-        activate.prepare = [this](const Enclosure& e) {
+        auto stageFirst = [this](const Enclosure& e) {
             RunResult r = Fwpush(e, {"-d"});
             EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
             EXPECT_EQ(e.Show("deferred image"), newImage_);
         };
-        activate.run = [this](const Enclosure& e) { return Fwpush(e, {"-A"}); };
-        activate.correct = [this](const Observation& o, const Observation&) {
-            return o.active == newImage_ && o.deferred == "none";
+        auto activeIsNew = [this](const Observation& o, const Observation&) {
+            return o.active == newImage_ && o.deferred == "none" && Contains(o.run.out, "Download complete");
         };
-        scenarios_.push_back(activate);
-
-        Scenario oneShot;
-        oneShot.name = "console-oneshot";
-        oneShot.run = [](const Enclosure& e) {
-            e2e::RunOptions run;
-            run.timeoutMs = kRunTimeoutMs;
-            return e.Run({e2e::Bin("bufterm"), kDevice, kConsoleCommand}, run);
+        scenarios_ = {
+            {"download", true, false, quick, nullptr, fwpush({}), activeIsNew},
+            {"download-a", true, false, quick, nullptr, fwpush({"-a"}), activeIsNew},
+            {"activate-A", true, false, quick, stageFirst, fwpush({"-A"}),
+             [this](const Observation& o, const Observation&) { return o.active == newImage_ && o.deferred == "none"; }},
+            {"console-oneshot", false, false, {}, nullptr, bufterm({kConsoleCommand}, ""),
+             [](const Observation& o, const Observation& clean) { return o.run.out == clean.run.out; }},
+            // A reported lost response leaves that command's output short; the rest stays right.
+            {"console-interactive", false, true, {}, nullptr, bufterm({}, kInteractiveInput),
+             [](const Observation& o, const Observation& clean) {
+                 return o.run.out == clean.run.out || Contains(o.run.err, "Failed to read command response");
+             }},
         };
-        oneShot.correct = sameConsoleOutput;
-        scenarios_.push_back(oneShot);
-
-        Scenario session;
-        session.name = "console-interactive";
-        session.interactive = true;
-        session.run = [](const Enclosure& e) {
-            e2e::RunOptions run;
-            run.timeoutMs = kRunTimeoutMs;
-            run.stdinData = kInteractiveInput;
-            return e.Run({e2e::Bin("bufterm"), kDevice}, run);
-        };
-        // A reported lost response leaves that command's output short; the rest stays right.
-        session.correct = [](const Observation& o, const Observation& clean) {
-            return o.run.out == clean.run.out || Contains(o.run.err, "Failed to read command response");
-        };
-        scenarios_.push_back(session);
     }
 
     e2e::TempDir work_;
