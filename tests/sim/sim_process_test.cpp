@@ -373,10 +373,8 @@ TEST_F(Interop, IdentityUnitAttentionAndDiagnosticPages)
     ASSERT_EQ(list.exitStatus, 0) << list.err;
     for (const char* line : {"0x00  Supported diagnostic pages", "0x01  Configuration (SES)",
                              "0x02  Enclosure status/control (SES)", "0x07  Element descriptor (SES)",
-                             "0x0e  Download microcode diagnostic pages"})
-    {
+                             "0x0a  Additional (device) element status", "0x0e  Download microcode diagnostic pages"})
         EXPECT_NE(list.out.find(line), std::string::npos) << line << "\n" << list.out;
-    }
     RunResult status = e.Run({"sg_ses", "--page=0xe", "/dev/sesim0"});
     ASSERT_EQ(status.exitStatus, 0) << status.err;
     EXPECT_NE(status.out.find("Download microcode status diagnostic page"), std::string::npos) << status.out;
