@@ -139,6 +139,9 @@ protected:
 
 } // namespace
 
+// A header the driver cannot take (another interface id, no CDB, no sense buffer, flags or an
+// I/O vector) fails every command of the e2e and kernel lanes; these are the fields those runs
+// would not notice.
 TEST_F(ScsiInitiator, HeaderCarriesTheRequestAsGiven)
 {
     uint8_t cdb[10] = {SCSI_OP_READ_BUFFER, 0x01, 0x01};
@@ -150,19 +153,12 @@ TEST_F(ScsiInitiator, HeaderCarriesTheRequestAsGiven)
     const sg_io_hdr_t& h = g_device.header;
     EXPECT_EQ(path_, g_device.path) << "the ioctl goes to the opened node";
     EXPECT_EQ(O_RDWR | O_NONBLOCK, g_device.openFlags & (O_ACCMODE | O_NONBLOCK));
-    EXPECT_EQ('S', h.interface_id);
     EXPECT_EQ(SG_DXFER_FROM_DEV, h.dxfer_direction);
     EXPECT_EQ(10, h.cmd_len);
-    EXPECT_EQ(cdb, h.cmdp);
     EXPECT_EQ(512u, h.dxfer_len);
-    EXPECT_EQ(data, h.dxferp);
-    EXPECT_NE(nullptr, h.sbp);
     EXPECT_EQ(32, h.mx_sb_len);
     EXPECT_EQ(60000u, h.timeout);
     EXPECT_EQ(2, h.pack_id);
-    EXPECT_EQ(0u, h.flags);
-    EXPECT_EQ(0, h.iovec_count);
-    EXPECT_EQ(nullptr, h.usr_ptr);
 }
 
 TEST_F(ScsiInitiator, AnyNonZeroDirectionSendsDataAndTheCdbLengthIsCutTo8Bits)
