@@ -161,9 +161,7 @@ class Sweep
                 for (const LogEntry& e : log)
                 {
                     if (Applicable(kind.applies, e))
-                    {
                         injections.push_back({&s, &kind, e.index});
-                    }
                 }
             }
         }
@@ -188,19 +186,13 @@ class Sweep
             t.join();
 
         for (const auto& line : perKind_)
-        {
             printf("  %-40s %s\n", line.first.c_str(), line.second.Text().c_str());
-        }
         for (const std::string& report : badReports_)
-        {
             printf("%s\n", report.c_str());
-        }
         std::ostringstream summary;
         summary << "fault sweep: " << total_.Text() << "; injected by kind:";
         for (const FaultKind& kind : kKinds)
-        {
             summary << (&kind == kKinds ? " " : ", ") << kind.name << " " << injectedByKind_[kind.name];
-        }
         summary << "\n";
         fputs(summary.str().c_str(), stdout);
         fflush(stdout);
@@ -251,9 +243,7 @@ class Sweep
     {
         std::vector<std::string> init = s.initOptions;
         if (!s.prepare && !faultText.empty())
-        {
             init.insert(init.end(), {"--fault", faultText});
-        }
         Enclosure enclosure(init);
         size_t before = 0;
         if (s.prepare)
@@ -279,9 +269,7 @@ class Sweep
         o.fired = !faultText.empty() && std::any_of(entries.begin(), entries.end(),
                                                [](const LogEntry& e) { return e.fault != "-"; });
         if (log != nullptr)
-        {
             *log = entries;
-        }
         return o;
     }
 
@@ -315,9 +303,7 @@ class Sweep
             return Outcome::Bad;
         }
         if (r.exitStatus == 1 && !r.err.empty() && r.err.back() == '\n')
-        {
             return Outcome::FailedCleanly;
-        }
         *why = "exit status " + std::to_string(r.exitStatus) + " with standard error \"" + r.err + "\"";
         return Outcome::Bad;
     }

@@ -40,9 +40,6 @@ use_scsi_debug() {
 
 # Any bytes do as an image for a device that refuses before the download starts.
 ANY_IMAGE=/tmp/any.img
-make_any_image() {
-    [ -e "$ANY_IMAGE" ] || head -c 10000 /dev/zero >"$ANY_IMAGE"
-}
 
 # Runs the command with every argument @DEV@ replaced by the device $1.
 run_at() {
@@ -65,7 +62,7 @@ run_at() {
 scsi_debug_case() {
     use_scsi_debug "$1" || return
     shift
-    make_any_image
+    [ -e "$ANY_IMAGE" ] || head -c 10000 /dev/zero >"$ANY_IMAGE"
     run_at "$SCSI_DEBUG" "$@"
     expect_status 1
     sed -i "s,$SCSI_DEBUG,@DEV@,g" "$ERR"
