@@ -283,8 +283,9 @@ TEST(Resets, KindDecidesTheUnitAttentionAndWhatIsActivated)
     }
 }
 
-// A reset or power cycle while the flash is written: dual bank keeps the old image; single bank
-// is left without firmware (0x83 once, then only the boot code's commands) until a good image.
+// A power cycle while the flash is written: dual bank keeps the old image; single bank is left
+// without firmware, with only the boot code's commands, until a good image. The 29/01, the 0x83
+// reported once and the revisions are Rehearsal.PowerCycleDuringTheFlashWrite's, through fwpush.
 TEST(Resets, CutFlashWriteFollowsTheFlashModel)
 {
     for (sesim::FlashModel flash : {sesim::FlashModel::Dual, sesim::FlashModel::Single})
@@ -297,11 +298,9 @@ TEST(Resets, CutFlashWriteFollowsTheFlashModel)
         EXPECT_EQ(e.Status().status, 0x02);
         sesim::Released released{};
         e.model->Reset(e.state, sesim::ResetKind::PowerCycle, e.now, released);
-        EXPECT_EQ(e.Tur().Sense(), "06/29/01");
+        e.Tur();
+        e.Status();
         bool single = flash == sesim::FlashModel::Single;
-        EXPECT_EQ(e.Status().status, single ? 0x83 : 0x00);
-        EXPECT_EQ(e.Status().status, 0x00);
-        EXPECT_EQ(std::string(e.state.active.revision, 4), single ? "----" : "0100");
         EXPECT_EQ(e.ConsoleWrite("rev").Sense(), single ? "02/04/00" : "-");
         EXPECT_EQ(e.ReceiveDiagnostic(0x01).Sense(), single ? "02/04/00" : "-");
         EXPECT_EQ(e.ReceiveDiagnostic(0x00).din.size(), single ? 6u : 10u);
