@@ -33,9 +33,7 @@ void ArmFault(vocab::ByteReader& in, sesim::Config& config)
     f.opcode = in.Byte();
     f.count = in.Byte() % 4;
     if (f.trigger != sesim::TriggerKind::CommandOnward && f.count == 0)
-    {
         f.count = 1;
-    }
     f.after = in.Byte() & 1;
     f.format = (sesim::SenseFormat)(in.Byte() % 3);
     f.length = in.Byte();
@@ -85,14 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     config.downloadTimeoutMs = in.Byte() * 10;
     config.maxImageSize = kMaxImageSize;
     if (flags & 0x40)
-    {
         ArmFault(in, config);
-    }
     std::string error;
     if (!sesim::ValidateConfig(config, &error))
-    {
         return 0;
-    }
 
     sesim::InitialState initial;
     initial.unitAttention = flags & 0x80;
@@ -100,9 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     backing.images[1].assign(4096, 0);
     sesim::State state;
     if (!sesim::InitState(initial, 1, 4096, &state, &error))
-    {
         return 0;
-    }
     sesim::Model model(config, backing);
     uint64_t now = 1000000000000ull;
     sesim::Released released{};

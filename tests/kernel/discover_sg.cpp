@@ -28,9 +28,7 @@ int main()
             result = 1;
         }
         else
-        {
             SCSI_Initiator_CloseDevice(hDevice);
-        }
     }
     SCSI_Initiator_DestroyDeviceList(devList);
     return result;

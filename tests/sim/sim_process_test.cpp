@@ -191,9 +191,7 @@ TEST(Run, SeveralEnclosuresAnswerAtTheirPathsAndAsSgNodes)
     const std::string inquiry = " 120000002400 in 36";
     std::string script;
     for (const char* node : {"/dev/sg0", "/dev/sg1", "/dev/sesim2", "/dev/sg3", "/dev/sg2", "/dev/bsg/0:0:0:0"})
-    {
         script += Bin("sim_sg_client") + " cmd " + node + inquiry + "; ";
-    }
     RunResult r = e2e::Run({Bin("sesim"), "run", c.Dir(), "--at", "/dev/sg3", "--", Bin("sesim"), "run", a.Dir(),
                             b.Dir(), "--", "sh", "-c", script});
     ASSERT_EQ(r.exitStatus, 1) << r.err; // the last open fails

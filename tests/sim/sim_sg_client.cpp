@@ -155,9 +155,7 @@ int Probe(int fd, const char* path)
     printf("unknown-ioctl=%s\n", ErrnoName(ioctl(fd, 0x22FF, &value) == 0 ? 0 : errno));
     struct stat st;
     if (fstat(fd, &st) == 0)
-    {
         printf("fstat=%s major=%u\n", S_ISCHR(st.st_mode) ? "chr" : "other", major(st.st_rdev));
-    }
     return 0;
 }
 

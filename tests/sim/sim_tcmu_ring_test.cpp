@@ -58,9 +58,7 @@ class FakeKernel
         uint32_t length = static_cast<uint32_t>(std::max(sizeof(sesim_tcmu_cmd_entry), size_t{cdbAt} + cdbLength));
         length = (length + SESIM_TCMU_OP_ALIGN_SIZE - 1) & ~uint32_t{SESIM_TCMU_OP_ALIGN_SIZE - 1};
         if (kRingSize - head_ < length)
-        {
             Pad(kRingSize - head_);
-        }
         const uint32_t at = head_;
         uint8_t* entry = Base() + kRingOffset + at;
         memset(entry, 0, length);
@@ -121,15 +119,11 @@ class ScriptedResponder : public sesim::tcmu::Responder
         dataOut.assign(x.dataOut, x.dataOut + x.dataOutLength);
         capacity = x.dataInCapacity;
         if (x.dataIn != nullptr)
-        {
             memset(x.dataIn, dataByte, std::min(x.dataInCapacity, dataLength));
-        }
         x.dataInLength = dataLength;
         x.status = status;
         if (!sense.empty())
-        {
             memcpy(x.sense, sense.data(), sense.size());
-        }
         x.senseLength = sense.size();
     }
 

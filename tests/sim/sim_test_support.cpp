@@ -13,9 +13,7 @@ Enclosure::Enclosure(const sesim::Config& c, const sesim::InitialState& initial)
     std::string error;
     backing.images[1] = Image(initial.revision, 4096);
     if (!sesim::InitState(initial, 1, 4096, &state, &error))
-    {
         throw std::runtime_error(error);
-    }
     model = std::make_unique<sesim::Model>(config, backing);
 }
 

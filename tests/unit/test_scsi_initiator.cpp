@@ -54,9 +54,7 @@ int AnswerSgIo(int fd, sg_io_hdr_t* header)
     ssize_t length = readlink(link, target, sizeof(target) - 1);
     g_device.path.assign(target, length > 0 ? (size_t)length : 0);
     if (header->sbp != nullptr && header->mx_sb_len >= sizeof(g_device.senseOnEntry))
-    {
         memcpy(g_device.senseOnEntry, header->sbp, sizeof(g_device.senseOnEntry));
-    }
 
     if (g_device.error != 0)
     {
@@ -68,9 +66,7 @@ int AnswerSgIo(int fd, sg_io_hdr_t* header)
     header->host_status = g_device.hostStatus;
     size_t senseLength = g_device.sense.size() < header->mx_sb_len ? g_device.sense.size() : header->mx_sb_len;
     if (senseLength > 0)
-    {
         memcpy(header->sbp, g_device.sense.data(), senseLength);
-    }
     header->sb_len_wr = (uint8_t)senseLength;
     return 0;
 }
@@ -91,9 +87,7 @@ HAL_SCSI_ResponseData_t Record(uint8_t fill)
                                     uint8_t ascq)
 {
     if (r.status == status && r.senseKey == key && r.asc == asc && r.ascq == ascq)
-    {
         return ::testing::AssertionSuccess();
-    }
     char text[64];
     snprintf(text, sizeof(text), "record %02x,%02x,%02x,%02x", r.status, r.senseKey, r.asc, r.ascq);
     return ::testing::AssertionFailure() << text;
@@ -120,9 +114,7 @@ protected:
     void TearDown() override
     {
         if (device_ != nullptr)
-        {
             SCSI_Initiator_CloseDevice(device_);
-        }
         unlink(path_.c_str());
     }
 

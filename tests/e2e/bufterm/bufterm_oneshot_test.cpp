@@ -102,9 +102,7 @@ TEST(BuftermOneShot, OutputSpreadOverSeveralResponsesIsPrintedWhole)
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     std::string expected = "\n";
     for (int i = 1; i <= 40; i++)
-    {
         expected += "event " + std::to_string(i) + " of 40: all elements OK\n";
-    }
     EXPECT_EQ(r.out, expected);
     // One probe, then polls while the device reports output pending, and not one more.
     std::vector<e2e::LogEntry> reads = WithOpcode(enclosure.Log(), SCSI_OP_READ_BUFFER);
