@@ -117,7 +117,7 @@ bool SetAsciiField(char* field, size_t fieldLength, const std::string& text);
 // The field without its trailing spaces.
 std::string AsciiField(const char* field, size_t fieldLength);
 
-// Fault specifications: KIND@TRIGGER[,KEY=VALUE...]
+// Fault descriptions: KIND@TRIGGER[,KEY=VALUE...]
 bool ParseFault(const std::string& text, FaultSpec* fault, std::string* error);
 std::string FormatFault(const FaultSpec& fault);
 const char* FaultKindName(FaultKind kind);
