@@ -24,9 +24,7 @@ int main(int argc, char* argv[])
     std::vector<uint32_t> sizes;
     std::istringstream list(argv[2]);
     for (std::string size; std::getline(list, size, ',');)
-    {
         sizes.push_back((uint32_t)strtoul(size.c_str(), nullptr, 10));
-    }
 
     ConfigureFgetsHistory(NON_CANONICAL, argv[1]);
     for (size_t line = 0;; line++)
@@ -42,9 +40,7 @@ int main(int argc, char* argv[])
         }
         fputs("{{", stdout);
         for (size_t i = 0; buffer[i] != '\0'; i++)
-        {
             printf("%02x", (unsigned char)buffer[i]);
-        }
         fputs("}}", stdout);
         fflush(stdout);
     }

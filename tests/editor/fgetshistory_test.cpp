@@ -181,14 +181,10 @@ TEST(LineEditorHistory, TwentyOneLinesDropTheOldest)
 {
     Editor editor;
     for (int i = 1; i <= 21; i++)
-    {
         editor.Type("line-" + std::string(i < 10 ? "0" : "") + std::to_string(i) + "\r");
-    }
     std::string keys;
     for (int i = 0; i < 21; i++)
-    {
         keys += kUp;
-    }
     Line line = editor.Type(keys + "\r");
     // Twenty recalls reach line-02; the twenty-first wraps to the newest again.
     EXPECT_EQ(line.screen.find("line-01"), std::string::npos) << line.screen;
@@ -203,9 +199,7 @@ TEST(LineEditorHistory, AnEmptyLineMovesTheWriteIndexAndSkipsASlot)
     // touching it, and "B" replaces w03: walking up then shows B, the old w02, then A.
     Editor editor;
     for (int i = 1; i <= 20; i++)
-    {
         editor.Type("w" + std::string(i < 10 ? "0" : "") + std::to_string(i) + "\r");
-    }
     editor.Type("A\r");
     EXPECT_EQ(editor.Type("\r").text, "");
     editor.Type("B\r");

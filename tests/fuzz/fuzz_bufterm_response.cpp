@@ -21,9 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                     NULL);
     }
     else
-    {
         vocab::Check(result == BUFTERM_RESPONSE_REFUSED && pending == FALSE);
-    }
     delete[] buffer;
     return 0;
 }

@@ -1,5 +1,7 @@
 // The CDB codecs: every decoder on any bytes, every builder on any parameters and buffer size,
 // and what one builds the other must read back.
+// Input: a selector byte (service-action CDB, REQUEST SENSE CDB, short sense), the codec's
+// parameters one byte each, then the bytes to decode.
 #include <stdint.h>
 #include <string.h>
 

@@ -19,19 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             current.clear();
         }
         else
-        {
             current += (char)data[i];
-        }
     }
     if (args.size() <= MAX_ARGC + 1)
-    {
         args.push_back(current);
-    }
     std::vector<char*> argv;
     for (std::string& a : args)
-    {
         argv.push_back(&a[0]);
-    }
     argv.push_back(NULL);
 
     CommandOptions_t options;

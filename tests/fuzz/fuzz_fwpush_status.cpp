@@ -21,8 +21,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         (void)OffsetMatches(status.expectedOffset, (uint32_t)size);
     }
     else
-    {
         vocab::Check(result == PAGE_E_STATUS_TOO_SHORT || result == PAGE_E_STATUS_WRONG_PAGE);
-    }
     return 0;
 }

@@ -6,6 +6,8 @@
 // Whatever is typed, each line returned must be exactly what a UTF-8 terminal would show after
 // the prompt, with nothing but blanks after it: the editor's output is replayed on a model of
 // one screen line.
+//
+// Input: the caller's buffer size (16 bits, big-endian), the prompt up to a NUL, then the keys.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,6 +1,10 @@
 // The simulated enclosure's command handling: any sequence of CDBs with any data-out bytes and
 // data-in room, under varied settings and one armed fault, with sessions, resets and power
 // cycles in between. The model promises never to read or write beyond the lengths it is given.
+// Input: six settings bytes (with 0x40 in the first, a fault's twelve bytes follow them), then
+// events: a byte whose high nibble is the pause before it and whose low nibble is 0x0C (new
+// session), 0x0D (settle), 0x0E/0x0F (a reset, its kind in the next byte) or a command: CDB
+// length - 1, the CDB, data-out length (16 bits) and bytes, data-in room (16 bits).
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -29,9 +33,7 @@ void ArmFault(vocab::ByteReader& in, sesim::Config& config)
     f.opcode = in.Byte();
     f.count = in.Byte() % 4;
     if (f.trigger != sesim::TriggerKind::CommandOnward && f.count == 0)
-    {
         f.count = 1;
-    }
     f.after = in.Byte() & 1;
     f.format = (sesim::SenseFormat)(in.Byte() % 3);
     f.length = in.Byte();
@@ -81,14 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     config.downloadTimeoutMs = in.Byte() * 10;
     config.maxImageSize = kMaxImageSize;
     if (flags & 0x40)
-    {
         ArmFault(in, config);
-    }
     std::string error;
     if (!sesim::ValidateConfig(config, &error))
-    {
         return 0;
-    }
 
     sesim::InitialState initial;
     initial.unitAttention = flags & 0x80;
@@ -96,9 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     backing.images[1].assign(4096, 0);
     sesim::State state;
     if (!sesim::InitState(initial, 1, 4096, &state, &error))
-    {
         return 0;
-    }
     sesim::Model model(config, backing);
     uint64_t now = 1000000000000ull;
     sesim::Released released{};

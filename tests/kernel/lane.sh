@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The real-kernel lane, host side. Builds a QEMU guest from the distribution's kernel package and
 # busybox, packs the programs and the guest cases into its initramfs, boots it once and collects
-# one verdict line per case from the guest's second serial port.
+# one verdict line per case from the guest's second serial port into WORK_DIR/results.txt.
 #
 # The kernel package (the one linux-image-amd64 depends on) is fetched with apt-get download and
 # cached, with the uncompressed kernel, the modules the lane needs and a base initramfs, under
@@ -12,22 +12,9 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-bin_dir=
-work_dir=
-results=
-programs=
-preload=
-while [ $# -gt 0 ]; do
-    case $1 in
-    --bin-dir) bin_dir=$2; shift 2 ;;
-    --work-dir) work_dir=$2; shift 2 ;;
-    --results) results=$2; shift 2 ;;
-    --programs) programs=$2; shift 2 ;;
-    --preload) preload=$2; shift 2 ;;
-    *) echo "usage: lane.sh --bin-dir DIR --work-dir DIR --results FILE --programs 'NAME...' [--preload LIB]" >&2; exit 2 ;;
-    esac
-done
-[ -n "$bin_dir" ] && [ -n "$work_dir" ] && [ -n "$results" ] || { echo "lane.sh: missing arguments" >&2; exit 2; }
+[ $# -ge 3 ] || { echo "usage: lane.sh BIN_DIR WORK_DIR 'PROGRAM...' [PRELOAD_LIBRARY]" >&2; exit 2; }
+bin_dir=$1 work_dir=$2 programs=$3 preload=${4:-}
+results=$work_dir/results.txt
 # The cases' tests read their verdicts from this file: a lane that stops before the guest runs
 # must not leave them an earlier run's.
 rm -f "$results"

@@ -2,7 +2,7 @@
 // device the way any sg user does (open, ioctl, fstat, close) and prints what came back, one
 // `key=value` item per line.
 //   sim_sg_client probe DEV                  malformed sg_io_hdr records and the other ioctls
-//   sim_sg_client cmd DEV CDBHEX [in N | out HEX]
+//   sim_sg_client cmd DEV CDBHEX [in N]
 //   sim_sg_client loop DEV N                 N status page reads, with the time they took
 #include <errno.h>
 #include <limits.h>
@@ -155,9 +155,7 @@ int Probe(int fd, const char* path)
     printf("unknown-ioctl=%s\n", ErrnoName(ioctl(fd, 0x22FF, &value) == 0 ? 0 : errno));
     struct stat st;
     if (fstat(fd, &st) == 0)
-    {
         printf("fstat=%s major=%u\n", S_ISCHR(st.st_mode) ? "chr" : "other", major(st.st_rdev));
-    }
     return 0;
 }
 
@@ -166,19 +164,9 @@ int Command(int fd, int argc, char** argv)
     std::vector<uint8_t> cdb = vocab::FromHex(argv[0]);
     Request r;
     if (argc >= 3 && strcmp(argv[1], "in") == 0)
-    {
         Prepare(r, cdb, SG_DXFER_FROM_DEV, (size_t)strtoul(argv[2], nullptr, 10));
-    }
-    else if (argc >= 3 && strcmp(argv[1], "out") == 0)
-    {
-        std::vector<uint8_t> out = vocab::FromHex(argv[2]);
-        Prepare(r, cdb, SG_DXFER_TO_DEV, out.size());
-        memcpy(r.data, out.data(), out.size());
-    }
     else
-    {
         Prepare(r, cdb, SG_DXFER_NONE, 0);
-    }
     int e = Issue(fd, &r.h);
     if (e != 0)
     {
@@ -196,9 +184,7 @@ bool StatusRead(int fd, uint8_t* page, unsigned* durationMs)
     Request r;
     Prepare(r, {0x1C, 1, 0x0E, 0, 60, 0}, SG_DXFER_FROM_DEV, 60);
     if (Issue(fd, &r.h) != 0 || r.h.status != 0)
-    {
         return false;
-    }
     memcpy(page, r.data, 60);
     *durationMs = r.h.duration;
     return true;
@@ -214,9 +200,7 @@ int Loop(int fd, long count)
     {
         unsigned durationMs = 0;
         if (!StatusRead(fd, page, &durationMs))
-        {
             return 1;
-        }
         shortest = std::min(shortest, durationMs);
     }
     clock_gettime(CLOCK_MONOTONIC, &end);

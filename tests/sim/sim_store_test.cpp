@@ -1,5 +1,6 @@
-// The state directory: creation, the two-slot state file under torn writes and kill -9,
-// damaged files, image removal and garbage collection, and the command log's line format.
+// The state directory: the two-slot state file under torn writes and kill -9, image removal and
+// garbage collection, descriptors kept above the standard ones. A missing or damaged directory is
+// the sesim command's to refuse (sim_process_test).
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -193,26 +194,6 @@ TEST(Store, ARunKilledAsAnImageIsRemovedLeavesEveryImageOfItsState)
     ASSERT_TRUE(store.Load(&s, true));
     EXPECT_EQ(std::string(s.active.revision, 4), "0200");
     EXPECT_TRUE(std::filesystem::exists(store.ImagePath(s.active.id)));
-}
-
-TEST(Store, DamagedDirectoriesAreRefusedWithAReason)
-{
-    TempDir t;
-    std::string error;
-    sesim::Store missing;
-    EXPECT_FALSE(missing.Open(t.Path() + "/nothing", &error));
-    EXPECT_NE(error.find("not an enclosure"), std::string::npos);
-
-    // A damaged config or a cut-short state file: see the sesim command's process tests.
-    std::string dir = CreateEnclosure(t);
-    int fd = open((dir + "/state").c_str(), O_RDWR);
-    uint64_t zero = 0;
-    ASSERT_EQ(pwrite(fd, &zero, 8, (off_t)SlotOffset(0)), 8);
-    ASSERT_EQ(pwrite(fd, &zero, 8, (off_t)SlotOffset(1)), 8);
-    close(fd);
-    sesim::Store noSlot;
-    EXPECT_FALSE(noSlot.Open(dir, &error));
-    EXPECT_NE(error.find("no valid"), std::string::npos);
 }
 
 // A program that starts with standard input closed must not find the enclosure's files there.

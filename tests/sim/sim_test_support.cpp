@@ -1,6 +1,6 @@
 #include "sim_test_support.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -13,9 +13,7 @@ Enclosure::Enclosure(const sesim::Config& c, const sesim::InitialState& initial)
     std::string error;
     backing.images[1] = Image(initial.revision, 4096);
     if (!sesim::InitState(initial, 1, 4096, &state, &error))
-    {
         throw std::runtime_error(error);
-    }
     model = std::make_unique<sesim::Model>(config, backing);
 }
 
@@ -24,23 +22,15 @@ Reply Enclosure::Run(const std::vector<uint8_t>& cdb, const std::vector<uint8_t>
     Reply reply;
     // Exactly sized copies, so that the sanitizers catch a read or write past any of them.
     std::unique_ptr<uint8_t[]> cdbCopy(new uint8_t[cdb.size() + 1]);
-    if (!cdb.empty())
-    {
-        memcpy(cdbCopy.get(), cdb.data(), cdb.size());
-    }
+    std::copy(cdb.begin(), cdb.end(), cdbCopy.get());
     std::unique_ptr<uint8_t[]> doutCopy(new uint8_t[dout.size() + 1]);
-    if (!dout.empty())
-    {
-        memcpy(doutCopy.get(), dout.data(), dout.size());
-    }
+    std::copy(dout.begin(), dout.end(), doutCopy.get());
     std::unique_ptr<uint8_t[]> din(new uint8_t[dinRoom + 1]);
     sesim::Command command{cdbCopy.get(), cdb.size(), dout.empty() ? nullptr : doutCopy.get(), dout.size(),
                            dinRoom == 0 ? nullptr : din.get(), dinRoom};
     model->Execute(state, command, now, reply.result);
     for (int i = 0; i < reply.result.released.count; i++)
-    {
         backing.images.erase(reply.result.released.ids[i]);
-    }
     reply.din.assign(din.get(), din.get() + reply.result.dataInLength);
     return reply;
 }
@@ -76,7 +66,6 @@ DownloadStatus Enclosure::Status(uint16_t allocation)
         s.status = 0xFF;
         return s;
     }
-    s.pageLength = vocab::Be16(r.din, 2);
     s.generation = vocab::Be32(r.din, 4);
     s.status = r.din[10];
     s.additional = r.din[11];
@@ -96,15 +85,11 @@ DownloadStatus Enclosure::Download(const std::vector<uint8_t>& image, uint8_t mo
         SendDiagnostic(vocab::ControlPage(mode, s.generation, offset, (uint32_t)image.size(), data));
         s = Status();
         if (s.status != 0x01)
-        {
             break;
-        }
         offset += (uint32_t)n;
     }
     for (int polls = 0; polls < 100 && (s.status == 0x02 || s.status == 0x03); polls++)
-    {
         s = Status();
-    }
     return s;
 }
 
@@ -122,29 +107,19 @@ Reply Enclosure::ConsoleRead(uint32_t allocation)
                {}, allocation);
 }
 
-std::string Enclosure::Console(const std::string& text, int* responses)
+std::string Enclosure::Console(const std::string& text)
 {
     ConsoleWrite(text);
     std::string out;
-    int count = 0;
-    for (;;)
+    for (int count = 0; count < 100000; count++)
     {
         Reply r = ConsoleRead();
-        count++;
-        if (!r.Good() || r.din.size() < 4 || count > 100000)
-        {
+        if (!r.Good() || r.din.size() < 4)
             break;
-        }
         size_t length = vocab::Be16(r.din, 0);
         out.append(r.din.begin() + 4, r.din.begin() + 4 + (long)std::min(length, r.din.size() - 4));
         if (vocab::Be16(r.din, 2) == 0)
-        {
             break;
-        }
-    }
-    if (responses != nullptr)
-    {
-        *responses = count;
     }
     return out;
 }

@@ -59,7 +59,6 @@ struct DownloadStatus
     uint32_t generation = 0;
     uint32_t expectedOffset = 0;
     uint32_t maxSize = 0;
-    uint16_t pageLength = 0;
 };
 
 class Enclosure
@@ -87,7 +86,7 @@ class Enclosure
     Reply ConsoleWrite(const std::string& text);
     Reply ConsoleRead(uint32_t allocation = 508);
     // Sends a console command and reads until the pending flag clears; returns all text.
-    std::string Console(const std::string& text, int* responses = nullptr);
+    std::string Console(const std::string& text);
 
     sesim::Config config;
     MemoryBacking backing;

@@ -22,27 +22,14 @@ struct Field
     uint64_t (*get)(const uint8_t*, int);
 };
 
+#define DA_FIELD(order, bits, type)                                                                        \
+    {#order #bits, (bits) / 8, #order[0] == 'B',                                                            \
+     [](uint8_t* d, int i, uint64_t v) { DA_SetField_##order##bits(d, i, (type)v); },                        \
+     [](const uint8_t* d, int i) -> uint64_t { return DA_GetField_##order##bits(d, i); }}
 const Field kFields[] = {
-    {"LE8", 1, false, [](uint8_t* d, int i, uint64_t v) { DA_SetField_LE8(d, i, (uint8_t)v); },
-     [](const uint8_t* d, int i) -> uint64_t { return DA_GetField_LE8(d, i); }},
-    {"LE16", 2, false, [](uint8_t* d, int i, uint64_t v) { DA_SetField_LE16(d, i, (uint16_t)v); },
-     [](const uint8_t* d, int i) -> uint64_t { return DA_GetField_LE16(d, i); }},
-    {"LE24", 3, false, [](uint8_t* d, int i, uint64_t v) { DA_SetField_LE24(d, i, (uint32_t)v); },
-     [](const uint8_t* d, int i) -> uint64_t { return DA_GetField_LE24(d, i); }},
-    {"LE32", 4, false, [](uint8_t* d, int i, uint64_t v) { DA_SetField_LE32(d, i, (uint32_t)v); },
-     [](const uint8_t* d, int i) -> uint64_t { return DA_GetField_LE32(d, i); }},
-    {"LE64", 8, false, [](uint8_t* d, int i, uint64_t v) { DA_SetField_LE64(d, i, v); },
-     [](const uint8_t* d, int i) -> uint64_t { return DA_GetField_LE64(d, i); }},
-    {"BE8", 1, true, [](uint8_t* d, int i, uint64_t v) { DA_SetField_BE8(d, i, (uint8_t)v); },
-     [](const uint8_t* d, int i) -> uint64_t { return DA_GetField_BE8(d, i); }},
-    {"BE16", 2, true, [](uint8_t* d, int i, uint64_t v) { DA_SetField_BE16(d, i, (uint16_t)v); },
-     [](const uint8_t* d, int i) -> uint64_t { return DA_GetField_BE16(d, i); }},
-    {"BE24", 3, true, [](uint8_t* d, int i, uint64_t v) { DA_SetField_BE24(d, i, (uint32_t)v); },
-     [](const uint8_t* d, int i) -> uint64_t { return DA_GetField_BE24(d, i); }},
-    {"BE32", 4, true, [](uint8_t* d, int i, uint64_t v) { DA_SetField_BE32(d, i, (uint32_t)v); },
-     [](const uint8_t* d, int i) -> uint64_t { return DA_GetField_BE32(d, i); }},
-    {"BE64", 8, true, [](uint8_t* d, int i, uint64_t v) { DA_SetField_BE64(d, i, v); },
-     [](const uint8_t* d, int i) -> uint64_t { return DA_GetField_BE64(d, i); }},
+    DA_FIELD(LE, 8, uint8_t), DA_FIELD(LE, 16, uint16_t), DA_FIELD(LE, 24, uint32_t), DA_FIELD(LE, 32, uint32_t),
+    DA_FIELD(LE, 64, uint64_t), DA_FIELD(BE, 8, uint8_t), DA_FIELD(BE, 16, uint16_t), DA_FIELD(BE, 24, uint32_t),
+    DA_FIELD(BE, 32, uint32_t), DA_FIELD(BE, 64, uint64_t),
 };
 
 uint64_t WidthMask(int bytes)

@@ -54,9 +54,7 @@ int AnswerSgIo(int fd, sg_io_hdr_t* header)
     ssize_t length = readlink(link, target, sizeof(target) - 1);
     g_device.path.assign(target, length > 0 ? (size_t)length : 0);
     if (header->sbp != nullptr && header->mx_sb_len >= sizeof(g_device.senseOnEntry))
-    {
         memcpy(g_device.senseOnEntry, header->sbp, sizeof(g_device.senseOnEntry));
-    }
 
     if (g_device.error != 0)
     {
@@ -68,9 +66,7 @@ int AnswerSgIo(int fd, sg_io_hdr_t* header)
     header->host_status = g_device.hostStatus;
     size_t senseLength = g_device.sense.size() < header->mx_sb_len ? g_device.sense.size() : header->mx_sb_len;
     if (senseLength > 0)
-    {
         memcpy(header->sbp, g_device.sense.data(), senseLength);
-    }
     header->sb_len_wr = (uint8_t)senseLength;
     return 0;
 }
@@ -91,9 +87,7 @@ HAL_SCSI_ResponseData_t Record(uint8_t fill)
                                     uint8_t ascq)
 {
     if (r.status == status && r.senseKey == key && r.asc == asc && r.ascq == ascq)
-    {
         return ::testing::AssertionSuccess();
-    }
     char text[64];
     snprintf(text, sizeof(text), "record %02x,%02x,%02x,%02x", r.status, r.senseKey, r.asc, r.ascq);
     return ::testing::AssertionFailure() << text;
@@ -120,9 +114,7 @@ protected:
     void TearDown() override
     {
         if (device_ != nullptr)
-        {
             SCSI_Initiator_CloseDevice(device_);
-        }
         unlink(path_.c_str());
     }
 
@@ -139,6 +131,9 @@ protected:
 
 } // namespace
 
+// A header the driver cannot take (another interface id, no CDB, no sense buffer, flags or an
+// I/O vector) fails every command of the e2e and kernel lanes; these are the fields those runs
+// would not notice.
 TEST_F(ScsiInitiator, HeaderCarriesTheRequestAsGiven)
 {
     uint8_t cdb[10] = {SCSI_OP_READ_BUFFER, 0x01, 0x01};
@@ -150,29 +145,12 @@ TEST_F(ScsiInitiator, HeaderCarriesTheRequestAsGiven)
     const sg_io_hdr_t& h = g_device.header;
     EXPECT_EQ(path_, g_device.path) << "the ioctl goes to the opened node";
     EXPECT_EQ(O_RDWR | O_NONBLOCK, g_device.openFlags & (O_ACCMODE | O_NONBLOCK));
-    EXPECT_EQ('S', h.interface_id);
     EXPECT_EQ(SG_DXFER_FROM_DEV, h.dxfer_direction);
     EXPECT_EQ(10, h.cmd_len);
-    EXPECT_EQ(cdb, h.cmdp);
     EXPECT_EQ(512u, h.dxfer_len);
-    EXPECT_EQ(data, h.dxferp);
-    EXPECT_NE(nullptr, h.sbp);
     EXPECT_EQ(32, h.mx_sb_len);
     EXPECT_EQ(60000u, h.timeout);
     EXPECT_EQ(2, h.pack_id);
-    EXPECT_EQ(0u, h.flags);
-    EXPECT_EQ(0, h.iovec_count);
-    EXPECT_EQ(nullptr, h.usr_ptr);
-    // What the kernel fills in starts out clear.
-    EXPECT_EQ(0, h.status);
-    EXPECT_EQ(0, h.masked_status);
-    EXPECT_EQ(0, h.msg_status);
-    EXPECT_EQ(0, h.sb_len_wr);
-    EXPECT_EQ(0, h.host_status);
-    EXPECT_EQ(0, h.driver_status);
-    EXPECT_EQ(0, h.resid);
-    EXPECT_EQ(0u, h.duration);
-    EXPECT_EQ(0u, h.info);
 }
 
 TEST_F(ScsiInitiator, AnyNonZeroDirectionSendsDataAndTheCdbLengthIsCutTo8Bits)

@@ -61,20 +61,6 @@ TEST(BuftermStartup, PendingOutputIsShownOnlyAtThePrompt)
     EXPECT_EQ(r.out.find('|'), std::string::npos) << r.out;
 }
 
-TEST(BuftermStartup, DeviceWithoutTheConsoleIsRefusedBeforeAnyPrompt)
-{
-    Enclosure enclosure({"--no-read-buffer"});
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{Enclosure::kDevice}, {Enclosure::kDevice, "rev"}})
-    {
-        RunResult r = enclosure.Run(Argv(args));
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, "Send failed: Sense 02,05,20,00\n" + kNotSupported);
-        EXPECT_EQ(r.out, "");
-    }
-    EXPECT_TRUE(WithOpcode(enclosure.Log(), SCSI_OP_WRITE_BUFFER).empty());
-}
-
 // Each row: the command on the command line, and the one WRITE BUFFER it makes (its text of up to
 // 509 characters with the NUL; a single character is a command too) or, empty, none at all.
 TEST(BuftermOneShot, TheCommandGoesInOneWriteBufferCutTo509Characters)
@@ -116,9 +102,7 @@ TEST(BuftermOneShot, OutputSpreadOverSeveralResponsesIsPrintedWhole)
     EXPECT_EQ(r.exitStatus, 0) << r.err;
     std::string expected = "\n";
     for (int i = 1; i <= 40; i++)
-    {
         expected += "event " + std::to_string(i) + " of 40: all elements OK\n";
-    }
     EXPECT_EQ(r.out, expected);
     // One probe, then polls while the device reports output pending, and not one more.
     std::vector<e2e::LogEntry> reads = WithOpcode(enclosure.Log(), SCSI_OP_READ_BUFFER);
@@ -162,6 +146,7 @@ TEST(BuftermOneShot, DeviceConditionsEndTheRunWithTheirOwnMessage)
         {"--fault bad-length@cmd=5,value=507", 0, "", "\nhello\n"},
         {"--fault bad-length@cmd=5,value=508", 1, kReadFailed, "\n"},
         {"--fault bad-length@cmd=3,value=508", 1, kNotSupported, ""},
+        {"--no-read-buffer", 1, "Send failed: Sense 02,05,20,00\n" + kNotSupported, ""},
         {"--fault errno@cmd=1,errno=EIO", 1,
          "scsiinit: Input/output error\nFailed to clear sense data on target\n", ""},
         {"--fault check@cmd=2,sense=05/24/00", 1,

@@ -44,9 +44,7 @@ std::vector<Record> AuditedRun(const Enclosure& enclosure, const std::vector<std
         EXPECT_TRUE(line[0] == '<' && close != std::string::npos && tag == close + 16 && text != std::string::npos)
             << line;
         if (text != std::string::npos)
-        {
             records.push_back({(int)std::strtol(line.c_str() + 1, nullptr, 10), line.substr(text + 3)});
-        }
     }
     return records;
 }

@@ -182,12 +182,4 @@ TEST(FwpushImage, ImagesThatCannotBeSentAreRefusedBeforeAnyCommand)
     EXPECT_TRUE(enclosure.Log().empty());
 }
 
-TEST(FwpushImage, UnopenableDeviceIsNamed)
-{
-    RunResult r = e2e::Run({Fwpush(), kNoDevice, "/dev/null"});
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, std::string("Unable to open SCSI target device ") + kNoDevice + "\n");
-    EXPECT_EQ(r.out, Banner());
-}
-
 } // namespace

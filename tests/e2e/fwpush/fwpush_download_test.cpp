@@ -227,37 +227,6 @@ TEST(FwpushDownload, DeferredStorageStatusIsWaitedFor)
     EXPECT_EQ(enclosure.Show("revision"), "0100");
 }
 
-struct FinalStatus
-{
-    std::vector<std::string> init;
-    std::vector<std::string> options;
-    bool validImage;
-    std::string err;
-    uint32_t bufferId = 0;
-};
-
-TEST(FwpushDownload, FinalErrorStatusesAreReported)
-{
-    const std::vector<FinalStatus> cases = {
-        {{}, {"-t=5"}, true, "\nError in control page fields. Field offset 11\n", 5},
-        {{"--max-image-size", "64"}, {}, true, "\nError in control page fields. Field offset 16\n"},
-        {{}, {}, false, "\nError in download image data\n"},
-    };
-    for (const FinalStatus& c : cases)
-    {
-        Enclosure enclosure(Init(c.init));
-        Download d = Image(enclosure, 100);
-        d.params.bufferId = c.bufferId;
-        if (!c.validImage)
-            e2e::WriteFile(d.path, std::string(100, 'x'));
-        RunResult r = Push(enclosure, d, c.options);
-        SCOPED_TRACE(c.err);
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out, DownloadOut(d.params, {100}));
-    }
-}
-
 // The largest image a page can describe is announced as it is; this enclosure refuses it.
 TEST(FwpushDownload, LargestImageLengthIsAnnouncedExactly)
 {

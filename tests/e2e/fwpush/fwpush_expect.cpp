@@ -85,9 +85,7 @@ std::vector<uint32_t> Blocks(uint32_t length, uint32_t blockSize)
 {
     std::vector<uint32_t> blocks;
     for (uint32_t at = 0; at < length; at += blockSize)
-    {
         blocks.push_back(length - at < blockSize ? length - at : blockSize);
-    }
     return blocks;
 }
 

@@ -185,9 +185,6 @@ TEST(FwpushScripted, AnswersDecideHowTheRunEnds)
     const std::vector<ScriptCase> cases = {
         {"field error", final(0x80), {}, 100, 1, "\nError in control page fields. Field offset 8\n", ""},
         {"timeout", final(0x82), {}, 100, 1, "\nDownload timeout\n", ""},
-        {"internal error 83", final(0x83), {}, 100, 1, "\nInternal error 0x83\n", ""},
-        {"internal error 84", final(0x84), {}, 100, 1, "\nInternal error 0x84\n", ""},
-        {"unknown status", final(0x20), {}, 100, 1, "\nDownload status 0x20\n", ""},
         {"enclosure offset out of step", {kSendCheck, Status("*", 0x01, 100)}, {}, 2 * kDefaultBlock, 1,
          took + "Offset mismatch. Our offset 4072, enclosure offset 100\n", ""},
         // The last block was a whole one: no empty block follows it.

@@ -131,9 +131,7 @@ TEST(Rehearsal, UserWhoMayNotOpenTheEnclosureIsRefused)
     chmod(e.Dir().c_str(), 0);
     std::vector<std::string> argv = {e2e::Bin("fwpush"), kDevice, "/dev/null"};
     if (getuid() == 0)
-    {
         argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-    }
     RunResult r = e.Run(argv);
     chmod(e.Dir().c_str(), 0700);
     EXPECT_EQ(r.exitStatus, 1) << r.out << r.err;

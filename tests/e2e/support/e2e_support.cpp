@@ -12,8 +12,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -36,15 +37,11 @@ using vocab::NowMs;
 static void SetEnvEntry(std::vector<std::string>& env, const std::string& entry)
 {
     std::string prefix = entry.substr(0, entry.find('=') + 1);
-    for (std::string& e : env)
-    {
-        if (e.compare(0, prefix.size(), prefix) == 0)
-        {
-            e = entry;
-            return;
-        }
-    }
-    env.push_back(entry);
+    auto same = std::find_if(env.begin(), env.end(), [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+    if (same != env.end())
+        *same = entry;
+    else
+        env.push_back(entry);
 }
 
 // The test's own environment plus the extra entries, for a program started by the helpers.
@@ -52,18 +49,14 @@ static std::vector<std::string> Environment(const std::vector<std::string>& extr
 {
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; e++)
-    {
         envStrings.emplace_back(*e);
-    }
     // A sanitized program refuses a preload library that comes before its runtime otherwise.
     // Appended to the caller's own sanitizer options, since ASan takes the last of a repeated flag.
     std::string asanOptions = "verify_asan_link_order=0:detect_leaks=1:abort_on_error=1";
     const char* outerAsan = getenv("ASAN_OPTIONS");
     SetEnvEntry(envStrings, "ASAN_OPTIONS=" + (outerAsan != nullptr ? std::string(outerAsan) + ":" : "") + asanOptions);
     for (const std::string& e : extra)
-    {
         SetEnvEntry(envStrings, e);
-    }
     return envStrings;
 }
 
@@ -72,9 +65,7 @@ static std::vector<char*> Pointers(std::vector<std::string>& strings)
 {
     std::vector<char*> pointers;
     for (std::string& s : strings)
-    {
         pointers.push_back(s.data());
-    }
     pointers.push_back(nullptr);
     return pointers;
 }
@@ -86,24 +77,16 @@ static std::vector<std::string> Wrapped(const std::vector<std::string>& argv)
 {
     const char* wrapper = getenv("SES_E2E_WRAPPER");
     if (wrapper == nullptr || *wrapper == '\0')
-    {
         return argv;
-    }
-    std::vector<std::string> words;
     std::istringstream split(wrapper);
-    for (std::string word; split >> word;)
-    {
-        words.push_back(word);
-    }
+    const std::vector<std::string> words{std::istream_iterator<std::string>(split), std::istream_iterator<std::string>()};
     std::vector<std::string> wrapped;
     for (size_t i = 0; i < argv.size(); i++)
     {
         std::string name = argv[i].substr(argv[i].rfind('/') + 1);
         bool starts = i == 0 || argv[i - 1] == "--";
         if (starts && (name == "fwpush" || name == "bufterm"))
-        {
             wrapped.insert(wrapped.end(), words.begin(), words.end());
-        }
         wrapped.push_back(argv[i]);
     }
     return wrapped;
@@ -199,10 +182,8 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
         }
     }
     for (int fd : fds)
-    {
         if (fd >= 0)
             close(fd);
-    }
     int status = 0;
     waitpid(pid, &status, 0);
     feeder.join();
@@ -355,9 +336,7 @@ RunResult PtySession::Finish(int timeoutMs)
     // The terminal and the error pipe close once every process that held them has gone.
     long long drainDeadline = NowMs() + 2000;
     while ((!closed_ || errFd_ >= 0) && NowMs() < drainDeadline)
-    {
         Pump(50);
-    }
     TakeWaitStatus(waitStatus_, &result);
     result.out = out_;
     result.err = err_;
@@ -394,17 +373,13 @@ RunResult Enclosure::Sesim(const std::string& command, const std::vector<std::st
     return e2e::Run(argv);
 }
 
-static std::string ShowField(const std::string& showOutput, const std::string& key)
+std::string ShowField(const std::string& showOutput, const std::string& key)
 {
     std::istringstream lines(showOutput);
     std::string line;
     while (std::getline(lines, line))
-    {
         if (line.compare(0, key.size() + 2, key + ": ") == 0)
-        {
             return line.substr(key.size() + 2);
-        }
-    }
     return "";
 }
 
@@ -420,9 +395,7 @@ static std::string Field(const std::string& line, const std::string& name)
     std::string key = " " + name + "=";
     size_t at = line.find(key);
     if (at == std::string::npos)
-    {
         return "";
-    }
     at += key.size();
     size_t end = line.find(' ', at);
     return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
@@ -437,9 +410,7 @@ RunResult ScriptedDevice::Run(const std::vector<std::string>& argv, const RunOpt
 {
     std::string script;
     for (const std::string& rule : rules_)
-    {
         script += rule + "\n";
-    }
     WriteFile(File("script"), script);
     RunOptions withDevice = options;
     withDevice.env.push_back(std::string("LD_PRELOAD=") + SES_LIB_DIR + "/libe2e_scripted_sg.so");
@@ -471,21 +442,14 @@ std::vector<LogEntry> ReadCommandLog(const std::string& path)
         size_t colon = dout.find(':');
         e.doutLength = strtoul(dout.c_str(), nullptr, 10);
         if (colon != std::string::npos)
-        {
-            std::string hex = dout.substr(colon + 1);
-            size_t dots = hex.find("...");
-            e.dout = vocab::FromHex(hex.substr(0, dots));
-        }
+            e.dout = vocab::FromHex(dout.substr(colon + 1, dout.find("...", colon) - colon - 1));
         e.status = (uint8_t)strtoul(Field(line, "status").c_str(), nullptr, 16);
         e.sense = Field(line, "sense");
         e.dinLength = strtoul(Field(line, "din").c_str(), nullptr, 10);
         e.fault = Field(line, "fault");
         size_t faultAt = line.find(" fault=");
-        if (faultAt != std::string::npos)
-        {
-            size_t noteAt = line.find(' ', faultAt + 1);
-            e.note = noteAt == std::string::npos ? "" : line.substr(noteAt + 1);
-        }
+        size_t noteAt = faultAt == std::string::npos ? faultAt : line.find(' ', faultAt + 1);
+        e.note = noteAt == std::string::npos ? "" : line.substr(noteAt + 1);
         entries.push_back(e);
     }
     return entries;

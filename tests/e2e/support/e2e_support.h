@@ -119,6 +119,9 @@ class Enclosure
     TempDir dir_;
 };
 
+// The value that `sesim show` printed for the key, or "".
+std::string ShowField(const std::string& showOutput, const std::string& key);
+
 // Reads a command log in the simulator's format.
 std::vector<LogEntry> ReadCommandLog(const std::string& path);
 

@@ -167,9 +167,7 @@ class ScriptedDevice final : public sgnode::Device
             rule = &unscripted;
         }
         else if (rule->remaining > 0)
-        {
             rule->remaining--;
-        }
         if (rule->host != 0)
         {
             result->outcome = sesim::Outcome::HostError;

@@ -161,9 +161,7 @@ class Sweep
                 for (const LogEntry& e : log)
                 {
                     if (Applicable(kind.applies, e))
-                    {
                         injections.push_back({&s, &kind, e.index});
-                    }
                 }
             }
         }
@@ -183,28 +181,18 @@ class Sweep
         };
         std::vector<std::thread> threads;
         for (int t = 0; t < kWorkers; t++)
-        {
             threads.emplace_back(worker);
-        }
         for (std::thread& t : threads)
-        {
             t.join();
-        }
 
         for (const auto& line : perKind_)
-        {
             printf("  %-40s %s\n", line.first.c_str(), line.second.Text().c_str());
-        }
         for (const std::string& report : badReports_)
-        {
             printf("%s\n", report.c_str());
-        }
         std::ostringstream summary;
         summary << "fault sweep: " << total_.Text() << "; injected by kind:";
         for (const FaultKind& kind : kKinds)
-        {
             summary << (&kind == kKinds ? " " : ", ") << kind.name << " " << injectedByKind_[kind.name];
-        }
         summary << "\n";
         fputs(summary.str().c_str(), stdout);
         fflush(stdout);
@@ -255,9 +243,7 @@ class Sweep
     {
         std::vector<std::string> init = s.initOptions;
         if (!s.prepare && !faultText.empty())
-        {
             init.insert(init.end(), {"--fault", faultText});
-        }
         Enclosure enclosure(init);
         size_t before = 0;
         if (s.prepare)
@@ -275,29 +261,16 @@ class Sweep
         {
             RunResult show = enclosure.Sesim("show");
             EXPECT_EQ(show.exitStatus, 0) << show.err;
-            o.active = ShowValue(show.out, "active image");
-            o.deferred = ShowValue(show.out, "deferred image");
+            o.active = e2e::ShowField(show.out, "active image");
+            o.deferred = e2e::ShowField(show.out, "deferred image");
         }
         std::vector<LogEntry> entries = enclosure.Log();
         entries.erase(entries.begin(), entries.begin() + (std::ptrdiff_t)std::min(before, entries.size()));
         o.fired = !faultText.empty() && std::any_of(entries.begin(), entries.end(),
                                                [](const LogEntry& e) { return e.fault != "-"; });
         if (log != nullptr)
-        {
             *log = entries;
-        }
         return o;
-    }
-
-    static std::string ShowValue(const std::string& show, const std::string& key)
-    {
-        size_t at = show.find("\n" + key + ": ");
-        if (at == std::string::npos)
-        {
-            return "";
-        }
-        at += key.size() + 3;
-        return show.substr(at, show.find('\n', at) - at);
     }
 
     Outcome Classify(const Scenario& s, const Observation& o, std::string* why) const
@@ -330,9 +303,7 @@ class Sweep
             return Outcome::Bad;
         }
         if (r.exitStatus == 1 && !r.err.empty() && r.err.back() == '\n')
-        {
             return Outcome::FailedCleanly;
-        }
         *why = "exit status " + std::to_string(r.exitStatus) + " with standard error \"" + r.err + "\"";
         return Outcome::Bad;
     }
@@ -358,9 +329,7 @@ class Sweep
         argv.insert(argv.end(), options.begin(), options.end());
         argv.push_back(kDevice);
         if (options.empty() || options[0] != "-A")
-        {
             argv.push_back(image_);
-        }
         e2e::RunOptions run;
         run.timeoutMs = kRunTimeoutMs;
         return enclosure.Run(argv, run);
@@ -369,68 +338,40 @@ class Sweep
     void DefineScenarios()
     {
         const std::vector<std::string> quick = {"--busy-reads", "1"};
-        auto activeIsNew = [this](const Observation& o, const Observation&) {
-            return o.active == newImage_ && o.deferred == "none" && Contains(o.run.out, "Download complete");
+        auto fwpush = [this](std::vector<std::string> options) {
+            return [this, options](const Enclosure& e) { return Fwpush(e, options); };
         };
-        auto sameConsoleOutput = [](const Observation& o, const Observation& clean) {
-            return o.run.out == clean.run.out;
+        auto bufterm = [](std::vector<std::string> args, std::string input) {
+            return [args, input](const Enclosure& e) {
+                e2e::RunOptions run;
+                run.timeoutMs = kRunTimeoutMs;
+                run.stdinData = input;
+                std::vector<std::string> argv = {e2e::Bin("bufterm"), kDevice};
+                argv.insert(argv.end(), args.begin(), args.end());
+                return e.Run(argv, run);
+            };
         };
-
-        Scenario download;
-        download.name = "download";
-        download.download = true;
-        download.initOptions = quick;
-        download.run = [this](const Enclosure& e) { return Fwpush(e, {}); };
-        download.correct = activeIsNew;
-        scenarios_.push_back(download);
-
-        Scenario deferred;
-        deferred.name = "download-a";
-        deferred.download = true;
-        deferred.initOptions = quick;
-        deferred.run = [this](const Enclosure& e) { return Fwpush(e, {"-a"}); };
-        deferred.correct = activeIsNew;
-        scenarios_.push_back(deferred);
-
-        Scenario activate;
-        activate.name = "activate-A";
-        activate.download = true;
-        activate.initOptions = quick;
-        activate.prepare = [this](const Enclosure& e) {
+        auto stageFirst = [this](const Enclosure& e) {
             RunResult r = Fwpush(e, {"-d"});
             EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
             EXPECT_EQ(e.Show("deferred image"), newImage_);
         };
-        activate.run = [this](const Enclosure& e) { return Fwpush(e, {"-A"}); };
-        activate.correct = [this](const Observation& o, const Observation&) {
-            return o.active == newImage_ && o.deferred == "none";
+        auto activeIsNew = [this](const Observation& o, const Observation&) {
+            return o.active == newImage_ && o.deferred == "none" && Contains(o.run.out, "Download complete");
         };
-        scenarios_.push_back(activate);
-
-        Scenario oneShot;
-        oneShot.name = "console-oneshot";
-        oneShot.run = [](const Enclosure& e) {
-            e2e::RunOptions run;
-            run.timeoutMs = kRunTimeoutMs;
-            return e.Run({e2e::Bin("bufterm"), kDevice, kConsoleCommand}, run);
+        scenarios_ = {
+            {"download", true, false, quick, nullptr, fwpush({}), activeIsNew},
+            {"download-a", true, false, quick, nullptr, fwpush({"-a"}), activeIsNew},
+            {"activate-A", true, false, quick, stageFirst, fwpush({"-A"}),
+             [this](const Observation& o, const Observation&) { return o.active == newImage_ && o.deferred == "none"; }},
+            {"console-oneshot", false, false, {}, nullptr, bufterm({kConsoleCommand}, ""),
+             [](const Observation& o, const Observation& clean) { return o.run.out == clean.run.out; }},
+            // A reported lost response leaves that command's output short; the rest stays right.
+            {"console-interactive", false, true, {}, nullptr, bufterm({}, kInteractiveInput),
+             [](const Observation& o, const Observation& clean) {
+                 return o.run.out == clean.run.out || Contains(o.run.err, "Failed to read command response");
+             }},
         };
-        oneShot.correct = sameConsoleOutput;
-        scenarios_.push_back(oneShot);
-
-        Scenario session;
-        session.name = "console-interactive";
-        session.interactive = true;
-        session.run = [](const Enclosure& e) {
-            e2e::RunOptions run;
-            run.timeoutMs = kRunTimeoutMs;
-            run.stdinData = kInteractiveInput;
-            return e.Run({e2e::Bin("bufterm"), kDevice}, run);
-        };
-        // A reported lost response leaves that command's output short; the rest stays right.
-        session.correct = [](const Observation& o, const Observation& clean) {
-            return o.run.out == clean.run.out || Contains(o.run.err, "Failed to read command response");
-        };
-        scenarios_.push_back(session);
     }
 
     e2e::TempDir work_;

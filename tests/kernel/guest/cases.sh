@@ -1,5 +1,5 @@
-# The guest cases, in the order they run. Each case_NAME function becomes the CTest test
-# kernel.NAME; lane_run at the end decides the order.
+# The guest cases. Each case_NAME function becomes the CTest test kernel.NAME; they run in the
+# order they are defined here.
 
 CONFIGFS=/sys/kernel/config
 TCMU_BACKSTORE=$CONFIGFS/target/core/user_0
@@ -16,10 +16,7 @@ case_modules() {
         # scsi_debug is loaded by the cases that need it, with the device type they need; the
         # ses driver sends its own diagnostic requests, so it comes after the deterministic cases.
         case $module in scsi_debug | ses | enclosure) continue ;; esac
-        insmod "/lib/modules/$module.ko" 2>/tmp/insmod.err || {
-            fail "insmod $module failed"
-            show_file insmod /tmp/insmod.err
-        }
+        step insmod "/lib/modules/$module.ko"
     done
     mount -t configfs configfs "$CONFIGFS" || fail "cannot mount configfs"
 }
@@ -35,11 +32,7 @@ use_scsi_debug() {
     rmmod scsi_debug 2>/dev/null
     SCSI_DEBUG=
     SCSI_DEBUG_TYPE=
-    if ! insmod /lib/modules/scsi_debug.ko "ptype=$1" 2>/tmp/insmod.err; then
-        fail "insmod scsi_debug ptype=$1 failed"
-        show_file insmod /tmp/insmod.err
-        return 1
-    fi
+    step insmod /lib/modules/scsi_debug.ko "ptype=$1" || return 1
     wait_until sg_node_of scsi_debug || { fail "no sg node for scsi_debug"; return 1; }
     SCSI_DEBUG=$SG_NODE
     SCSI_DEBUG_TYPE=$1
@@ -47,59 +40,70 @@ use_scsi_debug() {
 
 # Any bytes do as an image for a device that refuses before the download starts.
 ANY_IMAGE=/tmp/any.img
-make_any_image() {
+
+# Runs the command with every argument @DEV@ replaced by the device $1.
+run_at() {
+    device=$1
+    shift
+    count=$#
+    while [ "$count" -gt 0 ]; do
+        arg=$1
+        shift
+        [ "$arg" = @DEV@ ] && arg=$device
+        set -- "$@" "$arg"
+        count=$((count - 1))
+    done
+    run "$@"
+}
+
+# scsi_debug_case TYPE PROGRAM ARGS...: the program, with @DEV@ for scsi_debug's node, run on a
+# scsi_debug device of peripheral type TYPE, fails; standard error is the text on standard input,
+# with @DEV@ for the node again.
+scsi_debug_case() {
+    use_scsi_debug "$1" || return
+    shift
     [ -e "$ANY_IMAGE" ] || head -c 10000 /dev/zero >"$ANY_IMAGE"
+    run_at "$SCSI_DEBUG" "$@"
+    expect_status 1
+    sed -i "s,$SCSI_DEBUG,@DEV@,g" "$ERR"
+    expect_err
+}
+
+# Runs first on a fresh enclosure-type scsi_debug, whose unit attention INQUIRY leaves pending:
+# one TEST UNIT READY clears it; the device then rejects RECEIVE DIAGNOSTIC RESULTS as an invalid
+# operation code. A new scsi_debug device reports POWER ON OCCURRED (29/01); 29/00 (power on,
+# reset or bus device reset) is what it reports after a reset.
+case_fwpush_scsi_debug_enclosure() {
+    scsi_debug_case 13 fwpush @DEV@ "$ANY_IMAGE" <<END
+TEST_UNIT_READY failed: Sense 02,06,29,01
+RCV_DIAG_RESULT failed: Sense 02,05,20,00
+Send failed status 4
+END
+    expect_line out "Device supports SES"
+    expect_line out "Checking for SES Page 0xE support"
 }
 
 # The INQUIRY shows an enclosure, but bufterm's start-up probe is a READ BUFFER, which
 # scsi_debug rejects as an invalid opcode.
 case_bufterm_scsi_debug_enclosure() {
-    use_scsi_debug 13 || return
-    run bufterm "$SCSI_DEBUG" rev
-    expect_status 1
-    expect_err <<END
+    scsi_debug_case 13 bufterm @DEV@ rev <<END
 Send failed: Sense 02,05,20,00
 SCSI target device does not support BUFTERM
 END
 }
 
 case_fwpush_refuses_disk() {
-    use_scsi_debug 0 || return
-    make_any_image
-    run fwpush "$SCSI_DEBUG" "$ANY_IMAGE"
-    expect_status 1
-    expect_out_line "Vendor                : Linux   "
-    expect_out_line "Product               : scsi_debug      "
-    expect_err <<END
-Device $SCSI_DEBUG is not an enclosure services device
+    scsi_debug_case 0 fwpush @DEV@ "$ANY_IMAGE" <<END
+Device @DEV@ is not an enclosure services device
 END
+    expect_line out "Vendor                : Linux   "
+    expect_line out "Product               : scsi_debug      "
 }
 
 # The INQUIRY shows a disk: no console command (WRITE BUFFER mode 01h, vendor specific) reaches it.
 case_bufterm_refuses_disk() {
-    use_scsi_debug 0 || return
-    run bufterm "$SCSI_DEBUG" rev
-    expect_status 1
-    expect_err <<END
-Device $SCSI_DEBUG is not an enclosure services device
-END
-}
-
-# Runs first on a fresh enclosure-type scsi_debug, whose unit attention INQUIRY leaves pending:
-# one TEST UNIT READY clears it; the device then rejects RECEIVE DIAGNOSTIC RESULTS as an invalid
-# operation code. A new scsi_debug device reports POWER ON
-# OCCURRED (29/01); 29/00 (power on, reset or bus device reset) is what it reports after a reset.
-case_fwpush_scsi_debug_enclosure() {
-    use_scsi_debug 13 || return
-    make_any_image
-    run fwpush "$SCSI_DEBUG" "$ANY_IMAGE"
-    expect_status 1
-    expect_out_line "Device supports SES"
-    expect_out_line "Checking for SES Page 0xE support"
-    expect_err <<END
-TEST_UNIT_READY failed: Sense 02,06,29,01
-RCV_DIAG_RESULT failed: Sense 02,05,20,00
-Send failed status 4
+    scsi_debug_case 0 bufterm @DEV@ rev <<END
+Device @DEV@ is not an enclosure services device
 END
 }
 
@@ -110,7 +114,7 @@ attach_tcmu() {
     shift
     ENCLOSURE=
     store=$TCMU_BACKSTORE/$name
-    mkdir -p "$store" || { fail "cannot create backstore $name"; return 1; }
+    step mkdir -p "$store" || return 1
     echo "dev_config=sesim/$name" >"$store/control"
     echo "dev_size=1048576" >"$store/control"
     # Should the handler die, a command fails after this many seconds rather than 30.
@@ -135,9 +139,9 @@ attach_tcmu() {
         return 1
     fi
     lun=$LOOPBACK/$TARGET_WWN/tpgt_1/lun/lun_0
-    mkdir -p "$lun" || { fail "cannot create the loopback LUN"; return 1; }
+    step mkdir -p "$lun" || return 1
     echo "$INITIATOR_WWN" >"$LOOPBACK/$TARGET_WWN/tpgt_1/nexus"
-    ln -s "$store" "$lun/$name" || { fail "cannot link backstore $name"; return 1; }
+    step ln -s "$store" "$lun/$name" || return 1
     if ! wait_until sg_node_of tcm_loopback; then
         fail "no sg node for the loopback target"
         show_file handler /tmp/handler.log
@@ -154,75 +158,42 @@ attach_tcmu() {
 KERNEL_ENCLOSURE=/tmp/enclosure.kernel
 PRELOAD_ENCLOSURE=/tmp/enclosure.preload
 PRELOAD_DEVICE=/dev/sesim0
-KERNEL_OUT=/tmp/kernel.out
-KERNEL_ERR=/tmp/kernel.err
-
-# Runs the command with every argument @DEV@ replaced by the device $1.
-run_at() {
-    device=$1
-    shift
-    count=$#
-    while [ "$count" -gt 0 ]; do
-        arg=$1
-        shift
-        [ "$arg" = @DEV@ ] && arg=$device
-        set -- "$@" "$arg"
-        count=$((count - 1))
-    done
-    run "$@"
-}
-
-log_lines() {
-    if [ -e "$1/commands.log" ]; then wc -l <"$1/commands.log"; else echo 0; fi
-}
 
 # Runs one program line on both attachments and compares them; the kernel side's result stays
-# in $OUT, $ERR and $STATUS for further checks.
+# in $OUT, $ERR and $STATUS for further checks, and its commands at the device in /tmp/kernel.log.
 both() {
     if ! kill -0 "$HANDLER_PID" 2>/dev/null; then
         fail "sesim-tcmu is not running"
         show_file handler /tmp/handler.log
         return
     fi
-    kernel_mark=$(log_lines "$KERNEL_ENCLOSURE")
-    preload_mark=$(log_lines "$PRELOAD_ENCLOSURE")
+    kernel_mark=$(cat "$KERNEL_ENCLOSURE/commands.log" 2>/dev/null | wc -l)
+    preload_mark=$(cat "$PRELOAD_ENCLOSURE/commands.log" 2>/dev/null | wc -l)
     run_at "$PRELOAD_DEVICE" sesim run "$PRELOAD_ENCLOSURE" -- "$@"
     preload_status=$STATUS
     mv "$OUT" /tmp/preload.out
     mv "$ERR" /tmp/preload.err
     run_at "$ENCLOSURE" "$@"
-    # The device path is the one thing that may differ.
-    sed "s,$ENCLOSURE,$PRELOAD_DEVICE,g" "$OUT" >"$KERNEL_OUT"
-    sed "s,$ENCLOSURE,$PRELOAD_DEVICE,g" "$ERR" >"$KERNEL_ERR"
-    if [ "$STATUS" -ne "$preload_status" ]; then
+    [ "$STATUS" -eq "$preload_status" ] ||
         fail "$1: exit status $STATUS through the kernel, $preload_status through the preload library"
-    fi
-    if ! diff /tmp/preload.out "$KERNEL_OUT" >/tmp/diff; then
-        fail "$1: standard output differs between the preload library (-) and the kernel (+)"
-        show_file diff /tmp/diff
-    fi
-    if ! diff /tmp/preload.err "$KERNEL_ERR" >/tmp/diff; then
-        fail "$1: standard error differs between the preload library (-) and the kernel (+)"
-        show_file diff /tmp/diff
-    fi
+    # The device path is the one thing that may differ.
+    sed "s,$ENCLOSURE,$PRELOAD_DEVICE,g" "$OUT" >/tmp/kernel.out
+    sed "s,$ENCLOSURE,$PRELOAD_DEVICE,g" "$ERR" >/tmp/kernel.err
     tail -n +$((preload_mark + 1)) "$PRELOAD_ENCLOSURE/commands.log" >/tmp/preload.log
     tail -n +$((kernel_mark + 1)) "$KERNEL_ENCLOSURE/commands.log" >/tmp/kernel.log
-    if ! diff /tmp/preload.log /tmp/kernel.log >/tmp/diff; then
-        fail "$1: the commands at the device differ between the preload library (-) and the kernel (+)"
+    # Standard output, standard error, the commands at the device.
+    for what in out err log; do
+        diff /tmp/preload.$what /tmp/kernel.$what >/tmp/diff && continue
+        fail "$1: the $what files differ between the preload library (-) and the kernel (+)"
         show_file diff /tmp/diff
-    fi
+    done
 }
 
 # Runs a sesim command on both enclosures.
 sesim_both() {
     command=$1
     shift
-    for dir in "$KERNEL_ENCLOSURE" "$PRELOAD_ENCLOSURE"; do
-        sesim "$command" "$dir" "$@" >/tmp/sesim.out 2>&1 || {
-            fail "sesim $command $dir $* failed"
-            show_file sesim /tmp/sesim.out
-        }
-    done
+    for dir in "$KERNEL_ENCLOSURE" "$PRELOAD_ENCLOSURE"; do step sesim "$command" "$dir" "$@"; done
 }
 
 show_value() {
@@ -238,19 +209,14 @@ expect_show() {
 }
 
 make_image() {
-    sesim mkimage --revision "$1" --size "$2" "/tmp/image.$1" >/tmp/sesim.out 2>&1 || {
-        fail "sesim mkimage --revision $1 failed"
-        show_file sesim /tmp/sesim.out
-    }
+    step sesim mkimage --revision "$1" --size "$2" "/tmp/image.$1"
 }
 
 # The handler serves the enclosure before the LUN exists; the midlayer's scan then reaches the
 # model (shown in the notes), which must leave the power-on unit attention pending.
 case_tcmu_attach() {
     rm -rf "$KERNEL_ENCLOSURE" "$PRELOAD_ENCLOSURE"
-    for dir in "$KERNEL_ENCLOSURE" "$PRELOAD_ENCLOSURE"; do
-        sesim init "$dir" >/tmp/sesim.out 2>&1 || { fail "sesim init $dir failed"; show_file sesim /tmp/sesim.out; return; }
-    done
+    step sesim init "$KERNEL_ENCLOSURE" && step sesim init "$PRELOAD_ENCLOSURE" || return
     attach_tcmu enclosure sesim-tcmu "$KERNEL_ENCLOSURE" || return
     show_file scan "$KERNEL_ENCLOSURE/commands.log"
     grep -q ' op=12 ' "$KERNEL_ENCLOSURE/commands.log" || fail "the scan's INQUIRY did not reach the handler"
@@ -263,7 +229,7 @@ case_fwpush_tcmu_download() {
     make_image 0200 10000
     both fwpush @DEV@ /tmp/image.0200
     expect_status 0
-    expect_out_line "Download complete"
+    expect_line out "Download complete"
     expect_err <<END
 TEST_UNIT_READY failed: Sense 02,06,29,00
 END
@@ -274,44 +240,14 @@ END
 case_sg3utils_tcmu() {
     both sg_inq @DEV@
     expect_status 0
-    expect_out_line " Vendor identification: SESIM   "
-    expect_out_line " Product revision level: 0200"
+    expect_line out " Vendor identification: SESIM   "
+    expect_line out " Product revision level: 0200"
     # The activation left MICROCODE HAS BEEN CHANGED pending.
     both sg_turs @DEV@
     expect_status 6
     both sg_ses --page=0xe @DEV@
     expect_status 0
     grep -qi "download microcode status" "$OUT" || { fail "sg_ses shows no download microcode status page"; show_run; }
-}
-
-# BUSY from the device: the midlayer queues the command again by itself, and the caller sees
-# only the retry's GOOD status.
-case_tcmu_busy_retried() {
-    sesim fault "$KERNEL_ENCLOSURE" "status@op=00,value=08,count=2" >/tmp/sesim.out 2>&1 || fail "sesim fault failed"
-    run sg_turs "$ENCLOSURE"
-    expect_status 0
-    tail -n 3 "$KERNEL_ENCLOSURE/commands.log" >/tmp/kernel.log
-    show_file log /tmp/kernel.log
-    [ "$(grep -c ' op=00 .* status=08 .* fault=status ' /tmp/kernel.log)" -eq 2 ] || fail "the device did not answer BUSY twice"
-    grep -q '^3 op=00 .* status=00 ' /tmp/kernel.log || fail "the third TEST UNIT READY did not reach the device"
-    sesim_both fault --clear
-}
-
-# An activation request (fwpush -A) leaves MICROCODE HAS BEEN CHANGED held back until the next
-# command has completed, so both attachments report it at the same command of the next program.
-case_fwpush_tcmu_deferred() {
-    make_image 0300 9000
-    both fwpush -d @DEV@ /tmp/image.0300
-    expect_status 0
-    expect_out_line "Download complete"
-    expect_show "revision" "0400"
-    expect_show "deferred image" "revision 0300 *"
-    both fwpush -A @DEV@
-    expect_status 0
-    expect_out_line "Sending activation request"
-    expect_show "revision" "0300"
-    both sg_inq @DEV@
-    expect_out_line " Product revision level: 0300"
 }
 
 # A CHECK CONDITION on the second data page: fwpush reads the status page, sees the enclosure
@@ -327,7 +263,7 @@ Send failed status 4
 Failed to send Page E Control Request, block 1, status 4, offset 4072
 Retrying block 1
 END
-    expect_out_line "Download complete"
+    expect_line out "Download complete"
     expect_show "revision" "0400"
     sesim_both fault --clear
     # Leave no unit attention pending for the cases that follow.
@@ -347,8 +283,8 @@ END
 case_bufterm_tcmu_multi() {
     both bufterm @DEV@ "log 100"
     expect_status 0
-    expect_out_line "event 1 of 100: all elements OK"
-    expect_out_line "event 100 of 100: all elements OK"
+    expect_line out "event 1 of 100: all elements OK"
+    expect_line out "event 100 of 100: all elements OK"
     [ "$(grep -c '^event ' "$OUT")" -eq 100 ] || fail "not 100 event lines"
     reads=$(grep -c ' op=3c ' /tmp/kernel.log)
     [ "$reads" -ge 8 ] || fail "only $reads READ BUFFER commands for 100 lines of output"
@@ -358,16 +294,46 @@ case_bufterm_tcmu_multi() {
 # with a REQUEST SENSE of its own before the caller sees the command end. The preload library
 # hands the bare status to the caller, so this case looks at the kernel side alone.
 case_tcmu_sense_fetch() {
-    sesim fault "$KERNEL_ENCLOSURE" "check-nosense@op=00" >/tmp/sesim.out 2>&1 || fail "sesim fault failed"
+    step sesim fault "$KERNEL_ENCLOSURE" "check-nosense@op=00"
     run sg_raw -v "$ENCLOSURE" 00 00 00 00 00 00
     tail -n 2 "$KERNEL_ENCLOSURE/commands.log" >/tmp/kernel.log
     show_file log /tmp/kernel.log
     grep -q '^1 op=00 .* fault=check-nosense ' /tmp/kernel.log || fail "the TEST UNIT READY did not fail without sense"
     grep -q '^2 op=03 cdb=030000006000 ' /tmp/kernel.log || fail "no REQUEST SENSE from the kernel after the bare CHECK CONDITION"
     # The caller gets the status with the sense that the kernel's REQUEST SENSE brought back.
-    expect_err_line "SCSI Status: Check Condition "
-    expect_err_line "Fixed format, current; Sense key: No Sense"
+    expect_line err "SCSI Status: Check Condition "
+    expect_line err "Fixed format, current; Sense key: No Sense"
     sesim_both fault --clear
+}
+
+# BUSY from the device: the midlayer queues the command again by itself, and the caller sees
+# only the retry's GOOD status.
+case_tcmu_busy_retried() {
+    step sesim fault "$KERNEL_ENCLOSURE" "status@op=00,value=08,count=2"
+    run sg_turs "$ENCLOSURE"
+    expect_status 0
+    tail -n 3 "$KERNEL_ENCLOSURE/commands.log" >/tmp/kernel.log
+    show_file log /tmp/kernel.log
+    [ "$(grep -c ' op=00 .* status=08 .* fault=status ' /tmp/kernel.log)" -eq 2 ] || fail "the device did not answer BUSY twice"
+    grep -q '^3 op=00 .* status=00 ' /tmp/kernel.log || fail "the third TEST UNIT READY did not reach the device"
+    sesim_both fault --clear
+}
+
+# An activation request (fwpush -A) leaves MICROCODE HAS BEEN CHANGED held back until the next
+# command has completed, so both attachments report it at the same command of the next program.
+case_fwpush_tcmu_deferred() {
+    make_image 0300 9000
+    both fwpush -d @DEV@ /tmp/image.0300
+    expect_status 0
+    expect_line out "Download complete"
+    expect_show "revision" "0400"
+    expect_show "deferred image" "revision 0300 *"
+    both fwpush -A @DEV@
+    expect_status 0
+    expect_line out "Sending activation request"
+    expect_show "revision" "0300"
+    both sg_inq @DEV@
+    expect_line out " Product revision level: 0300"
 }
 
 case_discovery() {
@@ -428,9 +394,7 @@ expect_value() {
 case_ses_judgement() {
     # The driver's page reads must not meet a unit attention that it does not retry (3F/01).
     for i in 1 2 3 4; do sg_turs "$ENCLOSURE" >/dev/null 2>&1; done
-    for module in enclosure ses; do
-        insmod "/lib/modules/$module.ko" 2>/tmp/insmod.err || { fail "insmod $module failed"; show_file insmod /tmp/insmod.err; return; }
-    done
+    step insmod /lib/modules/enclosure.ko && step insmod /lib/modules/ses.ko || return
     wait_until ses_enclosure_dir >/dev/null
     check_ses_view "after binding" || return
     make_image 0600 10000
@@ -452,22 +416,6 @@ case_ses_judgement() {
 }
 
 lane_run() {
-    lane_case modules
-    lane_case fwpush_scsi_debug_enclosure
-    lane_case bufterm_scsi_debug_enclosure
-    lane_case fwpush_refuses_disk
-    lane_case bufterm_refuses_disk
-    lane_case tcmu_attach
-    lane_case fwpush_tcmu_download
-    lane_case sg3utils_tcmu
-    lane_case fwpush_tcmu_resend
-    lane_case bufterm_tcmu_rev
-    lane_case bufterm_tcmu_multi
-    lane_case tcmu_sense_fetch
-    lane_case tcmu_busy_retried
-    lane_case fwpush_tcmu_deferred
-    lane_case discovery
-    lane_case seslist_tcmu
-    lane_case ses_judgement
+    for name in $(sed -n 's/^case_\([A-Za-z0-9_]*\)().*/\1/p' /lane/cases.sh); do lane_case "$name"; done
     lane_end
 }

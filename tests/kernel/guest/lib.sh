@@ -65,6 +65,14 @@ run() {
     fi
 }
 
+# Runs a command that prepares a case; when it fails, so does the case, with its output noted.
+step() {
+    "$@" >/tmp/step.out 2>&1 && return 0
+    fail "$* failed"
+    show_file step /tmp/step.out
+    return 1
+}
+
 show_file() {
     while IFS= read -r line; do note "  $1| $line"; done <"$2"
 }
@@ -93,15 +101,15 @@ expect_stream() {
 expect_out() { expect_stream output "$OUT"; }
 expect_err() { expect_stream error "$ERR"; }
 
-# The stream holds this exact line.
+# expect_line out|err TEXT: the stream holds this exact line.
 expect_line() {
-    if ! grep -qxF -- "$2" "$3"; then
+    file=$OUT
+    [ "$1" = err ] && file=$ERR
+    if ! grep -qxF -- "$2" "$file"; then
         fail "no line '$2' on standard $1"
-        show_file "$1" "$3"
+        show_file "$1" "$file"
     fi
 }
-expect_out_line() { expect_line output "$1" "$OUT"; }
-expect_err_line() { expect_line error "$1" "$ERR"; }
 
 # Runs the command until it succeeds, up to $APPEAR_TIMEOUT tenths of a second.
 wait_until() {
