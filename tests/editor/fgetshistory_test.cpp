@@ -146,18 +146,6 @@ TEST(LineEditorHistory, RecallBlanksPromptAndTypedCharactersBeforeRedrawing)
     EXPECT_EQ(line.text, Hex("rev"));
 }
 
-TEST(LineEditorHistory, UpArrowWithEmptyHistoryChangesNothingAndTheLineIsNotStored)
-{
-    Editor editor;
-    Line line = editor.Type("ab" + kUp + "\r");
-    EXPECT_EQ(line.screen, "ab\n");
-    EXPECT_EQ(line.text, Hex("ab"));
-    // Still nothing to recall.
-    line = editor.Type(kUp + "\r");
-    EXPECT_EQ(line.screen, "\n");
-    EXPECT_EQ(line.text, "");
-}
-
 TEST(LineEditorHistory, UnchangedOrShortenedRecallIsNotStoredButAnEditedOneIs)
 {
     Editor editor;
@@ -225,13 +213,18 @@ TEST(LineEditorLimits, AFullLineReturnsAtOnceAndTheRestUpToEnterIsThrownAwayWith
     EXPECT_EQ(line.text, Hex("abcdefgh"));
 }
 
-TEST(LineEditorLimits, PromptIsCutToNineteenCharacters)
+// Up with an empty history changes nothing, and the line typed around it is not stored (the two
+// recalls would show it); a recall redraws the prompt cut to nineteen characters.
+TEST(LineEditorLimits, EmptyHistoryRecallsNothingAndThePromptIsCutToNineteenCharacters)
 {
-    const std::string longPrompt = "enclosure-console-0123456789>";
+    const std::string longPrompt = "enclosure-console-0123456789>", shown = longPrompt.substr(0, 19);
     Editor editor(longPrompt);
+    Line line = editor.Type("ab" + kUp + "\r");
+    EXPECT_EQ(line.screen, "ab\n");
+    EXPECT_EQ(line.text, Hex("ab"));
     editor.Type("x\r");
-    Line line = editor.Type(kUp + "\r");
-    EXPECT_EQ(line.screen, Blank(19) + longPrompt.substr(0, 19) + "x\n");
+    line = editor.Type(kUp + kUp + "\r");
+    EXPECT_EQ(line.screen, Blank(19) + shown + "x" + Blank(19 + 1) + shown + "x\n");
 }
 
 TEST(LineEditorLimits, StoredAndRecalledLinesFitTheirSlotAndTheCallersBuffer)

@@ -133,17 +133,35 @@ TEST(FwpushDownload, DroppedBlockIsResentUnchanged)
     EXPECT_EQ(vocab::Hex(sends[1].dout), vocab::Hex(sends[2].dout));
 }
 
-// A completion that needs a reset: no activation request, and a line that says so.
-TEST(FwpushDownload, StorageIsPolledUntilCompletionWithoutActivation)
+// Each row: a storage phase, polled until its final status. A completion that needs a reset
+// sends no activation request and says so; 0x03, the storage phase of a deferred download, is
+// polled like 0x02, not taken for a final status.
+TEST(FwpushDownload, StorageIsPolledUntilTheFinalStatus)
 {
-    Enclosure enclosure(Init({"--complete-status", "0x11", "--busy-reads", "4"}));
-    Download d = Image(enclosure, 100);
-    RunResult r = Push(enclosure, d);
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out,
-              DownloadOut(d.params, {100}) + "\nDownload complete\nNew firmware will run after the enclosure is reset\n");
-    EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD RD0E RD0E RD0E RD0E RD0E");
+    const struct
+    {
+        std::vector<std::string> init, options;
+        const char* mode;
+        std::string last;
+        std::string polls; // after the one block
+    } rows[] = {
+        {{"--complete-status", "0x11", "--busy-reads", "4"}, {}, "Save and auto activate",
+         "New firmware will run after the enclosure is reset\n", Repeat(" RD0E", 5)},
+        {{"--deferred-busy-status", "0x03", "--busy-reads", "3"}, {"-d"}, "Save and defer activate",
+         "New firmware is stored; activate it with fwpush -A\n", Repeat(" RD0E", 4)},
+    };
+    for (const auto& row : rows)
+    {
+        Enclosure enclosure(Init(row.init));
+        Download d = Image(enclosure, 100);
+        d.params.mode = row.mode;
+        RunResult r = Push(enclosure, d, row.options);
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, DownloadOut(d.params, {100}) + "\nDownload complete\n" + row.last);
+        EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD" + row.polls);
+        EXPECT_EQ(enclosure.Show("revision"), "0100");
+    }
 }
 
 // The polls of a storage phase are paced, not a busy loop: 200 ms of storage take a few
@@ -211,20 +229,6 @@ TEST(FwpushDownload, ActivateOnlyRequestsTheStagedFirmware)
     ExpectActivationPage(Sends(log)[0], kGencode + 1, 0, 0);
     EXPECT_EQ(enclosure.Show("active image"), ImageShown("0300", d.params.length, d.path));
     EXPECT_EQ(enclosure.Show("deferred image"), "none");
-}
-
-// 0x03 is the storage phase of a deferred download: polled like 0x02, not a final status.
-TEST(FwpushDownload, DeferredStorageStatusIsWaitedFor)
-{
-    Enclosure enclosure(Init({"--deferred-busy-status", "0x03", "--busy-reads", "3"}));
-    Download d = Image(enclosure, 100);
-    d.params.mode = "Save and defer activate";
-    RunResult r = Push(enclosure, d, {"-d"});
-    EXPECT_EQ(r.exitStatus, 0) << r.err;
-    EXPECT_EQ(r.out,
-              DownloadOut(d.params, {100}) + "\nDownload complete\nNew firmware is stored; activate it with fwpush -A\n");
-    EXPECT_EQ(Sequence(enclosure.Log()), "INQ TUR RD00 RD0E SD RD0E RD0E RD0E RD0E");
-    EXPECT_EQ(enclosure.Show("revision"), "0100");
 }
 
 // The largest image a page can describe is announced as it is; this enclosure refuses it.

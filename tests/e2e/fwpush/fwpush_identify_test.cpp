@@ -33,12 +33,8 @@ std::string UpToIdentifying(const Params& p)
 
 std::string UpToReadiness(const Params& p)
 {
-    return UpToIdentifying(p) +
-           "Vendor                : SESIM   \n"
-           "Product               : SIM ENCLOSURE   \n"
-           "Revision              : 0100\n"
-           "Device supports SES\n"
-           "Checking and clearing Unit Attention Condition\n";
+    const std::string identified = Identification();
+    return Banner() + ParameterBlock(p) + identified.substr(0, identified.find("Checking for"));
 }
 
 const std::string kIdleWait = "Waiting for existing download operations...\n";
