@@ -122,13 +122,7 @@ uint32_t GencodeBefore(const std::vector<e2e::LogEntry>& log, int index, uint32_
 
 std::vector<e2e::LogEntry> Sends(const std::vector<e2e::LogEntry>& log)
 {
-    std::vector<e2e::LogEntry> sends;
-    for (const e2e::LogEntry& e : log)
-    {
-        if (e.opcode == 0x1D)
-            sends.push_back(e);
-    }
-    return sends;
+    return e2e::WithOpcode(log, 0x1D);
 }
 
 void ExpectDataPage(const e2e::LogEntry& entry, const std::vector<uint8_t>& header, const std::string& image,

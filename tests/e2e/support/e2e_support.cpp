@@ -455,6 +455,14 @@ std::vector<LogEntry> ReadCommandLog(const std::string& path)
     return entries;
 }
 
+std::vector<LogEntry> WithOpcode(const std::vector<LogEntry>& log, uint8_t opcode)
+{
+    std::vector<LogEntry> matching;
+    std::copy_if(log.begin(), log.end(), std::back_inserter(matching),
+                 [opcode](const LogEntry& entry) { return entry.opcode == opcode; });
+    return matching;
+}
+
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -124,6 +124,8 @@ std::string ShowField(const std::string& showOutput, const std::string& key);
 
 // Reads a command log in the simulator's format.
 std::vector<LogEntry> ReadCommandLog(const std::string& path);
+// The log entries with the given operation code, in order.
+std::vector<LogEntry> WithOpcode(const std::vector<LogEntry>& log, uint8_t opcode);
 
 // A scripted SCSI generic node (support/scripted_sg.cpp) for device behaviour that the
 // simulator does not model: each command is answered by the first rule that matches it.
