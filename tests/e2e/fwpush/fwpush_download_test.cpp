@@ -45,11 +45,7 @@ Download Image(const Enclosure& enclosure, uint32_t size, const std::string& rev
 
 RunResult Push(const Enclosure& enclosure, const Download& d, const std::vector<std::string>& options = {})
 {
-    std::vector<std::string> argv = {Fwpush()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(kDevice);
-    argv.push_back(d.path);
-    return enclosure.Run(argv);
+    return enclosure.Run(FwpushArgv(options, {kDevice, d.path}));
 }
 
 // Checks that the SEND DIAGNOSTIC commands of a run carry exactly the given blocks, each with

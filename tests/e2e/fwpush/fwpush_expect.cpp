@@ -12,6 +12,13 @@ std::string Fwpush()
     return e2e::Bin("fwpush");
 }
 
+std::vector<std::string> FwpushArgv(std::vector<std::string> options, const std::vector<std::string>& rest)
+{
+    options.insert(options.begin(), Fwpush());
+    options.insert(options.end(), rest.begin(), rest.end());
+    return options;
+}
+
 std::string Banner()
 {
     const std::string stars(64, '*');

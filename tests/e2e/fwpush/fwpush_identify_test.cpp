@@ -19,11 +19,7 @@ RunResult RunSmallDownload(const Enclosure& enclosure, Params* params, const std
     MakeImage(image, "0200", 100);
     params->file = image;
     params->length = 100;
-    std::vector<std::string> argv = {Fwpush()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(kDevice);
-    argv.push_back(image);
-    return enclosure.Run(argv);
+    return enclosure.Run(FwpushArgv(options, {kDevice, image}));
 }
 
 std::string UpToIdentifying(const Params& p)

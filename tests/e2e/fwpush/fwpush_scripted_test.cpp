@@ -47,13 +47,11 @@ std::string Image(const ScriptedDevice& device, uint32_t size)
     return path;
 }
 
+// Runs fwpush with the options on the scripted device and the image (none when empty).
 RunResult Push(const ScriptedDevice& device, const std::string& image, const std::vector<std::string>& options = {})
 {
-    std::vector<std::string> argv = {Fwpush()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(kScripted);
-    argv.push_back(image);
-    return device.Run(argv);
+    return device.Run(FwpushArgv(options, image.empty() ? std::vector<std::string>{kScripted}
+                                                         : std::vector<std::string>{kScripted, image}));
 }
 
 std::string FailedSend(int block, uint32_t offset)
@@ -99,7 +97,7 @@ TEST(FwpushScripted, BusyStatusesPauseTheIdleWait)
         device.Add("1d *");
         timespec start, end;
         clock_gettime(CLOCK_MONOTONIC, &start);
-        RunResult r = device.Run({Fwpush(), "-A", kScripted});
+        RunResult r = Push(device, "", {"-A"});
         clock_gettime(CLOCK_MONOTONIC, &end);
         EXPECT_EQ(r.exitStatus, 0) << r.err;
         EXPECT_EQ(Sequence(device.Log()), "INQ TUR RD00 RD0E RD0E RD0E SD RD0E");
@@ -214,12 +212,8 @@ TEST(FwpushScripted, AnswersDecideHowTheRunEnds)
             Enclosure(device);
         for (const std::string& line : c.script)
             device.Add(line);
-        std::vector<std::string> argv = {Fwpush()};
-        argv.insert(argv.end(), c.options.begin(), c.options.end());
-        argv.push_back(kScripted);
-        if (c.options.empty() || c.options[0] != "-A")
-            argv.push_back(Image(device, c.imageSize));
-        RunResult r = device.Run(argv);
+        bool activateOnly = !c.options.empty() && c.options[0] == "-A";
+        RunResult r = Push(device, activateOnly ? "" : Image(device, c.imageSize), c.options);
         EXPECT_EQ(r.exitStatus, c.exitStatus);
         EXPECT_EQ(r.err, c.err);
         if (!c.sequence.empty())
