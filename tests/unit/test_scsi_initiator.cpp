@@ -83,14 +83,10 @@ HAL_SCSI_ResponseData_t Record(uint8_t fill)
     return HAL_SCSI_ResponseData_t{fill, fill, fill, fill};
 }
 
-::testing::AssertionResult IsRecord(const HAL_SCSI_ResponseData_t& r, uint8_t status, uint8_t key, uint8_t asc,
-                                    uint8_t ascq)
+// The record as hex: status, sense key, ASC, ASCQ.
+std::string Shown(const HAL_SCSI_ResponseData_t& r)
 {
-    if (r.status == status && r.senseKey == key && r.asc == asc && r.ascq == ascq)
-        return ::testing::AssertionSuccess();
-    char text[64];
-    snprintf(text, sizeof(text), "record %02x,%02x,%02x,%02x", r.status, r.senseKey, r.asc, r.ascq);
-    return ::testing::AssertionFailure() << text;
+    return vocab::Hex(&r.status, sizeof(r));
 }
 
 class ScsiInitiator : public ::testing::Test
@@ -215,7 +211,7 @@ TEST_F(ScsiInitiator, AnswerDecidesTheResultAndTheCompletionRecord)
         StderrCapture capture;
         EXPECT_EQ(c.result, Send(&record));
         EXPECT_EQ(c.err, capture.Text());
-        EXPECT_TRUE(IsRecord(record, c.record.status, c.record.senseKey, c.record.asc, c.record.ascq));
+        EXPECT_EQ(Shown(c.record), Shown(record));
     }
 }
 
@@ -225,7 +221,7 @@ TEST_F(ScsiInitiator, StatusWithoutSenseNeverShowsAnEarlierCommandsSense)
     g_device.sense = vocab::FixedSense(0x03, 0x11, 0x05);
     HAL_SCSI_ResponseData_t record = Record(0);
     ASSERT_EQ(4, Send(&record));
-    ASSERT_TRUE(IsRecord(record, 0x02, 0x03, 0x11, 0x05));
+    ASSERT_EQ(Shown(record), "02031105");
 
     for (uint8_t status : {SCSI_STATUS_BUSY, SCSI_STATUS_RESERVATION_CONFLICT})
     {
@@ -233,7 +229,7 @@ TEST_F(ScsiInitiator, StatusWithoutSenseNeverShowsAnEarlierCommandsSense)
         g_device.sense.clear();
         record = Record(0xFF);
         EXPECT_EQ(4, Send(&record));
-        EXPECT_TRUE(IsRecord(record, status, 0, 0, 0));
+        EXPECT_EQ(Shown(record), Shown({status, 0, 0, 0}));
         uint8_t clear[SCSI_INITIATOR_SENSE_LENGTH] = {};
         EXPECT_EQ(0, memcmp(clear, g_device.senseOnEntry, sizeof(clear))) << "sense buffer not cleared";
     }
