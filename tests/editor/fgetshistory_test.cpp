@@ -30,7 +30,6 @@ struct Line
 {
     std::string screen; // what the editor wrote while reading the line
     std::string text;   // the line returned, as hex
-    bool null = false;  // FgetsHistory returned NULL
 };
 
 class Editor
@@ -56,7 +55,6 @@ class Editor
         size_t marker = segment.rfind("{{");
         line.screen = segment.substr(0, marker);
         line.text = segment.substr(marker + 2, segment.size() - marker - 4);
-        line.null = line.text == "null";
         EXPECT_TRUE(pty_.WaitFor(prompt_));
         return line;
     }

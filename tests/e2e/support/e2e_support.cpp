@@ -113,6 +113,19 @@ static pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::
     return pid;
 }
 
+// Writes all the bytes, through interruptions; false when the descriptor takes no more.
+static bool WriteAll(int fd, const std::string& bytes)
+{
+    for (size_t done = 0; done < bytes.size();)
+    {
+        ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
+        if (w <= 0 && errno != EINTR)
+            return false;
+        done += w > 0 ? (size_t)w : 0;
+    }
+    return true;
+}
+
 static void TakeWaitStatus(int status, RunResult* result)
 {
     if (WIFEXITED(status))
@@ -142,13 +155,7 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
     // Standard input is fed beside the reads, so that a program which writes a lot before it
     // reads cannot deadlock against us.
     std::thread feeder([fd = inPipe[1], &options] {
-        for (size_t done = 0; done < options.stdinData.size();)
-        {
-            ssize_t w = write(fd, options.stdinData.data() + done, options.stdinData.size() - done);
-            if (w <= 0 && errno != EINTR)
-                break;
-            done += w > 0 ? (size_t)w : 0;
-        }
+        WriteAll(fd, options.stdinData);
         close(fd);
     });
     int fds[2] = {outPipe[0], errPipe[0]};
@@ -238,19 +245,8 @@ PtySession::~PtySession()
 
 void PtySession::Send(const std::string& bytes)
 {
-    size_t done = 0;
-    while (done < bytes.size())
-    {
-        ssize_t w = write(master_, bytes.data() + done, bytes.size() - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-        {
-            ADD_FAILURE() << "write to terminal: " << strerror(errno);
-            return;
-        }
-        done += (size_t)w;
-    }
+    if (!WriteAll(master_, bytes))
+        ADD_FAILURE() << "write to terminal: " << strerror(errno);
 }
 
 bool PtySession::Pump(int timeoutMs)
