@@ -63,13 +63,6 @@ TEST(BuftermInteractive, LinesThroughAPipe)
 namespace
 {
 
-std::vector<std::string> UnderSimulator(const Enclosure& enclosure, const std::vector<std::string>& args)
-{
-    std::vector<std::string> argv = {e2e::Bin("sesim"), "run", enclosure.Dir(), "--", Bufterm()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return argv;
-}
-
 bool IsRaw(const termios& settings)
 {
     return (settings.c_lflag & (ICANON | ECHO)) == 0 && (settings.c_lflag & ISIG) != 0;
@@ -80,7 +73,7 @@ bool IsRaw(const termios& settings)
 TEST(BuftermTerminal, SessionRecallsRedrawsAndRestoresTheTerminalOnQuit)
 {
     Enclosure enclosure;
-    e2e::PtySession pty(UnderSimulator(enclosure, {Enclosure::kDevice}));
+    e2e::PtySession pty(enclosure.Attached(Argv({Enclosure::kDevice})));
     ASSERT_TRUE(pty.WaitFor(kPrintedPrompt)) << pty.Output() << pty.Err();
     EXPECT_TRUE(IsRaw(pty.Settings()));
     pty.Send("echo abc\r");
@@ -128,7 +121,7 @@ TEST(BuftermTerminal, EveryOtherEndingLeavesTheTerminalAsFound)
     {
         SCOPED_TRACE(std::to_string(ending.signal) + (ending.args.empty() ? " no device" : " " + ending.args[0]));
         Enclosure enclosure;
-        e2e::PtySession pty(UnderSimulator(enclosure, ending.args));
+        e2e::PtySession pty(enclosure.Attached(Argv(ending.args)));
         if (ending.signal != 0)
         {
             EXPECT_TRUE(pty.WaitFor(kPrintedPrompt) && IsRaw(pty.Settings())) << pty.Output() << pty.Err();

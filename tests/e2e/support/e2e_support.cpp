@@ -349,17 +349,20 @@ termios PtySession::Settings() const
 
 Enclosure::Enclosure(const std::vector<std::string>& initOptions)
 {
-    std::vector<std::string> argv = {Bin("sesim"), "init", dir_.Path()};
-    argv.insert(argv.end(), initOptions.begin(), initOptions.end());
-    RunResult r = e2e::Run(argv);
+    RunResult r = Sesim("init", initOptions);
     EXPECT_EQ(r.exitStatus, 0) << "sesim init failed: " << r.err;
+}
+
+std::vector<std::string> Enclosure::Attached(const std::vector<std::string>& argv) const
+{
+    std::vector<std::string> full = {Bin("sesim"), "run", dir_.Path(), "--"};
+    full.insert(full.end(), argv.begin(), argv.end());
+    return full;
 }
 
 RunResult Enclosure::Run(const std::vector<std::string>& argv, const RunOptions& options) const
 {
-    std::vector<std::string> full = {Bin("sesim"), "run", dir_.Path(), "--"};
-    full.insert(full.end(), argv.begin(), argv.end());
-    return e2e::Run(full, options);
+    return e2e::Run(Attached(argv), options);
 }
 
 RunResult Enclosure::Sesim(const std::string& command, const std::vector<std::string>& args) const

@@ -107,7 +107,8 @@ class Enclosure
     std::string File(const std::string& name) const { return dir_.File(name); }
     static constexpr const char* kDevice = "/dev/sesim0";
 
-    // Runs a program with the enclosure attached (sesim run DIR -- argv...).
+    // A program's command line with the enclosure attached (sesim run DIR -- argv...), and its run.
+    std::vector<std::string> Attached(const std::vector<std::string>& argv) const;
     RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = RunOptions()) const;
     // Runs one `sesim` sub-command on this enclosure (e.g. {"fault", "--clear"}).
     RunResult Sesim(const std::string& command, const std::vector<std::string>& args = {}) const;
