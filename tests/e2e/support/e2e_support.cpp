@@ -126,6 +126,20 @@ static bool WriteAll(int fd, const std::string& bytes)
     return true;
 }
 
+// Appends what the descriptor has to the sink; at its end (or an error) closes it and sets it to -1.
+static void ReadInto(int& fd, std::string* sink)
+{
+    char chunk[65536];
+    ssize_t r = read(fd, chunk, sizeof(chunk));
+    if (r > 0)
+        sink->append(chunk, (size_t)r);
+    else if (r == 0 || errno != EINTR)
+    {
+        close(fd);
+        fd = -1;
+    }
+}
+
 static void TakeWaitStatus(int status, RunResult* result)
 {
     if (WIFEXITED(status))
@@ -175,17 +189,8 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
             break;
         for (int i = 0; i < 2; i++)
         {
-            if (fds[i] < 0 || polled[i].revents == 0)
-                continue;
-            char chunk[65536];
-            ssize_t r = read(fds[i], chunk, sizeof(chunk));
-            if (r > 0)
-                sinks[i]->append(chunk, (size_t)r);
-            else if (r == 0 || errno != EINTR)
-            {
-                close(fds[i]);
-                fds[i] = -1;
-            }
+            if (fds[i] >= 0 && polled[i].revents != 0)
+                ReadInto(fds[i], sinks[i]);
         }
     }
     for (int fd : fds)
@@ -265,25 +270,18 @@ bool PtySession::Pump(int timeoutMs)
     {
         if (fds[i].revents == 0)
             continue;
+        if (fds[i].fd != master_)
+        {
+            ReadInto(errFd_, &err_);
+            continue;
+        }
         char chunk[4096];
-        ssize_t r = read(fds[i].fd, chunk, sizeof(chunk));
-        if (fds[i].fd == master_)
-        {
-            // EIO: the last holder of the terminal's other side has closed it.
-            if (r > 0)
-                out_.append(chunk, (size_t)r);
-            else if (r == 0 || errno != EINTR)
-                closed_ = true;
-        }
-        else if (r > 0)
-        {
-            err_.append(chunk, (size_t)r);
-        }
+        ssize_t r = read(master_, chunk, sizeof(chunk));
+        // EIO: the last holder of the terminal's other side has closed it.
+        if (r > 0)
+            out_.append(chunk, (size_t)r);
         else if (r == 0 || errno != EINTR)
-        {
-            close(errFd_);
-            errFd_ = -1;
-        }
+            closed_ = true;
     }
     return !closed_;
 }
