@@ -74,22 +74,28 @@ DownloadStatus Enclosure::Status(uint16_t allocation)
     return s;
 }
 
-DownloadStatus Enclosure::Download(const std::vector<uint8_t>& image, uint8_t mode, size_t block)
+DownloadStatus Enclosure::Download(const std::vector<uint8_t>& image, uint8_t mode, size_t block,
+                                  std::vector<uint8_t>* seen)
 {
     DownloadStatus s = Status();
+    auto read = [&] {
+        s = Status();
+        if (seen != nullptr)
+            seen->push_back(s.status);
+    };
     uint32_t offset = 0;
     while (offset < image.size())
     {
         size_t n = std::min(block, image.size() - offset);
         std::vector<uint8_t> data(image.begin() + offset, image.begin() + offset + (long)n);
         SendDiagnostic(vocab::ControlPage(mode, s.generation, offset, (uint32_t)image.size(), data));
-        s = Status();
+        read();
         if (s.status != 0x01)
             break;
         offset += (uint32_t)n;
     }
     for (int polls = 0; polls < 100 && (s.status == 0x02 || s.status == 0x03); polls++)
-        s = Status();
+        read();
     return s;
 }
 

@@ -78,8 +78,10 @@ class Enclosure
     // Reads page 0x0E and decodes the primary descriptor.
     DownloadStatus Status(uint16_t allocation = 60);
     // Sends IMAGE in blocks of `block` bytes, each followed by a status read as the download
-    // program does; polls while busy. Returns the final status read.
-    DownloadStatus Download(const std::vector<uint8_t>& image, uint8_t mode = 0x07, size_t block = 4072);
+    // program does; polls while busy. Returns the final status read; `seen` gets every status
+    // code read after a block.
+    DownloadStatus Download(const std::vector<uint8_t>& image, uint8_t mode = 0x07, size_t block = 4072,
+                            std::vector<uint8_t>* seen = nullptr);
     // Clears a pending unit attention.
     void ClearUnitAttention() { RequestSense(); }
 
