@@ -45,13 +45,11 @@ ANY_IMAGE=/tmp/any.img
 run_at() {
     device=$1
     shift
-    count=$#
-    while [ "$count" -gt 0 ]; do
-        arg=$1
+    # The word list is read before the loop: each argument goes round once, replaced or not.
+    for arg; do
         shift
         [ "$arg" = @DEV@ ] && arg=$device
         set -- "$@" "$arg"
-        count=$((count - 1))
     done
     run "$@"
 }
