@@ -72,7 +72,7 @@ class Enclosure
 
     Reply Tur() { return Run({0x00, 0, 0, 0, 0, 0}); }
     Reply RequestSense(bool descriptor = false, uint8_t allocation = 32);
-    Reply Inquiry(uint16_t allocation = 96, bool evpd = false, uint8_t page = 0);
+    Reply Inquiry(uint16_t allocation = 96);
     Reply ReceiveDiagnostic(uint8_t page, uint16_t allocation = 1024, bool pcv = true);
     Reply SendDiagnostic(const std::vector<uint8_t>& page);
     // Reads page 0x0E and decodes the primary descriptor.
@@ -87,7 +87,7 @@ class Enclosure
 
     Reply ConsoleWrite(const std::string& text);
     Reply ConsoleRead(uint32_t allocation = 508);
-    // Sends a console command and reads until the pending flag clears; returns all text.
+    // Sends a console command and returns its output, which must come in one response.
     std::string Console(const std::string& text);
 
     sesim::Config config;
