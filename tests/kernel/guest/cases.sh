@@ -223,14 +223,13 @@ case_tcmu_attach() {
     sesim_both fault --clear
 }
 
+# In the cases that run on both attachments, what the programs print is the twin comparison's to
+# check, and the text itself the end-to-end tests' on the preload library; a case checks what
+# shows that its scenario took place.
 case_fwpush_tcmu_download() {
     make_image 0200 10000
     both fwpush @DEV@ /tmp/image.0200
     expect_status 0
-    expect_line out "Download complete"
-    expect_err <<END
-TEST_UNIT_READY failed: Sense 02,06,29,00
-END
     expect_show "revision" "0200"
 }
 
@@ -255,13 +254,7 @@ case_fwpush_tcmu_resend() {
     sesim_both fault "check@block=2"
     both fwpush @DEV@ /tmp/image.0400
     expect_status 0
-    expect_err <<END
-SEND_DIAG failed: Sense 02,04,44,00
-Send failed status 4
-Failed to send Page E Control Request, block 1, status 4, offset 4072
-Retrying block 1
-END
-    expect_line out "Download complete"
+    expect_line err "Retrying block 1"
     expect_show "revision" "0400"
     sesim_both fault --clear
     # Leave no unit attention pending for the cases that follow.
@@ -271,18 +264,13 @@ END
 case_bufterm_tcmu_rev() {
     both bufterm @DEV@ rev
     expect_status 0
-    expect_out <<END
-
-revision 0400
-END
+    expect_line out "revision 0400"
 }
 
 # A command whose output takes many READ BUFFER responses, each flagged pending but the last.
 case_bufterm_tcmu_multi() {
     both bufterm @DEV@ "log 100"
     expect_status 0
-    expect_line out "event 1 of 100: all elements OK"
-    expect_line out "event 100 of 100: all elements OK"
     [ "$(grep -c '^event ' "$OUT")" -eq 100 ] || fail "not 100 event lines"
     reads=$(grep -c ' op=3c ' /tmp/kernel.log)
     [ "$reads" -ge 8 ] || fail "only $reads READ BUFFER commands for 100 lines of output"
@@ -323,12 +311,10 @@ case_fwpush_tcmu_deferred() {
     make_image 0300 9000
     both fwpush -d @DEV@ /tmp/image.0300
     expect_status 0
-    expect_line out "Download complete"
     expect_show "revision" "0400"
     expect_show "deferred image" "revision 0300 *"
     both fwpush -A @DEV@
     expect_status 0
-    expect_line out "Sending activation request"
     expect_show "revision" "0300"
     both sg_inq @DEV@
     expect_line out " Product revision level: 0300"
