@@ -282,8 +282,7 @@ TEST(Preload, FaultFilesArmFaultsFromInitAndFromSesimFault)
 
 TEST(Preload, LatencyIsAddedToEveryCommand)
 {
-    Enclosure e({"--latency-us", "4000"});
-    Client(e, {"cmd", "/dev/sesim0", "000000000000"});
+    Enclosure e({"--latency-us", "4000", "--no-unit-attention"});
     RunResult r = Client(e, {"loop", "/dev/sesim0", "25"});
     ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
     double wallUs = 0;

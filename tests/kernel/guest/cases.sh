@@ -105,6 +105,15 @@ Device @DEV@ is not an enclosure services device
 END
 }
 
+# Fails the case with the handler's log and the kernel's last messages.
+handler_failed() {
+    fail "$1"
+    show_file handler /tmp/handler.log
+    dmesg | tail -20 >/tmp/dmesg.tail
+    show_file dmesg /tmp/dmesg.tail
+    return 1
+}
+
 # Creates the TCMU backstore $1, starts the handler on its uio device with the arguments that
 # follow, and links it to a loopback target; the sg node lands in $ENCLOSURE.
 attach_tcmu() {
@@ -131,22 +140,12 @@ attach_tcmu() {
     HANDLER_PID=
     "$@" --ready /tmp/handler.ready "$uio" >/tmp/handler.log 2>&1 &
     HANDLER_PID=$!
-    if ! wait_until [ -e /tmp/handler.ready ]; then
-        fail "the handler did not start"
-        show_file handler /tmp/handler.log
-        return 1
-    fi
+    wait_until [ -e /tmp/handler.ready ] || { handler_failed "the handler did not start"; return; }
     lun=$LOOPBACK/$TARGET_WWN/tpgt_1/lun/lun_0
     step mkdir -p "$lun" || return 1
     echo "$INITIATOR_WWN" >"$LOOPBACK/$TARGET_WWN/tpgt_1/nexus"
     step ln -s "$store" "$lun/$name" || return 1
-    if ! wait_until sg_node_of tcm_loopback; then
-        fail "no sg node for the loopback target"
-        show_file handler /tmp/handler.log
-        dmesg | tail -20 >/tmp/dmesg.tail
-        show_file dmesg /tmp/dmesg.tail
-        return 1
-    fi
+    wait_until sg_node_of tcm_loopback || { handler_failed "no sg node for the loopback target"; return; }
     ENCLOSURE=$SG_NODE
 }
 
@@ -160,11 +159,7 @@ PRELOAD_DEVICE=/dev/sesim0
 # Runs one program line on both attachments and compares them; the kernel side's result stays
 # in $OUT, $ERR and $STATUS for further checks, and its commands at the device in /tmp/kernel.log.
 both() {
-    if ! kill -0 "$HANDLER_PID" 2>/dev/null; then
-        fail "sesim-tcmu is not running"
-        show_file handler /tmp/handler.log
-        return
-    fi
+    kill -0 "$HANDLER_PID" 2>/dev/null || { handler_failed "sesim-tcmu is not running"; return; }
     kernel_mark=$(cat "$KERNEL_ENCLOSURE/commands.log" 2>/dev/null | wc -l)
     preload_mark=$(cat "$PRELOAD_ENCLOSURE/commands.log" 2>/dev/null | wc -l)
     run_at "$PRELOAD_DEVICE" sesim run "$PRELOAD_ENCLOSURE" -- "$@"
