@@ -124,8 +124,7 @@ TEST(Sense, FieldPointersInEitherFormat)
 TEST(DiagnosticPages, PcvZeroFollowsSendDiagnostic)
 {
     Enclosure e(sesim::Config(), simtest::Quiet());
-    ASSERT_TRUE(e.SendDiagnostic({0x0E, 0, 0, 20, 0, 0, 0, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})
-                    .Good());
+    ASSERT_TRUE(e.SendDiagnostic(vocab::ControlPage(0x0F, 0, 0, 0, {})).Good());
     EXPECT_EQ(e.ReceiveDiagnostic(0, 60, false).din[0], 0x0E);
     ASSERT_TRUE(e.SendDiagnostic({0x00, 0, 0, 0}).Good());
     EXPECT_EQ(e.ReceiveDiagnostic(0, 60, false).din[0], 0x00);

@@ -98,11 +98,8 @@ TEST(Cli, BadCommandLinesExitWith2)
         std::vector<std::string> argv = {Bin("sesim")};
         argv.insert(argv.end(), args.begin(), args.end());
         RunResult r = e2e::Run(argv);
-        std::string shown;
-        for (const auto& a : args)
-            shown += a + " ";
-        EXPECT_EQ(r.exitStatus, 2) << shown;
-        EXPECT_FALSE(r.err.empty()) << shown;
+        EXPECT_EQ(r.exitStatus, 2) << ::testing::PrintToString(args);
+        EXPECT_FALSE(r.err.empty()) << ::testing::PrintToString(args);
     }
     EXPECT_FALSE(std::filesystem::exists(t.File("x")));
 }
