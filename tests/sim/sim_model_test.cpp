@@ -303,7 +303,7 @@ TEST(Download, AcceptAnyImageTakesOtherBytes)
     EXPECT_EQ(std::string(e.state.active.revision, 4), "????");
     std::vector<uint8_t> damaged = Image("0600", 700);
     damaged.back() ^= 0xFF;
-    e.ClearUnitAttention();
+    e.RequestSense();
     EXPECT_EQ(e.Download(damaged).status, 0x10);
     EXPECT_EQ(std::string(e.state.active.revision, 4), "0600");
 }
@@ -314,7 +314,7 @@ TEST(Download, BusyPhaseLastsAtLeastBusyMs)
         c.busyReads = 0;
         c.busyMs = 50;
     }));
-    e.ClearUnitAttention();
+    e.RequestSense();
     std::vector<uint8_t> image = Image("0700", 100);
     e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, image));
     EXPECT_EQ(e.Status().status, 0x02);
@@ -587,7 +587,7 @@ TEST(Faults, WhenAfterTheEnclosureDoesTheWorkButTheCallerSeesAFailure)
 TEST(Faults, StuckStatusRepeatsForItsReads)
 {
     Enclosure stuck(WithFault("stuck@cmd=2,reads=3"));
-    stuck.ClearUnitAttention();
+    stuck.RequestSense(); // takes the power-on unit attention
     EXPECT_EQ(stuck.Status().status, 0x02);
     EXPECT_EQ(stuck.Status().status, 0x02);
     EXPECT_EQ(stuck.Status().status, 0x02);

@@ -71,7 +71,7 @@ class Enclosure
     Reply Run(const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& dout = {}, size_t dinRoom = 0);
 
     Reply Tur() { return Run({0x00, 0, 0, 0, 0, 0}); }
-    Reply RequestSense(bool descriptor = false, uint8_t allocation = 32);
+    Reply RequestSense(bool descriptor = false, uint8_t allocation = 32); // takes a unit attention
     Reply Inquiry(uint16_t allocation = 96);
     Reply ReceiveDiagnostic(uint8_t page, uint16_t allocation = 1024, bool pcv = true);
     Reply SendDiagnostic(const std::vector<uint8_t>& page);
@@ -82,8 +82,6 @@ class Enclosure
     // code read after a block.
     DownloadStatus Download(const std::vector<uint8_t>& image, uint8_t mode = 0x07, size_t block = 4072,
                             std::vector<uint8_t>* seen = nullptr);
-    // Clears a pending unit attention.
-    void ClearUnitAttention() { RequestSense(); }
 
     Reply ConsoleWrite(const std::string& text);
     Reply ConsoleRead(uint32_t allocation = 508);
