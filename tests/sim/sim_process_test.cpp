@@ -30,12 +30,6 @@ RunResult Client(const Enclosure& e, std::vector<std::string> args)
     return e.Run(args);
 }
 
-std::string MakeImage(const Enclosure& e, const std::string& name, const std::string& revision, int size)
-{
-    e2e::MakeImage(e.File(name), revision, (uint32_t)size);
-    return e.File(name);
-}
-
 // ---------------------------------------------------------------- command line
 
 // The option names ("--name") that start a line after `prefix` (a regular expression).
@@ -295,7 +289,8 @@ TEST(Persistence, PowerCycleActivatesFirmwareWaitingForPowerOn)
 {
     // sg_ses_microcode reads the status once after its last chunk: one busy report ends the phase.
     Enclosure e({"--complete-status", "0x12", "--no-unit-attention", "--busy-reads", "1"});
-    std::string image = MakeImage(e, "fw.bin", "0999", 5000);
+    std::string image = e.File("fw.bin");
+    e2e::MakeImage(image, "0999", 5000);
     e.Run({"sg_ses_microcode", "-m", "7", "-b", "4096", "-I", image, "/dev/sesim0"});
     EXPECT_EQ(e.Show("download status"), "0x12");
     EXPECT_EQ(e.Show("revision"), "0100");
@@ -344,14 +339,16 @@ TEST(Interop, IdentityUnitAttentionAndDiagnosticPages)
 TEST(Interop, MicrocodeDownloadStagingAndActivation)
 {
     Enclosure e({"--no-unit-attention", "--busy-reads", "1"});
-    std::string first = MakeImage(e, "a.bin", "0200", 10000);
+    std::string first = e.File("a.bin");
+    e2e::MakeImage(first, "0200", 10000);
     RunResult m7 = e.Run({"sg_ses_microcode", "-m", "7", "-b", "4096", "-I", first, "/dev/sesim0"});
     ASSERT_EQ(m7.exitStatus, 0) << m7.out << m7.err;
     EXPECT_EQ(e.Show("active image"), e2e::ImageShown("0200", 10000, first));
     EXPECT_EQ(e.Show("revision"), "0200");
     // The new microcode is announced with a unit attention, which a host clears first.
     EXPECT_NE(e.Run({"sg_turs", "/dev/sesim0"}).exitStatus, 0);
-    std::string second = MakeImage(e, "b.bin", "0300", 9001);
+    std::string second = e.File("b.bin");
+    e2e::MakeImage(second, "0300", 9001);
     RunResult me = e.Run({"sg_ses_microcode", "-m", "0xe", "-b", "4096", "-I", second, "/dev/sesim0"});
     ASSERT_EQ(me.exitStatus, 0) << me.out << me.err;
     EXPECT_EQ(e.Show("deferred image"), e2e::ImageShown("0300", 9001, second));
