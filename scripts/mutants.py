@@ -117,7 +117,10 @@ def mirror(src, work):
                 if f.read() == data:
                     continue
         os.makedirs(os.path.dirname(b), exist_ok=True)
-        shutil.copy2(a, b)
+        # A fresh time stamp, not the source's: a file that a killed run left with a fault
+        # planted was built after the source's time, and ninja would keep the faulty object.
+        shutil.copyfile(a, b)
+        shutil.copymode(a, b)
     return dst
 
 
