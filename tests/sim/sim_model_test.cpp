@@ -606,7 +606,7 @@ TEST(Faults, BlockTriggersCountDataPagesOnly)
     EXPECT_EQ(e.Status().expectedOffset, 200u);
 }
 
-TEST(Faults, SpecificationsParseAndFormatBack)
+TEST(Faults, DescriptionsParseAndFormatBack)
 {
     for (const char* faultText : {"check@cmd=3,sense=05/24/00", "check@cmd=3,count=2,sense=04/44/00,format=desc",
                              "errno@op=1c,count=2,errno=ENODEV", "status@cmd=4+,value=18", "drop@block=2",
