@@ -33,6 +33,14 @@ std::string InquiryRevision(Enclosure& e)
     return d.size() >= 36 ? std::string(d.begin() + 32, d.begin() + 36) : "";
 }
 
+// The mode 7 page that carries the 100 bytes of IMAGE at OFFSET.
+std::vector<uint8_t> Block(const std::vector<uint8_t>& image, uint32_t offset, uint8_t subenclosure = 0)
+{
+    return vocab::ControlPage(7, 0, offset, (uint32_t)image.size(),
+                              std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + 100), 0,
+                              subenclosure);
+}
+
 sesim::Config WithFault(const std::string& faultText)
 {
     sesim::Config c;
@@ -87,33 +95,26 @@ TEST(UnitAttention, PowerOnIsReportedOnceAndRequestSenseTakesIt)
     EXPECT_EQ(none.din[0], 0x72);
     EXPECT_EQ(none.din[1], 0x00);
     EXPECT_TRUE(sensed.Tur().Good());
-
-    sesim::InitialState initial;
-    initial.unitAttention = false;
-    Enclosure quiet(sesim::Config(), initial);
-    EXPECT_TRUE(quiet.Tur().Good());
 }
 
-TEST(Sense, DescriptorFormatOnRequestAndFieldPointers)
+// The sense-key specific field pointer: into the CDB in descriptor format (on request), into the
+// parameter list in fixed format.
+TEST(Sense, FieldPointersInEitherFormat)
 {
     Enclosure e(ConfigWith([](sesim::Config& c) { c.descriptorSense = true; }), simtest::Quiet());
     Reply r = e.ReceiveDiagnostic(0x42);
     ASSERT_EQ(r.status(), 0x02);
     EXPECT_EQ(r.result.sense[0], 0x72);
     EXPECT_EQ(r.Sense(), "05/24/00");
-    // sense-key specific descriptor: CDB field pointer at byte 2
     ASSERT_GE(r.result.senseLength, 16u);
     EXPECT_EQ(r.result.sense[8], 0x02);
     EXPECT_EQ(r.result.sense[12] & 0xC0, 0xC0);
     EXPECT_EQ(r.result.sense[14], 2);
-}
 
-TEST(Sense, FixedFormatFieldPointerForAParameterListError)
-{
-    Enclosure e(sesim::Config(), simtest::Quiet());
-    Reply r = e.SendDiagnostic({0x07, 0, 0, 0});
+    Enclosure fixed(sesim::Config(), simtest::Quiet());
+    r = fixed.SendDiagnostic({0x07, 0, 0, 0});
     ASSERT_EQ(r.Sense(), "05/26/00");
-    EXPECT_EQ(r.result.sense[15] & 0xC0, 0x80); // valid, in the parameter list
+    EXPECT_EQ(r.result.sense[15] & 0xC0, 0x80);
     EXPECT_EQ(r.result.sense[17], 0);
 }
 
@@ -123,8 +124,7 @@ TEST(Sense, FixedFormatFieldPointerForAParameterListError)
 TEST(DiagnosticPages, PcvZeroFollowsSendDiagnostic)
 {
     Enclosure e(sesim::Config(), simtest::Quiet());
-    ASSERT_TRUE(e.SendDiagnostic({0x0E, 0, 0, 20, 0, 0, 0, 0, 0x0F, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})
-                    .Good());
+    ASSERT_TRUE(e.SendDiagnostic(vocab::ControlPage(0x0F, 0, 0, 0, {})).Good());
     EXPECT_EQ(e.ReceiveDiagnostic(0, 60, false).din[0], 0x0E);
     ASSERT_TRUE(e.SendDiagnostic({0x00, 0, 0, 0}).Good());
     EXPECT_EQ(e.ReceiveDiagnostic(0, 60, false).din[0], 0x00);
@@ -138,28 +138,6 @@ TEST(DiagnosticPages, WithoutPageOEItIsNeitherListedNorServed)
     EXPECT_EQ(Be16(list.din, 2), 5u);
     EXPECT_EQ(e.ReceiveDiagnostic(0x0E).Sense(), "05/24/00");
     EXPECT_EQ(e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, {1, 2, 3, 4})).Sense(), "05/26/00");
-}
-
-TEST(DiagnosticPages, EveryPageLengthMatchesItsBytes)
-{
-    for (int secondaries : {0, 3, 15})
-    {
-        sesim::Config c;
-        c.secondarySubenclosures = (uint8_t)secondaries;
-        Enclosure e(c, simtest::Quiet());
-        for (uint8_t page : {0x00, 0x01, 0x02, 0x07, 0x0E})
-        {
-            Reply r = e.ReceiveDiagnostic(page, 65535);
-            ASSERT_TRUE(r.Good()) << (int)page;
-            EXPECT_EQ(r.din[0], page);
-            EXPECT_EQ(Be16(r.din, 2) + 4u, r.din.size()) << "page " << (int)page;
-        }
-        Reply config = e.ReceiveDiagnostic(0x01, 65535);
-        EXPECT_EQ(config.din[1], secondaries);
-        Reply status = e.ReceiveDiagnostic(0x0E, 65535);
-        EXPECT_EQ(status.din.size(), 8u + 16u * (1 + secondaries));
-        EXPECT_EQ(status.din[8 + 16 * secondaries + 1], secondaries);
-    }
 }
 
 TEST(DiagnosticPages, SendDiagnosticSelfTestsAndLengthErrors)
@@ -186,23 +164,7 @@ TEST(Download, ModeSevenRunsThroughInProgressStoringAndCompletionOnce)
     EXPECT_EQ(s.status, 0x00);
     EXPECT_EQ(s.maxSize, 536870912u);
     std::vector<uint8_t> sequence;
-    uint32_t offset = 0;
-    while (offset < image.size())
-    {
-        size_t n = std::min<size_t>(4072, image.size() - offset);
-        std::vector<uint8_t> block(image.begin() + offset, image.begin() + offset + (long)n);
-        ASSERT_TRUE(e.SendDiagnostic(vocab::ControlPage(7, s.generation, offset, 10000, block)).Good());
-        offset += (uint32_t)n;
-        s = e.Status();
-        sequence.push_back(s.status);
-        if (s.status == 0x01)
-        {
-            EXPECT_EQ(s.expectedOffset, offset);
-        }
-    }
-    sequence.push_back(e.Status().status);
-    DownloadStatus done = e.Status();
-    sequence.push_back(done.status);
+    DownloadStatus done = e.Download(image, 7, 4072, &sequence);
     EXPECT_EQ(sequence, (std::vector<uint8_t>{0x01, 0x01, 0x02, 0x02, 0x10}));
     EXPECT_EQ(done.generation, 1u);
     // The unit attention follows the read that reported 0x10.
@@ -220,20 +182,8 @@ TEST(Download, DeferredDownloadWaitsForActivation)
 {
     Enclosure e(ConfigWith([](sesim::Config& c) { c.deferredBusyStatus = 0x03; }), simtest::Quiet());
     std::vector<uint8_t> image = Image("0300", 9000);
-    DownloadStatus s = e.Status();
     std::vector<uint8_t> statuses;
-    for (uint32_t offset = 0; offset < image.size(); offset += 4072)
-    {
-        size_t n = std::min<size_t>(4072, image.size() - offset);
-        e.SendDiagnostic(vocab::ControlPage(0x0E, s.generation, offset, 9000,
-                                                std::vector<uint8_t>(image.begin() + offset,
-                                                                     image.begin() + offset + (long)n)));
-        s = e.Status();
-        statuses.push_back(s.status);
-    }
-    statuses.push_back(e.Status().status);
-    s = e.Status();
-    statuses.push_back(s.status);
+    DownloadStatus s = e.Download(image, 0x0E, 4072, &statuses);
     EXPECT_EQ(statuses, (std::vector<uint8_t>{0x01, 0x01, 0x03, 0x03, 0x13}));
     EXPECT_EQ(e.Status().status, 0x00); // reported once; the image stays deferred
     EXPECT_EQ(e.state.pendingKind, sesim::PendingKind::Deferred);
@@ -353,7 +303,7 @@ TEST(Download, AcceptAnyImageTakesOtherBytes)
     EXPECT_EQ(std::string(e.state.active.revision, 4), "????");
     std::vector<uint8_t> damaged = Image("0600", 700);
     damaged.back() ^= 0xFF;
-    e.ClearUnitAttention();
+    e.RequestSense();
     EXPECT_EQ(e.Download(damaged).status, 0x10);
     EXPECT_EQ(std::string(e.state.active.revision, 4), "0600");
 }
@@ -364,7 +314,7 @@ TEST(Download, BusyPhaseLastsAtLeastBusyMs)
         c.busyReads = 0;
         c.busyMs = 50;
     }));
-    e.ClearUnitAttention();
+    e.RequestSense();
     std::vector<uint8_t> image = Image("0700", 100);
     e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 100, image));
     EXPECT_EQ(e.Status().status, 0x02);
@@ -378,7 +328,7 @@ TEST(Download, IncompleteDownloadTimesOutWith82)
 {
     Enclosure e(ConfigWith([](sesim::Config& c) { c.downloadTimeoutMs = 1000; }), simtest::Quiet());
     std::vector<uint8_t> image = Image("0800", 200);
-    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 200, std::vector<uint8_t>(image.begin(), image.begin() + 100)));
+    e.SendDiagnostic(Block(image, 0));
     e.now += 1000 * kMs;
     EXPECT_EQ(e.Status().status, 0x01);
     e.now += 1 * kMs;
@@ -475,16 +425,14 @@ TEST(Download, APageForAnotherSubenclosureLeavesTheRunningDownloadAlone)
 {
     Enclosure e(ConfigWith([](sesim::Config& c) { c.secondarySubenclosures = 1; }), simtest::Quiet());
     std::vector<uint8_t> image = Image("0E10", 200);
-    std::vector<uint8_t> half(image.begin(), image.begin() + 100);
-    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 200, half));
-    e.SendDiagnostic(vocab::ControlPage(7, 0, 0, 200, half, 0, 1));
+    e.SendDiagnostic(Block(image, 0));
+    e.SendDiagnostic(Block(image, 0, 1));
     Reply r = e.ReceiveDiagnostic(0x0E, 60);
     EXPECT_EQ(r.din[8 + 2], 0x01);
     EXPECT_EQ(Be32(r.din, 8 + 12), 100u);
     EXPECT_EQ(r.din[24 + 2], 0x80);
     EXPECT_EQ(r.din[24 + 3], 1);
-    std::vector<uint8_t> rest(image.begin() + 100, image.end());
-    e.SendDiagnostic(vocab::ControlPage(7, 0, 100, 200, rest));
+    e.SendDiagnostic(Block(image, 100));
     e.Status();
     e.Status();
     EXPECT_EQ(e.Status().status, 0x10);
@@ -623,12 +571,8 @@ TEST(Faults, WhenAfterTheEnclosureDoesTheWorkButTheCallerSeesAFailure)
 {
     Enclosure e(WithFault("errno@block=2,when=after,errno=EIO"), simtest::Quiet());
     std::vector<uint8_t> image = Image("1200", 300);
-    auto page = [&](uint32_t offset) {
-        return vocab::ControlPage(7, 0, offset, 300,
-                                      std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + 100));
-    };
-    EXPECT_TRUE(e.SendDiagnostic(page(0)).Good());
-    Reply lost = e.SendDiagnostic(page(100));
+    EXPECT_TRUE(e.SendDiagnostic(Block(image, 0)).Good());
+    Reply lost = e.SendDiagnostic(Block(image, 100));
     EXPECT_EQ(lost.result.outcome, sesim::Outcome::TransportError);
     EXPECT_EQ(lost.result.errnoValue, EIO);
     EXPECT_EQ(e.Status().expectedOffset, 200u) << "the block was taken";
@@ -643,7 +587,7 @@ TEST(Faults, WhenAfterTheEnclosureDoesTheWorkButTheCallerSeesAFailure)
 TEST(Faults, StuckStatusRepeatsForItsReads)
 {
     Enclosure stuck(WithFault("stuck@cmd=2,reads=3"));
-    stuck.ClearUnitAttention();
+    stuck.RequestSense(); // takes the power-on unit attention
     EXPECT_EQ(stuck.Status().status, 0x02);
     EXPECT_EQ(stuck.Status().status, 0x02);
     EXPECT_EQ(stuck.Status().status, 0x02);
@@ -654,19 +598,15 @@ TEST(Faults, BlockTriggersCountDataPagesOnly)
 {
     Enclosure e(WithFault("check@block=2,count=2"), simtest::Quiet());
     std::vector<uint8_t> image = Image("1100", 400);
-    auto page = [&](uint32_t offset) {
-        return vocab::ControlPage(7, 0, offset, 400,
-                                      std::vector<uint8_t>(image.begin() + offset, image.begin() + offset + 100));
-    };
-    EXPECT_TRUE(e.SendDiagnostic(page(0)).Good());
+    EXPECT_TRUE(e.SendDiagnostic(Block(image, 0)).Good());
     e.Status();
-    EXPECT_EQ(e.SendDiagnostic(page(100)).Sense(), "04/44/00");
-    EXPECT_EQ(e.SendDiagnostic(page(100)).Sense(), "04/44/00");
-    EXPECT_TRUE(e.SendDiagnostic(page(100)).Good());
+    EXPECT_EQ(e.SendDiagnostic(Block(image, 100)).Sense(), "04/44/00");
+    EXPECT_EQ(e.SendDiagnostic(Block(image, 100)).Sense(), "04/44/00");
+    EXPECT_TRUE(e.SendDiagnostic(Block(image, 100)).Good());
     EXPECT_EQ(e.Status().expectedOffset, 200u);
 }
 
-TEST(Faults, SpecificationsParseAndFormatBack)
+TEST(Faults, DescriptionsParseAndFormatBack)
 {
     for (const char* faultText : {"check@cmd=3,sense=05/24/00", "check@cmd=3,count=2,sense=04/44/00,format=desc",
                              "errno@op=1c,count=2,errno=ENODEV", "status@cmd=4+,value=18", "drop@block=2",

@@ -13,22 +13,37 @@ using simtest::Reply;
 namespace
 {
 
+// Every page at every allocation, and its length field matching its bytes, with and without
+// secondary subenclosures.
 TEST(Robustness, EveryAllocationLengthOfEveryPage)
 {
-    Enclosure e(sesim::Config(), simtest::Quiet());
-    for (uint8_t page : {0x00, 0x01, 0x02, 0x07, 0x0E})
+    for (int secondaries : {0, 3, 15})
     {
-        size_t full = e.ReceiveDiagnostic(page, 4096).din.size();
-        for (size_t allocation = 0; allocation <= full + 4; allocation++)
+        sesim::Config c;
+        c.secondarySubenclosures = (uint8_t)secondaries;
+        Enclosure e(c, simtest::Quiet());
+        for (uint8_t page : {0x00, 0x01, 0x02, 0x07, 0x0E})
         {
-            for (size_t room : {(size_t)allocation, (size_t)allocation / 2, (size_t)allocation + 7})
+            std::vector<uint8_t> whole = e.ReceiveDiagnostic(page, 65535).din;
+            ASSERT_GE(whole.size(), 4u);
+            EXPECT_EQ(whole[0], page);
+            EXPECT_EQ(vocab::Be16(whole, 2) + 4u, whole.size()) << "page " << (int)page;
+            for (size_t allocation = 0; allocation <= whole.size() + 4; allocation++)
             {
-                Reply r = e.Run({0x1C, 1, page, (uint8_t)(allocation >> 8), (uint8_t)allocation, 0}, {}, room);
-                ASSERT_TRUE(r.Good());
-                ASSERT_EQ(r.din.size(), std::min({full, (size_t)allocation, room})) << (int)page;
+                for (size_t room : {(size_t)allocation, (size_t)allocation / 2, (size_t)allocation + 7})
+                {
+                    Reply r = e.Run({0x1C, 1, page, (uint8_t)(allocation >> 8), (uint8_t)allocation, 0}, {}, room);
+                    ASSERT_TRUE(r.Good());
+                    ASSERT_EQ(r.din.size(), std::min({whole.size(), (size_t)allocation, room})) << (int)page;
+                }
             }
         }
+        EXPECT_EQ(e.ReceiveDiagnostic(0x01).din[1], secondaries);
+        Reply status = e.ReceiveDiagnostic(0x0E, 65535);
+        EXPECT_EQ(status.din.size(), 8u + 16u * (1 + secondaries));
+        EXPECT_EQ(status.din[8 + 16 * secondaries + 1], secondaries);
     }
+    Enclosure e(sesim::Config(), simtest::Quiet());
     for (uint16_t allocation = 0; allocation < 40; allocation++)
     {
         ASSERT_EQ(e.Inquiry(allocation).din.size(), std::min<size_t>(allocation, 36));

@@ -179,29 +179,18 @@ int Command(int fd, int argc, char** argv)
     return 0;
 }
 
-bool StatusRead(int fd, uint8_t* page, unsigned* durationMs)
-{
-    Request r;
-    Prepare(r, {0x1C, 1, 0x0E, 0, 60, 0}, SG_DXFER_FROM_DEV, 60);
-    if (Issue(fd, &r.h) != 0 || r.h.status != 0)
-        return false;
-    memcpy(page, r.data, 60);
-    *durationMs = r.h.duration;
-    return true;
-}
-
 int Loop(int fd, long count)
 {
     timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    uint8_t page[60];
     unsigned shortest = UINT_MAX;
     for (long i = 0; i < count; i++)
     {
-        unsigned durationMs = 0;
-        if (!StatusRead(fd, page, &durationMs))
+        Request r;
+        Prepare(r, {0x1C, 1, 0x0E, 0, 60, 0}, SG_DXFER_FROM_DEV, 60);
+        if (Issue(fd, &r.h) != 0 || r.h.status != 0)
             return 1;
-        shortest = std::min(shortest, durationMs);
+        shortest = std::min(shortest, r.h.duration);
     }
     clock_gettime(CLOCK_MONOTONIC, &end);
     double wall = (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;

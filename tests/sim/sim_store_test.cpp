@@ -199,10 +199,8 @@ TEST(Store, ARunKilledAsAnImageIsRemovedLeavesEveryImageOfItsState)
 // A program that starts with standard input closed must not find the enclosure's files there.
 TEST(Store, KeepsItsDescriptorsAboveTheStandardOnes)
 {
-    e2e::TempDir t;
-    std::string dir = t.File("enclosure");
-    std::string error;
-    ASSERT_TRUE(sesim::Store::Create(dir, sesim::Config(), sesim::InitialState(), false, &error)) << error;
+    TempDir t;
+    std::string dir = CreateEnclosure(t), error;
     int saved = dup(0);
     close(0);
     sesim::Store store;

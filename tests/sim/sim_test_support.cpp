@@ -8,6 +8,8 @@
 namespace simtest
 {
 
+using vocab::Be16;
+
 Enclosure::Enclosure(const sesim::Config& c, const sesim::InitialState& initial) : config(c)
 {
     std::string error;
@@ -40,10 +42,9 @@ Reply Enclosure::RequestSense(bool descriptor, uint8_t allocation)
     return Run({0x03, (uint8_t)(descriptor ? 1 : 0), 0, 0, allocation, 0}, {}, allocation);
 }
 
-Reply Enclosure::Inquiry(uint16_t allocation, bool evpd, uint8_t page)
+Reply Enclosure::Inquiry(uint16_t allocation)
 {
-    return Run({0x12, (uint8_t)(evpd ? 1 : 0), page, (uint8_t)(allocation >> 8), (uint8_t)allocation, 0}, {},
-               allocation);
+    return Run({0x12, 0, 0, (uint8_t)(allocation >> 8), (uint8_t)allocation, 0}, {}, allocation);
 }
 
 Reply Enclosure::ReceiveDiagnostic(uint8_t page, uint16_t allocation, bool pcv)
@@ -74,22 +75,28 @@ DownloadStatus Enclosure::Status(uint16_t allocation)
     return s;
 }
 
-DownloadStatus Enclosure::Download(const std::vector<uint8_t>& image, uint8_t mode, size_t block)
+DownloadStatus Enclosure::Download(const std::vector<uint8_t>& image, uint8_t mode, size_t block,
+                                  std::vector<uint8_t>* seen)
 {
     DownloadStatus s = Status();
+    auto read = [&] {
+        s = Status();
+        if (seen != nullptr)
+            seen->push_back(s.status);
+    };
     uint32_t offset = 0;
     while (offset < image.size())
     {
         size_t n = std::min(block, image.size() - offset);
         std::vector<uint8_t> data(image.begin() + offset, image.begin() + offset + (long)n);
         SendDiagnostic(vocab::ControlPage(mode, s.generation, offset, (uint32_t)image.size(), data));
-        s = Status();
+        read();
         if (s.status != 0x01)
             break;
         offset += (uint32_t)n;
     }
     for (int polls = 0; polls < 100 && (s.status == 0x02 || s.status == 0x03); polls++)
-        s = Status();
+        read();
     return s;
 }
 
@@ -110,18 +117,11 @@ Reply Enclosure::ConsoleRead(uint32_t allocation)
 std::string Enclosure::Console(const std::string& text)
 {
     ConsoleWrite(text);
-    std::string out;
-    for (int count = 0; count < 100000; count++)
-    {
-        Reply r = ConsoleRead();
-        if (!r.Good() || r.din.size() < 4)
-            break;
-        size_t length = vocab::Be16(r.din, 0);
-        out.append(r.din.begin() + 4, r.din.begin() + 4 + (long)std::min(length, r.din.size() - 4));
-        if (vocab::Be16(r.din, 2) == 0)
-            break;
-    }
-    return out;
+    Reply r = ConsoleRead();
+    if (!r.Good() || r.din.size() < 4 || Be16(r.din, 2) != 0)
+        return "(not one whole response)";
+    size_t length = std::min<size_t>(Be16(r.din, 0), r.din.size() - 4);
+    return std::string(r.din.begin() + 4, r.din.begin() + 4 + (long)length);
 }
 
 } // namespace simtest

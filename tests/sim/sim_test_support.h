@@ -71,21 +71,21 @@ class Enclosure
     Reply Run(const std::vector<uint8_t>& cdb, const std::vector<uint8_t>& dout = {}, size_t dinRoom = 0);
 
     Reply Tur() { return Run({0x00, 0, 0, 0, 0, 0}); }
-    Reply RequestSense(bool descriptor = false, uint8_t allocation = 32);
-    Reply Inquiry(uint16_t allocation = 96, bool evpd = false, uint8_t page = 0);
+    Reply RequestSense(bool descriptor = false, uint8_t allocation = 32); // takes a unit attention
+    Reply Inquiry(uint16_t allocation = 96);
     Reply ReceiveDiagnostic(uint8_t page, uint16_t allocation = 1024, bool pcv = true);
     Reply SendDiagnostic(const std::vector<uint8_t>& page);
     // Reads page 0x0E and decodes the primary descriptor.
     DownloadStatus Status(uint16_t allocation = 60);
     // Sends IMAGE in blocks of `block` bytes, each followed by a status read as the download
-    // program does; polls while busy. Returns the final status read.
-    DownloadStatus Download(const std::vector<uint8_t>& image, uint8_t mode = 0x07, size_t block = 4072);
-    // Clears a pending unit attention.
-    void ClearUnitAttention() { RequestSense(); }
+    // program does; polls while busy. Returns the final status read; `seen` gets every status
+    // code read after a block.
+    DownloadStatus Download(const std::vector<uint8_t>& image, uint8_t mode = 0x07, size_t block = 4072,
+                            std::vector<uint8_t>* seen = nullptr);
 
     Reply ConsoleWrite(const std::string& text);
     Reply ConsoleRead(uint32_t allocation = 508);
-    // Sends a console command and reads until the pending flag clears; returns all text.
+    // Sends a console command and returns its output, which must come in one response.
     std::string Console(const std::string& text);
 
     sesim::Config config;

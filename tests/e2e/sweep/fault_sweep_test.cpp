@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e_support.h"
+#include "sesim_scsi.h"
 
 using e2e::Enclosure;
 using e2e::LogEntry;
@@ -37,13 +38,6 @@ constexpr int kWorkers = 2;
 const std::string kConsoleCommand = "log 20";
 const std::string kInteractiveInput = "echo one\n" + kConsoleCommand + "\nquit\n";
 
-const uint8_t kOpReceiveDiagnostic = 0x1C;
-const uint8_t kOpSendDiagnostic = 0x1D;
-const uint8_t kOpReadBuffer = 0x3C;
-const uint8_t kBufferModeMask = 0x1F;
-const uint8_t kBufferModeVendor = 0x01;
-const uint8_t kPageDownloadMicrocode = 0x0E;
-const size_t kControlPageHeaderLength = 24;
 
 // Where a fault kind can act: on any command, on status page reads, on download data pages, or
 // on reads of the console's output.
@@ -185,8 +179,6 @@ class Sweep
         for (std::thread& t : threads)
             t.join();
 
-        for (const auto& line : perKind_)
-            printf("  %-40s %s\n", line.first.c_str(), line.second.Text().c_str());
         for (const std::string& report : badReports_)
             printf("%s\n", report.c_str());
         std::ostringstream summary;
@@ -226,12 +218,14 @@ class Sweep
         case Applies::AnyCommand:
             return true;
         case Applies::StatusRead:
-            return e.opcode == kOpReceiveDiagnostic && e.cdb.size() > 2 && e.cdb[2] == kPageDownloadMicrocode;
+            return e.opcode == sesim::kOpReceiveDiagnosticResults && e.cdb.size() > 2 &&
+                   e.cdb[2] == sesim::kPageDownloadMicrocode;
         case Applies::DataPage:
-            return e.opcode == kOpSendDiagnostic && e.doutLength > kControlPageHeaderLength && !e.dout.empty() &&
-                   e.dout[0] == kPageDownloadMicrocode;
+            return e.opcode == sesim::kOpSendDiagnostic && e.doutLength > vocab::kControlHeaderLength &&
+                   !e.dout.empty() && e.dout[0] == sesim::kPageDownloadMicrocode;
         case Applies::ConsoleRead:
-            return e.opcode == kOpReadBuffer && e.cdb.size() > 1 && (e.cdb[1] & kBufferModeMask) == kBufferModeVendor;
+            return e.opcode == sesim::kOpReadBuffer && e.cdb.size() > 1 &&
+                   (e.cdb[1] & sesim::kBufferModeMask) == sesim::kBufferModeVendor;
         }
         return false;
     }
@@ -313,7 +307,6 @@ class Sweep
     {
         std::lock_guard<std::mutex> lock(mutex_);
         total_.Add(outcome);
-        perKind_[s.name + " " + kind.name].Add(outcome);
         injectedByKind_[kind.name]++;
         if (outcome == Outcome::Bad)
         {
@@ -382,7 +375,6 @@ class Sweep
 
     std::mutex mutex_;
     Tally total_;
-    std::map<std::string, Tally> perKind_;
     std::map<std::string, int> injectedByKind_;
     std::vector<std::string> badReports_;
 };

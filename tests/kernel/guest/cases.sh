@@ -45,13 +45,11 @@ ANY_IMAGE=/tmp/any.img
 run_at() {
     device=$1
     shift
-    count=$#
-    while [ "$count" -gt 0 ]; do
-        arg=$1
+    # The word list is read before the loop: each argument goes round once, replaced or not.
+    for arg; do
         shift
         [ "$arg" = @DEV@ ] && arg=$device
         set -- "$@" "$arg"
-        count=$((count - 1))
     done
     run "$@"
 }
@@ -107,6 +105,15 @@ Device @DEV@ is not an enclosure services device
 END
 }
 
+# Fails the case with the handler's log and the kernel's last messages.
+handler_failed() {
+    fail "$1"
+    show_file handler /tmp/handler.log
+    dmesg | tail -20 >/tmp/dmesg.tail
+    show_file dmesg /tmp/dmesg.tail
+    return 1
+}
+
 # Creates the TCMU backstore $1, starts the handler on its uio device with the arguments that
 # follow, and links it to a loopback target; the sg node lands in $ENCLOSURE.
 attach_tcmu() {
@@ -133,22 +140,12 @@ attach_tcmu() {
     HANDLER_PID=
     "$@" --ready /tmp/handler.ready "$uio" >/tmp/handler.log 2>&1 &
     HANDLER_PID=$!
-    if ! wait_until [ -e /tmp/handler.ready ]; then
-        fail "the handler did not start"
-        show_file handler /tmp/handler.log
-        return 1
-    fi
+    wait_until [ -e /tmp/handler.ready ] || { handler_failed "the handler did not start"; return; }
     lun=$LOOPBACK/$TARGET_WWN/tpgt_1/lun/lun_0
     step mkdir -p "$lun" || return 1
     echo "$INITIATOR_WWN" >"$LOOPBACK/$TARGET_WWN/tpgt_1/nexus"
     step ln -s "$store" "$lun/$name" || return 1
-    if ! wait_until sg_node_of tcm_loopback; then
-        fail "no sg node for the loopback target"
-        show_file handler /tmp/handler.log
-        dmesg | tail -20 >/tmp/dmesg.tail
-        show_file dmesg /tmp/dmesg.tail
-        return 1
-    fi
+    wait_until sg_node_of tcm_loopback || { handler_failed "no sg node for the loopback target"; return; }
     ENCLOSURE=$SG_NODE
 }
 
@@ -162,11 +159,7 @@ PRELOAD_DEVICE=/dev/sesim0
 # Runs one program line on both attachments and compares them; the kernel side's result stays
 # in $OUT, $ERR and $STATUS for further checks, and its commands at the device in /tmp/kernel.log.
 both() {
-    if ! kill -0 "$HANDLER_PID" 2>/dev/null; then
-        fail "sesim-tcmu is not running"
-        show_file handler /tmp/handler.log
-        return
-    fi
+    kill -0 "$HANDLER_PID" 2>/dev/null || { handler_failed "sesim-tcmu is not running"; return; }
     kernel_mark=$(cat "$KERNEL_ENCLOSURE/commands.log" 2>/dev/null | wc -l)
     preload_mark=$(cat "$PRELOAD_ENCLOSURE/commands.log" 2>/dev/null | wc -l)
     run_at "$PRELOAD_DEVICE" sesim run "$PRELOAD_ENCLOSURE" -- "$@"
@@ -225,14 +218,13 @@ case_tcmu_attach() {
     sesim_both fault --clear
 }
 
+# In the cases that run on both attachments, what the programs print is the twin comparison's to
+# check, and the text itself the end-to-end tests' on the preload library; a case checks what
+# shows that its scenario took place.
 case_fwpush_tcmu_download() {
     make_image 0200 10000
     both fwpush @DEV@ /tmp/image.0200
     expect_status 0
-    expect_line out "Download complete"
-    expect_err <<END
-TEST_UNIT_READY failed: Sense 02,06,29,00
-END
     expect_show "revision" "0200"
 }
 
@@ -257,13 +249,7 @@ case_fwpush_tcmu_resend() {
     sesim_both fault "check@block=2"
     both fwpush @DEV@ /tmp/image.0400
     expect_status 0
-    expect_err <<END
-SEND_DIAG failed: Sense 02,04,44,00
-Send failed status 4
-Failed to send Page E Control Request, block 1, status 4, offset 4072
-Retrying block 1
-END
-    expect_line out "Download complete"
+    expect_line err "Retrying block 1"
     expect_show "revision" "0400"
     sesim_both fault --clear
     # Leave no unit attention pending for the cases that follow.
@@ -273,18 +259,13 @@ END
 case_bufterm_tcmu_rev() {
     both bufterm @DEV@ rev
     expect_status 0
-    expect_out <<END
-
-revision 0400
-END
+    expect_line out "revision 0400"
 }
 
 # A command whose output takes many READ BUFFER responses, each flagged pending but the last.
 case_bufterm_tcmu_multi() {
     both bufterm @DEV@ "log 100"
     expect_status 0
-    expect_line out "event 1 of 100: all elements OK"
-    expect_line out "event 100 of 100: all elements OK"
     [ "$(grep -c '^event ' "$OUT")" -eq 100 ] || fail "not 100 event lines"
     reads=$(grep -c ' op=3c ' /tmp/kernel.log)
     [ "$reads" -ge 8 ] || fail "only $reads READ BUFFER commands for 100 lines of output"
@@ -325,22 +306,22 @@ case_fwpush_tcmu_deferred() {
     make_image 0300 9000
     both fwpush -d @DEV@ /tmp/image.0300
     expect_status 0
-    expect_line out "Download complete"
     expect_show "revision" "0400"
     expect_show "deferred image" "revision 0300 *"
     both fwpush -A @DEV@
     expect_status 0
-    expect_line out "Sending activation request"
     expect_show "revision" "0300"
     both sg_inq @DEV@
     expect_line out " Product revision level: 0300"
 }
 
+# The initiator library's discovery, as seslist --all lists it: every sg node in sysfs, no other;
+# that each node opens and answers is the seslist case's.
 case_discovery() {
-    run discover_sg
+    run seslist --all
     expect_status 0
     ls /sys/class/scsi_generic | sed 's,^,/dev/,' | sort >/tmp/sysfs.list
-    sort "$OUT" >/tmp/discovered.list
+    sed -n 's,^\(/dev/[^ ]*\) .*,\1,p' "$OUT" | sort >/tmp/discovered.list
     if ! diff /tmp/sysfs.list /tmp/discovered.list >/tmp/diff; then
         fail "discovered nodes differ from /sys/class/scsi_generic"
         show_file diff /tmp/diff

@@ -90,16 +90,14 @@ expect_status() {
     fi
 }
 
-# expect_out / expect_err compare the whole stream with the here-document on standard input.
-expect_stream() {
+# expect_err compares the whole of standard error with the here-document on standard input.
+expect_err() {
     cat >/tmp/expected
-    if ! diff /tmp/expected "$2" >/tmp/diff; then
-        fail "standard $1 differs from the expected text"
+    if ! diff /tmp/expected "$ERR" >/tmp/diff; then
+        fail "standard error differs from the expected text"
         show_file diff /tmp/diff
     fi
 }
-expect_out() { expect_stream output "$OUT"; }
-expect_err() { expect_stream error "$ERR"; }
 
 # expect_line out|err TEXT: the stream holds this exact line.
 expect_line() {
