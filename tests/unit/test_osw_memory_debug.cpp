@@ -31,11 +31,6 @@ void RecordingHandler(void* handlerContext, int level, const char* format, va_li
 
 void OtherHandler(void*, int, const char*, va_list) {}
 
-void FailingPrint(void*, const char*, ...)
-{
-    ADD_FAILURE() << "a heap diagnostic printed";
-}
-
 bool AllZero(const void* block, size_t size)
 {
     const uint8_t* bytes = (const uint8_t*)block;
@@ -66,16 +61,10 @@ TEST(OswMemory, BlocksComeZeroFilledAndABadRegionIsReported)
             OSW_FreeMemory(block);
         }
     }
-    // Unlike the plain allocation, a zero size is no assertion here; a null block frees silently;
-    // the heap diagnostics succeed and print nothing.
+    // Unlike the plain allocation, a zero size is no assertion here; a null block frees silently.
     vocab::StderrCapture capture;
     OSW_FreeMemory(OSW_AllocateMemoryWithRegionInternal(0, 0));
     OSW_FreeMemory(nullptr);
-    char logBuffer[8] = "unused";
-    EXPECT_EQ(0, OSW_CheckHeap(FailingPrint, nullptr, TRUE, nullptr, logBuffer, sizeof(logBuffer)));
-    EXPECT_EQ(0, OSW_DumpHeap(FailingPrint, nullptr, logBuffer, sizeof(logBuffer), FALSE));
-    EXPECT_EQ(0, OSW_DumpMemoryInfo(FailingPrint, nullptr));
-    EXPECT_STREQ("unused", logBuffer);
     EXPECT_EQ("", capture.Text());
 }
 
