@@ -1,7 +1,6 @@
 // The command line, the download parameters and the image checks: everything fwpush decides
 // before it talks to the enclosure.
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,10 +121,8 @@ TEST(FwpushImage, ImagesThatCannotBeSentAreRefusedBeforeAnyCommand)
 {
     Enclosure enclosure({"--no-unit-attention"});
     const std::string huge = enclosure.File("huge.img");
-    int fd = open(huge.c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, 0x100000000LL), 0); // sparse: 4 GiB exactly
-    close(fd);
+    e2e::WriteFile(huge, "");
+    ASSERT_EQ(truncate(huge.c_str(), 0x100000000LL), 0); // sparse: 4 GiB exactly
     const std::string dir = enclosure.File("dir");
     const std::string fifo = enclosure.File("fifo");
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);

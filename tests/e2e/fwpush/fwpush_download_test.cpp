@@ -1,7 +1,6 @@
 // The download itself: the control pages on the wire, resends, the storage phase, the final
 // status and the activation request.
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -227,10 +226,8 @@ TEST(FwpushDownload, LargestImageLengthIsAnnouncedExactly)
     Enclosure enclosure(Init());
     Download d;
     d.path = enclosure.File("sparse.img");
-    int fd = open(d.path.c_str(), O_CREAT | O_WRONLY, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, 0xFFFFFFFFLL), 0);
-    close(fd);
+    e2e::WriteFile(d.path, "");
+    ASSERT_EQ(truncate(d.path.c_str(), 0xFFFFFFFFLL), 0);
     RunResult r = enclosure.Run({Fwpush(), kDevice, d.path});
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_NE(r.out.find("File length           : 4294967295 Bytes\nSES"), std::string::npos);
