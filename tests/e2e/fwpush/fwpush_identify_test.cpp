@@ -22,11 +22,6 @@ RunResult RunSmallDownload(const Enclosure& enclosure, Params* params, const std
     return enclosure.Run(FwpushArgv(options, {kDevice, image}));
 }
 
-std::string UpToIdentifying(const Params& p)
-{
-    return Banner() + ParameterBlock(p) + "Identifying device\n";
-}
-
 std::string UpToReadiness(const Params& p)
 {
     const std::string identified = Identification();
@@ -71,7 +66,8 @@ TEST(FwpushIdentify, IdentificationReadinessAndIdleWait)
         {"no download page", {tur, "--no-page-0e"}, 1, "Device /dev/sesim0 does not suport SES Page 0xE download\n",
          [](const Params& p) { return UpToReadiness(p) + kPageCheck; }, "INQ TUR RD00"},
         {"failed INQUIRY", {tur, "--fault", "check@cmd=1,sense=05/24/00"}, 1,
-         "INQUIRY failed: Sense 02,05,24,00\nSend failed status 4\n", UpToIdentifying, ""},
+         "INQUIRY failed: Sense 02,05,24,00\nSend failed status 4\n",
+         [](const Params& p) { return Banner() + ParameterBlock(p) + "Identifying device\n"; }, ""},
         {"ioctl failure", {tur, "--fault", "errno@cmd=3,errno=EIO"}, 1,
          "scsiinit: Input/output error\nSend failed status c\n",
          [](const Params& p) { return UpToReadiness(p) + kPageCheck; }, ""},
