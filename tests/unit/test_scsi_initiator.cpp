@@ -78,11 +78,6 @@ VOCAB_SG_IO_STAND_IN(AnswerSgIo)
 namespace
 {
 
-HAL_SCSI_ResponseData_t Record(uint8_t fill)
-{
-    return HAL_SCSI_ResponseData_t{fill, fill, fill, fill};
-}
-
 // The record as hex: status, sense key, ASC, ASCQ.
 std::string Shown(const HAL_SCSI_ResponseData_t& r)
 {
@@ -134,7 +129,7 @@ TEST_F(ScsiInitiator, HeaderCarriesTheRequestAsGiven)
 {
     uint8_t cdb[10] = {SCSI_OP_READ_BUFFER, 0x01, 0x01};
     uint8_t data[512];
-    HAL_SCSI_ResponseData_t record = Record(0xFF);
+    HAL_SCSI_ResponseData_t record = {0xFF, 0xFF, 0xFF, 0xFF};
     ASSERT_EQ(0, SCSI_Initiator_SendRequest(device_, cdb, sizeof(cdb), 0, data, sizeof(data), &record));
 
     ASSERT_EQ(1, g_device.calls);
@@ -153,7 +148,7 @@ TEST_F(ScsiInitiator, AnyNonZeroDirectionSendsDataAndTheCdbLengthIsCutTo8Bits)
 {
     uint8_t cdb[16] = {SCSI_OP_SEND_DIAGNOSTIC};
     uint8_t data[4] = {};
-    HAL_SCSI_ResponseData_t record = Record(0);
+    HAL_SCSI_ResponseData_t record = {};
     for (int direction : {1, 2, -1})
     {
         ASSERT_EQ(0, SCSI_Initiator_SendRequest(device_, cdb, 6, direction, data, sizeof(data), &record));
@@ -207,7 +202,7 @@ TEST_F(ScsiInitiator, AnswerDecidesTheResultAndTheCompletionRecord)
         g_device.status = c.status;
         g_device.hostStatus = c.hostStatus;
         g_device.sense = c.sense;
-        HAL_SCSI_ResponseData_t record = Record(0xFF);
+        HAL_SCSI_ResponseData_t record = {0xFF, 0xFF, 0xFF, 0xFF};
         StderrCapture capture;
         EXPECT_EQ(c.result, Send(&record));
         EXPECT_EQ(c.err, capture.Text());
@@ -219,7 +214,7 @@ TEST_F(ScsiInitiator, StatusWithoutSenseNeverShowsAnEarlierCommandsSense)
 {
     g_device.status = SCSI_STATUS_CHECK_CONDITION;
     g_device.sense = vocab::FixedSense(0x03, 0x11, 0x05);
-    HAL_SCSI_ResponseData_t record = Record(0);
+    HAL_SCSI_ResponseData_t record = {};
     ASSERT_EQ(4, Send(&record));
     ASSERT_EQ(Shown(record), "02031105");
 
@@ -227,7 +222,7 @@ TEST_F(ScsiInitiator, StatusWithoutSenseNeverShowsAnEarlierCommandsSense)
     {
         g_device.status = status;
         g_device.sense.clear();
-        record = Record(0xFF);
+        record = {0xFF, 0xFF, 0xFF, 0xFF};
         EXPECT_EQ(4, Send(&record));
         EXPECT_EQ(Shown(record), Shown({status, 0, 0, 0}));
         uint8_t clear[SCSI_INITIATOR_SENSE_LENGTH] = {};
@@ -237,7 +232,7 @@ TEST_F(ScsiInitiator, StatusWithoutSenseNeverShowsAnEarlierCommandsSense)
 
 TEST_F(ScsiInitiator, CloseReleasesTheDescriptor)
 {
-    HAL_SCSI_ResponseData_t record = Record(0);
+    HAL_SCSI_ResponseData_t record = {};
     ASSERT_EQ(0, Send(&record));
     int fd = g_device.fd;
     ASSERT_NE(-1, fcntl(fd, F_GETFD));

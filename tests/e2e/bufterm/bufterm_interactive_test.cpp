@@ -12,18 +12,6 @@ using namespace bufterm_e2e;
 using e2e::Enclosure;
 using e2e::RunResult;
 
-namespace
-{
-
-RunResult Session(const Enclosure& enclosure, const std::string& keys)
-{
-    e2e::RunOptions options;
-    options.stdinData = keys;
-    return enclosure.Run(Argv({Enclosure::kDevice}), options);
-}
-
-} // namespace
-
 // Each row: the enclosure's faults, the lines typed (through a pipe), what the run shows ("":
 // not compared) and what reached the console (its transcript). Only the exact exit word ends the
 // session, and the end of input; a line under two characters gets a fresh prompt; a line that
@@ -52,7 +40,9 @@ TEST(BuftermInteractive, LinesThroughAPipe)
     for (const auto& row : rows)
     {
         Enclosure enclosure(row.init);
-        RunResult r = Session(enclosure, row.keys);
+        e2e::RunOptions options;
+        options.stdinData = row.keys;
+        RunResult r = enclosure.Run(Argv({Enclosure::kDevice}), options);
         EXPECT_EQ(r.exitStatus, 0) << row.keys;
         EXPECT_EQ(r.err, row.err);
         EXPECT_TRUE(row.out.empty() || r.out == row.out) << r.out;
