@@ -62,10 +62,6 @@ def fleet_state(root):
             for h in HOSTS for k in range(ENCLOSURES)}
 
 
-def image_revision(line):
-    return line.split()[1] if line.startswith("revision ") else None
-
-
 def image_sha(line):
     return line.split("sha256 ")[1] if "sha256 " in line else None
 
@@ -206,7 +202,7 @@ def main():
                 check(enclosure["revision"] == TARGET, "run 1: %s/enc%d runs %s" % (host, k, enclosure["revision"]))
                 check(outcome == "activated", "run 1: %s/enc%d outcome %r" % (host, k, outcome))
             else:
-                check(enclosure["revision"] == "0100" and image_revision(enclosure["deferred image"]) == TARGET,
+                check(enclosure["revision"] == "0100" and enclosure["deferred image"].startswith("revision %s " % TARGET),
                       "run 1: %s/enc%d after the stop: %s" % (host, k, enclosure))
                 check(outcome == "staged, not activated", "run 1: %s/enc%d outcome %r" % (host, k, outcome))
         for host, k in REFUSING:

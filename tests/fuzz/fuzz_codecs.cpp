@@ -14,6 +14,17 @@ namespace
 
 const size_t kLargestCdb = 16;
 
+// The rest of the input to a decoder: it never claims more bytes than it was given.
+template <typename Record, typename Decoder>
+void DecodeTheRest(vocab::ByteReader& in, Decoder decode)
+{
+    size_t taken = 0;
+    const uint8_t* bytes = in.Take(in.Left(), &taken);
+    Record decoded;
+    int result = decode(&decoded, bytes, taken);
+    vocab::Check(result < 0 || (size_t)result <= taken);
+}
+
 void ServiceAction(vocab::ByteReader& in)
 {
     SCSI_SA_CDBParams_t params;
@@ -33,12 +44,7 @@ void ServiceAction(vocab::ByteReader& in)
                     decoded.service_action == params.service_action && decoded.control == params.control);
     }
     delete[] cdb;
-
-    size_t taken = 0;
-    const uint8_t* bytes = in.Take(in.Left(), &taken);
-    SCSI_SA_CDBParams_t decoded;
-    int result = SCSI_DecodeServiceActionCDB(&decoded, bytes, taken);
-    vocab::Check(result < 0 || (size_t)result <= taken);
+    DecodeTheRest<SCSI_SA_CDBParams_t>(in, SCSI_DecodeServiceActionCDB);
 }
 
 void RequestSense(vocab::ByteReader& in)
@@ -56,12 +62,7 @@ void RequestSense(vocab::ByteReader& in)
         vocab::Check(decoded.alloclen == params.alloclen && decoded.control == params.control);
     }
     delete[] cdb;
-
-    size_t taken = 0;
-    const uint8_t* bytes = in.Take(in.Left(), &taken);
-    SPC_RS_CDBParams_t decoded;
-    int result = SPC_RequestSense_DecodeCDB(&decoded, bytes, taken);
-    vocab::Check(result < 0 || (size_t)result <= taken);
+    DecodeTheRest<SPC_RS_CDBParams_t>(in, SPC_RequestSense_DecodeCDB);
 }
 
 void ShortSenseBuilder(vocab::ByteReader& in)

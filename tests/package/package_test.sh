@@ -151,22 +151,15 @@ check_completions() {
     for want in -p= -t= -d -a -A -h --version; do
         grep -qxF -- "$want" <<<"$got" || fail "fwpush completion of '-' lacks $want: $got"
     done
-    got=$(complete_words "$dir" _fwpush fwpush -d /dev/sesim)
-    [ "$got" = /dev/sesim0 ] || fail "fwpush completion of the device gives '$got'"
-    got=$(complete_words "$dir" _bufterm bufterm /dev/ses)
-    [ "$got" = /dev/sesim0 ] || fail "bufterm completion of the device gives '$got'"
-    got=$(complete_words "$dir" _seslist seslist --j)
-    [ "$got" = --json ] || fail "seslist completion of '--j' gives '$got'"
-    got=$(complete_words "$dir" _bufterm bufterm --)
-    [ "$(echo $got)" = "--help --version" ] || fail "bufterm completion of '--' gives '$got'"
-    got=$(complete_words "$dir" _sesim sesim --v)
-    [ "$got" = --version ] || fail "sesim completion of '--v' gives '$got'"
-    got=$(complete_words "$dir" _sesim sesim power)
-    [ "$got" = power-cycle ] || fail "sesim completion of 'power' gives '$got'"
-    got=$(complete_words "$dir" _sesim sesim init /tmp/enc --complete-status 0x1)
-    [ "$(echo $got)" = "0x10 0x11 0x12" ] || fail "sesim completion of --complete-status gives '$got'"
-    got=$(complete_words "$dir" _sesim sesim run /tmp/enc -- fwpu)
-    [ "$got" = fwpush ] || fail "sesim completion of the command after -- gives '$got'"
+    local row words
+    for row in "_fwpush fwpush -d /dev/sesim|/dev/sesim0" "_bufterm bufterm /dev/ses|/dev/sesim0" \
+        "_seslist seslist --j|--json" "_bufterm bufterm --|--help --version" "_sesim sesim --v|--version" \
+        "_sesim sesim power|power-cycle" "_sesim sesim init /tmp/enc --complete-status 0x1|0x10 0x11 0x12" \
+        "_sesim sesim run /tmp/enc -- fwpu|fwpush"; do
+        read -r -a words <<<"${row%%|*}"
+        got=$(complete_words "$dir" "${words[@]}")
+        [ "$(echo $got)" = "${row#*|}" ] || fail "completion of '${words[*]:1}' gives '$got'"
+    done
 }
 
 manual_pages_render() { # PAGE...
@@ -281,12 +274,10 @@ lane_manpages() {
         fi
         grep -q "^\.TH [A-Z]* 1 [0-9-]* \"ses-maint $version\"" "$page" || fail "$page does not name version $version"
     done
-    messages_documented "$source/man/fwpush.1" "$source/tools/fwpush/fwpush.cpp" \
-        "$source/tools/scsiinitiator/linux/scsi_initiator.cpp"
-    messages_documented "$source/man/bufterm.1" "$source/tools/bufterm/bufterm.cpp" \
-        "$source/tools/scsiinitiator/linux/scsi_initiator.cpp"
-    messages_documented "$source/man/seslist.1" "$source/tools/seslist/seslist.cpp" \
-        "$source/tools/scsiinitiator/linux/scsi_initiator.cpp"
+    for page in fwpush bufterm seslist; do
+        messages_documented "$source/man/$page.1" "$source/tools/$page/$page.cpp" \
+            "$source/tools/scsiinitiator/linux/scsi_initiator.cpp"
+    done
 }
 
 case $lane in

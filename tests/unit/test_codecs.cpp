@@ -161,7 +161,6 @@ TEST(Codecs, DecodersReadTheirFieldsAndRefusalsOnlyWhatTheySay)
         {RequestSenseData, Padded("f100f600000000" "06000000002901", 16), 16, false, true, 0, {1, 6, 0x29, 0x01}},
         {ShortSense, Padded("72f52401000000ff", 16), 16, false, true, 0, {0, 5, 0x24, 0x01}},
         {ShortSense, Padded("f3031100", 18), 18, false, true, 0, {1, 3, 0x11, 0}},
-        {ShortSense, Padded("000524010000000a", 16), 16, false, true, -4, {0, 0, 0, 0}},
         {ShortSense, Padded("6f0524010000000a", 16), 16, false, true, -4, {0, 0, 0, 0}},
         {ShortSense, Padded("740524010000000a", 16), 16, false, true, -4, {0, 0, 0, 0}},
         {RequestSenseData, Padded("7f0524010000000a", 16), 16, false, true, -4, {0, 0, 0, 0}},

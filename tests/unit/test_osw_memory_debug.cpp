@@ -31,17 +31,6 @@ void RecordingHandler(void* handlerContext, int level, const char* format, va_li
 
 void OtherHandler(void*, int, const char*, va_list) {}
 
-void FailingPrint(void*, const char*, ...)
-{
-    ADD_FAILURE() << "a heap diagnostic printed";
-}
-
-bool AllZero(const void* block, size_t size)
-{
-    const uint8_t* bytes = (const uint8_t*)block;
-    return std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; });
-}
-
 // Each row: a size and a region (none: the plain allocation). A block freed dirty is usually what
 // the next request of its size gets back; the new block is zero-filled all the same, and a region
 // other than 0 or 1 is reported but still served.
@@ -62,20 +51,16 @@ TEST(OswMemory, BlocksComeZeroFilledAndABadRegionIsReported)
             EXPECT_EQ(capture.Text(),
                       reported ? "OSW_AllocateMemoryWithRegion: Invalid region " + std::to_string(region) + "\n" : "");
             ASSERT_NE(nullptr, block) << size;
-            EXPECT_TRUE(AllZero(block, size)) << size << " region " << region;
+            const uint8_t* bytes = (const uint8_t*)block;
+            EXPECT_EQ(bytes + size, std::find_if(bytes, bytes + size, [](uint8_t b) { return b != 0; }))
+                << size << " region " << region;
             OSW_FreeMemory(block);
         }
     }
-    // Unlike the plain allocation, a zero size is no assertion here; a null block frees silently;
-    // the heap diagnostics succeed and print nothing.
+    // Unlike the plain allocation, a zero size is no assertion here; a null block frees silently.
     vocab::StderrCapture capture;
     OSW_FreeMemory(OSW_AllocateMemoryWithRegionInternal(0, 0));
     OSW_FreeMemory(nullptr);
-    char logBuffer[8] = "unused";
-    EXPECT_EQ(0, OSW_CheckHeap(FailingPrint, nullptr, TRUE, nullptr, logBuffer, sizeof(logBuffer)));
-    EXPECT_EQ(0, OSW_DumpHeap(FailingPrint, nullptr, logBuffer, sizeof(logBuffer), FALSE));
-    EXPECT_EQ(0, OSW_DumpMemoryInfo(FailingPrint, nullptr));
-    EXPECT_STREQ("unused", logBuffer);
     EXPECT_EQ("", capture.Text());
 }
 

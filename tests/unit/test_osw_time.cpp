@@ -4,11 +4,9 @@
 
 #include <dlfcn.h>
 #include <errno.h>
-#include <pthread.h>
 #include <time.h>
 
 #include <deque>
-#include <thread>
 #include <vector>
 
 #include "oswrapper.h"
@@ -119,19 +117,6 @@ TEST(OswTime, StallEndsAtTheFirstReadingAtOrPastItsTarget)
         EXPECT_EQ(g_reads, row.reads) << row.microSecs << " us";
     }
     EXPECT_TRUE(g_monotonicOnly);
-}
-
-TEST(OswTime, ThreadIdIsTheLow32BitsOfTheCallingThreadsIdentifier)
-{
-    OSW_GetCurrentThreadID(nullptr);
-    OSW_THREAD_ID mine = 0, other = 0, otherExpected = 1;
-    OSW_GetCurrentThreadID(&mine);
-    std::thread([&] {
-        OSW_GetCurrentThreadID(&other);
-        otherExpected = (OSW_THREAD_ID)(uintptr_t)pthread_self();
-    }).join();
-    EXPECT_EQ((OSW_THREAD_ID)(uintptr_t)pthread_self(), mine);
-    EXPECT_EQ(otherExpected, other);
 }
 
 } // namespace

@@ -78,19 +78,10 @@ VOCAB_SG_IO_STAND_IN(AnswerSgIo)
 namespace
 {
 
-HAL_SCSI_ResponseData_t Record(uint8_t fill)
+// The record as hex: status, sense key, ASC, ASCQ.
+std::string Shown(const HAL_SCSI_ResponseData_t& r)
 {
-    return HAL_SCSI_ResponseData_t{fill, fill, fill, fill};
-}
-
-::testing::AssertionResult IsRecord(const HAL_SCSI_ResponseData_t& r, uint8_t status, uint8_t key, uint8_t asc,
-                                    uint8_t ascq)
-{
-    if (r.status == status && r.senseKey == key && r.asc == asc && r.ascq == ascq)
-        return ::testing::AssertionSuccess();
-    char text[64];
-    snprintf(text, sizeof(text), "record %02x,%02x,%02x,%02x", r.status, r.senseKey, r.asc, r.ascq);
-    return ::testing::AssertionFailure() << text;
+    return vocab::Hex(&r.status, sizeof(r));
 }
 
 class ScsiInitiator : public ::testing::Test
@@ -138,7 +129,7 @@ TEST_F(ScsiInitiator, HeaderCarriesTheRequestAsGiven)
 {
     uint8_t cdb[10] = {SCSI_OP_READ_BUFFER, 0x01, 0x01};
     uint8_t data[512];
-    HAL_SCSI_ResponseData_t record = Record(0xFF);
+    HAL_SCSI_ResponseData_t record = {0xFF, 0xFF, 0xFF, 0xFF};
     ASSERT_EQ(0, SCSI_Initiator_SendRequest(device_, cdb, sizeof(cdb), 0, data, sizeof(data), &record));
 
     ASSERT_EQ(1, g_device.calls);
@@ -157,7 +148,7 @@ TEST_F(ScsiInitiator, AnyNonZeroDirectionSendsDataAndTheCdbLengthIsCutTo8Bits)
 {
     uint8_t cdb[16] = {SCSI_OP_SEND_DIAGNOSTIC};
     uint8_t data[4] = {};
-    HAL_SCSI_ResponseData_t record = Record(0);
+    HAL_SCSI_ResponseData_t record = {};
     for (int direction : {1, 2, -1})
     {
         ASSERT_EQ(0, SCSI_Initiator_SendRequest(device_, cdb, 6, direction, data, sizeof(data), &record));
@@ -211,11 +202,11 @@ TEST_F(ScsiInitiator, AnswerDecidesTheResultAndTheCompletionRecord)
         g_device.status = c.status;
         g_device.hostStatus = c.hostStatus;
         g_device.sense = c.sense;
-        HAL_SCSI_ResponseData_t record = Record(0xFF);
+        HAL_SCSI_ResponseData_t record = {0xFF, 0xFF, 0xFF, 0xFF};
         StderrCapture capture;
         EXPECT_EQ(c.result, Send(&record));
         EXPECT_EQ(c.err, capture.Text());
-        EXPECT_TRUE(IsRecord(record, c.record.status, c.record.senseKey, c.record.asc, c.record.ascq));
+        EXPECT_EQ(Shown(c.record), Shown(record));
     }
 }
 
@@ -223,17 +214,17 @@ TEST_F(ScsiInitiator, StatusWithoutSenseNeverShowsAnEarlierCommandsSense)
 {
     g_device.status = SCSI_STATUS_CHECK_CONDITION;
     g_device.sense = vocab::FixedSense(0x03, 0x11, 0x05);
-    HAL_SCSI_ResponseData_t record = Record(0);
+    HAL_SCSI_ResponseData_t record = {};
     ASSERT_EQ(4, Send(&record));
-    ASSERT_TRUE(IsRecord(record, 0x02, 0x03, 0x11, 0x05));
+    ASSERT_EQ(Shown(record), "02031105");
 
     for (uint8_t status : {SCSI_STATUS_BUSY, SCSI_STATUS_RESERVATION_CONFLICT})
     {
         g_device.status = status;
         g_device.sense.clear();
-        record = Record(0xFF);
+        record = {0xFF, 0xFF, 0xFF, 0xFF};
         EXPECT_EQ(4, Send(&record));
-        EXPECT_TRUE(IsRecord(record, status, 0, 0, 0));
+        EXPECT_EQ(Shown(record), Shown({status, 0, 0, 0}));
         uint8_t clear[SCSI_INITIATOR_SENSE_LENGTH] = {};
         EXPECT_EQ(0, memcmp(clear, g_device.senseOnEntry, sizeof(clear))) << "sense buffer not cleared";
     }
@@ -241,7 +232,7 @@ TEST_F(ScsiInitiator, StatusWithoutSenseNeverShowsAnEarlierCommandsSense)
 
 TEST_F(ScsiInitiator, CloseReleasesTheDescriptor)
 {
-    HAL_SCSI_ResponseData_t record = Record(0);
+    HAL_SCSI_ResponseData_t record = {};
     ASSERT_EQ(0, Send(&record));
     int fd = g_device.fd;
     ASSERT_NE(-1, fcntl(fd, F_GETFD));

@@ -18,17 +18,6 @@ std::vector<std::string> Argv(const std::vector<std::string>& args)
     return argv;
 }
 
-std::vector<e2e::LogEntry> WithOpcode(const std::vector<e2e::LogEntry>& log, uint8_t opcode)
-{
-    std::vector<e2e::LogEntry> matching;
-    for (const e2e::LogEntry& entry : log)
-    {
-        if (entry.opcode == opcode)
-            matching.push_back(entry);
-    }
-    return matching;
-}
-
 std::string WriteBufferCdb(size_t n)
 {
     char cdb[32];

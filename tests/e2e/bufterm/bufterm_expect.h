@@ -28,8 +28,7 @@ const std::string kReadBufferCdb = "3c01010000000001fc00";
 std::string Bufterm();
 std::vector<std::string> Argv(const std::vector<std::string>& args);
 
-// The log entries with the given operation code, in order.
-std::vector<e2e::LogEntry> WithOpcode(const std::vector<e2e::LogEntry>& log, uint8_t opcode);
+using e2e::WithOpcode;
 // WRITE BUFFER CDB for a command text of n characters (parameter list length n + 3).
 std::string WriteBufferCdb(size_t n);
 // The command message as it must reach the device: 01 00, the text, its NUL.

@@ -32,13 +32,10 @@ TEST(BuftermStartup, ClearsSenseProbesTheConsoleThenSendsTheCommand)
     EXPECT_EQ(vocab::Hex(log[3].cdb), WriteBufferCdb(6));
     EXPECT_EQ(log[3].doutLength, 9u);
     EXPECT_EQ(vocab::Hex(log[3].dout), CommandMessageHex("status"));
-    for (size_t i = 4; i < log.size(); i++)
+    for (size_t i = 0; i < log.size(); i++)
     {
-        EXPECT_EQ(vocab::Hex(log[i].cdb), kReadBufferCdb) << log[i].line;
-    }
-    for (const e2e::LogEntry& entry : log)
-    {
-        EXPECT_EQ(entry.status, SCSI_STATUS_GOOD) << entry.line;
+        EXPECT_TRUE(i < 4 || vocab::Hex(log[i].cdb) == kReadBufferCdb) << log[i].line;
+        EXPECT_EQ(log[i].status, SCSI_STATUS_GOOD) << log[i].line;
     }
 }
 

@@ -29,9 +29,8 @@ std::vector<Record> AuditedRun(const Enclosure& enclosure, const std::vector<std
 {
     const std::string log = enclosure.File("audit.log");
     e2e::WriteFile(log, "");
-    std::vector<std::string> argv = {"python3", PRIVATE_LOG_SCRIPT, log, e2e::Bin("sesim"), "run", enclosure.Dir(),
-                                     "--", Fwpush()};
-    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> argv = enclosure.Attached(FwpushArgv(args));
+    argv.insert(argv.begin(), {"python3", PRIVATE_LOG_SCRIPT, log});
     *result = e2e::Run(argv);
     // "<PRI>Mmm dd hh:mm:ss fwpush[PID]: message"
     std::vector<Record> records;

@@ -12,6 +12,13 @@ std::string Fwpush()
     return e2e::Bin("fwpush");
 }
 
+std::vector<std::string> FwpushArgv(std::vector<std::string> options, const std::vector<std::string>& rest)
+{
+    options.insert(options.begin(), Fwpush());
+    options.insert(options.end(), rest.begin(), rest.end());
+    return options;
+}
+
 std::string Banner()
 {
     const std::string stars(64, '*');
@@ -122,13 +129,7 @@ uint32_t GencodeBefore(const std::vector<e2e::LogEntry>& log, int index, uint32_
 
 std::vector<e2e::LogEntry> Sends(const std::vector<e2e::LogEntry>& log)
 {
-    std::vector<e2e::LogEntry> sends;
-    for (const e2e::LogEntry& e : log)
-    {
-        if (e.opcode == 0x1D)
-            sends.push_back(e);
-    }
-    return sends;
+    return e2e::WithOpcode(log, 0x1D);
 }
 
 void ExpectDataPage(const e2e::LogEntry& entry, const std::vector<uint8_t>& header, const std::string& image,

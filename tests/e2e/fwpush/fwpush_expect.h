@@ -18,6 +18,8 @@ constexpr uint32_t kHeader = 24;
 constexpr uint32_t kDefaultBlock = 4096 - kHeader;
 
 std::string Fwpush();
+// fwpush's command line: the options, then the further arguments (device, image).
+std::vector<std::string> FwpushArgv(std::vector<std::string> options, const std::vector<std::string>& rest = {});
 std::string Banner();
 std::string Help();
 

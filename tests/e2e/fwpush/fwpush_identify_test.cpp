@@ -19,26 +19,13 @@ RunResult RunSmallDownload(const Enclosure& enclosure, Params* params, const std
     MakeImage(image, "0200", 100);
     params->file = image;
     params->length = 100;
-    std::vector<std::string> argv = {Fwpush()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back(kDevice);
-    argv.push_back(image);
-    return enclosure.Run(argv);
-}
-
-std::string UpToIdentifying(const Params& p)
-{
-    return Banner() + ParameterBlock(p) + "Identifying device\n";
+    return enclosure.Run(FwpushArgv(options, {kDevice, image}));
 }
 
 std::string UpToReadiness(const Params& p)
 {
-    return UpToIdentifying(p) +
-           "Vendor                : SESIM   \n"
-           "Product               : SIM ENCLOSURE   \n"
-           "Revision              : 0100\n"
-           "Device supports SES\n"
-           "Checking and clearing Unit Attention Condition\n";
+    const std::string identified = Identification();
+    return Banner() + ParameterBlock(p) + identified.substr(0, identified.find("Checking for"));
 }
 
 const std::string kIdleWait = "Waiting for existing download operations...\n";
@@ -79,7 +66,8 @@ TEST(FwpushIdentify, IdentificationReadinessAndIdleWait)
         {"no download page", {tur, "--no-page-0e"}, 1, "Device /dev/sesim0 does not suport SES Page 0xE download\n",
          [](const Params& p) { return UpToReadiness(p) + kPageCheck; }, "INQ TUR RD00"},
         {"failed INQUIRY", {tur, "--fault", "check@cmd=1,sense=05/24/00"}, 1,
-         "INQUIRY failed: Sense 02,05,24,00\nSend failed status 4\n", UpToIdentifying, ""},
+         "INQUIRY failed: Sense 02,05,24,00\nSend failed status 4\n",
+         [](const Params& p) { return Banner() + ParameterBlock(p) + "Identifying device\n"; }, ""},
         {"ioctl failure", {tur, "--fault", "errno@cmd=3,errno=EIO"}, 1,
          "scsiinit: Input/output error\nSend failed status c\n",
          [](const Params& p) { return UpToReadiness(p) + kPageCheck; }, ""},

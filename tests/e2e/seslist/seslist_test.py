@@ -23,6 +23,7 @@ class Seslist(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.tmp.cleanup)
         cls.dirs = {}
         for name, options in [("enc0", ["--serial", "SERIAL0", "--max-image-size", "1048576"]),
                               ("disk", ["--device-type", "0", "--no-encserv", "--serial", "DISK1"]),
@@ -32,10 +33,6 @@ class Seslist(unittest.TestCase):
             assert run("sesim", "init", cls.dirs[name], *options).returncode == 0
         # enc0 twice: two paths to one enclosure.
         cls.attached = [cls.dirs[n] for n in ("enc0", "disk", "nopage", "gone", "enc0")]
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
 
     def seslist(self, *args, dirs=None):
         return run("sesim", "run", *(dirs or self.attached), "--", os.path.join(BIN, "seslist"), *args)

@@ -113,6 +113,33 @@ static pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::
     return pid;
 }
 
+// Writes all the bytes, through interruptions; false when the descriptor takes no more.
+static bool WriteAll(int fd, const std::string& bytes)
+{
+    for (size_t done = 0; done < bytes.size();)
+    {
+        ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
+        if (w <= 0 && errno != EINTR)
+            return false;
+        done += w > 0 ? (size_t)w : 0;
+    }
+    return true;
+}
+
+// Appends what the descriptor has to the sink; at its end (or an error) closes it and sets it to -1.
+static void ReadInto(int& fd, std::string* sink)
+{
+    char chunk[65536];
+    ssize_t r = read(fd, chunk, sizeof(chunk));
+    if (r > 0)
+        sink->append(chunk, (size_t)r);
+    else if (r == 0 || errno != EINTR)
+    {
+        close(fd);
+        fd = -1;
+    }
+}
+
 static void TakeWaitStatus(int status, RunResult* result)
 {
     if (WIFEXITED(status))
@@ -142,13 +169,7 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
     // Standard input is fed beside the reads, so that a program which writes a lot before it
     // reads cannot deadlock against us.
     std::thread feeder([fd = inPipe[1], &options] {
-        for (size_t done = 0; done < options.stdinData.size();)
-        {
-            ssize_t w = write(fd, options.stdinData.data() + done, options.stdinData.size() - done);
-            if (w <= 0 && errno != EINTR)
-                break;
-            done += w > 0 ? (size_t)w : 0;
-        }
+        WriteAll(fd, options.stdinData);
         close(fd);
     });
     int fds[2] = {outPipe[0], errPipe[0]};
@@ -168,17 +189,8 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options)
             break;
         for (int i = 0; i < 2; i++)
         {
-            if (fds[i] < 0 || polled[i].revents == 0)
-                continue;
-            char chunk[65536];
-            ssize_t r = read(fds[i], chunk, sizeof(chunk));
-            if (r > 0)
-                sinks[i]->append(chunk, (size_t)r);
-            else if (r == 0 || errno != EINTR)
-            {
-                close(fds[i]);
-                fds[i] = -1;
-            }
+            if (fds[i] >= 0 && polled[i].revents != 0)
+                ReadInto(fds[i], sinks[i]);
         }
     }
     for (int fd : fds)
@@ -238,19 +250,8 @@ PtySession::~PtySession()
 
 void PtySession::Send(const std::string& bytes)
 {
-    size_t done = 0;
-    while (done < bytes.size())
-    {
-        ssize_t w = write(master_, bytes.data() + done, bytes.size() - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-        {
-            ADD_FAILURE() << "write to terminal: " << strerror(errno);
-            return;
-        }
-        done += (size_t)w;
-    }
+    if (!WriteAll(master_, bytes))
+        ADD_FAILURE() << "write to terminal: " << strerror(errno);
 }
 
 bool PtySession::Pump(int timeoutMs)
@@ -269,25 +270,18 @@ bool PtySession::Pump(int timeoutMs)
     {
         if (fds[i].revents == 0)
             continue;
+        if (fds[i].fd != master_)
+        {
+            ReadInto(errFd_, &err_);
+            continue;
+        }
         char chunk[4096];
-        ssize_t r = read(fds[i].fd, chunk, sizeof(chunk));
-        if (fds[i].fd == master_)
-        {
-            // EIO: the last holder of the terminal's other side has closed it.
-            if (r > 0)
-                out_.append(chunk, (size_t)r);
-            else if (r == 0 || errno != EINTR)
-                closed_ = true;
-        }
-        else if (r > 0)
-        {
-            err_.append(chunk, (size_t)r);
-        }
+        ssize_t r = read(master_, chunk, sizeof(chunk));
+        // EIO: the last holder of the terminal's other side has closed it.
+        if (r > 0)
+            out_.append(chunk, (size_t)r);
         else if (r == 0 || errno != EINTR)
-        {
-            close(errFd_);
-            errFd_ = -1;
-        }
+            closed_ = true;
     }
     return !closed_;
 }
@@ -353,17 +347,20 @@ termios PtySession::Settings() const
 
 Enclosure::Enclosure(const std::vector<std::string>& initOptions)
 {
-    std::vector<std::string> argv = {Bin("sesim"), "init", dir_.Path()};
-    argv.insert(argv.end(), initOptions.begin(), initOptions.end());
-    RunResult r = e2e::Run(argv);
+    RunResult r = Sesim("init", initOptions);
     EXPECT_EQ(r.exitStatus, 0) << "sesim init failed: " << r.err;
+}
+
+std::vector<std::string> Enclosure::Attached(const std::vector<std::string>& argv) const
+{
+    std::vector<std::string> full = {Bin("sesim"), "run", dir_.Path(), "--"};
+    full.insert(full.end(), argv.begin(), argv.end());
+    return full;
 }
 
 RunResult Enclosure::Run(const std::vector<std::string>& argv, const RunOptions& options) const
 {
-    std::vector<std::string> full = {Bin("sesim"), "run", dir_.Path(), "--"};
-    full.insert(full.end(), argv.begin(), argv.end());
-    return e2e::Run(full, options);
+    return e2e::Run(Attached(argv), options);
 }
 
 RunResult Enclosure::Sesim(const std::string& command, const std::vector<std::string>& args) const
@@ -453,6 +450,14 @@ std::vector<LogEntry> ReadCommandLog(const std::string& path)
         entries.push_back(e);
     }
     return entries;
+}
+
+std::vector<LogEntry> WithOpcode(const std::vector<LogEntry>& log, uint8_t opcode)
+{
+    std::vector<LogEntry> matching;
+    std::copy_if(log.begin(), log.end(), std::back_inserter(matching),
+                 [opcode](const LogEntry& entry) { return entry.opcode == opcode; });
+    return matching;
 }
 
 std::string ReadFile(const std::string& path)

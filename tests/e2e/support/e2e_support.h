@@ -107,7 +107,8 @@ class Enclosure
     std::string File(const std::string& name) const { return dir_.File(name); }
     static constexpr const char* kDevice = "/dev/sesim0";
 
-    // Runs a program with the enclosure attached (sesim run DIR -- argv...).
+    // A program's command line with the enclosure attached (sesim run DIR -- argv...), and its run.
+    std::vector<std::string> Attached(const std::vector<std::string>& argv) const;
     RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = RunOptions()) const;
     // Runs one `sesim` sub-command on this enclosure (e.g. {"fault", "--clear"}).
     RunResult Sesim(const std::string& command, const std::vector<std::string>& args = {}) const;
@@ -124,6 +125,8 @@ std::string ShowField(const std::string& showOutput, const std::string& key);
 
 // Reads a command log in the simulator's format.
 std::vector<LogEntry> ReadCommandLog(const std::string& path);
+// The log entries with the given operation code, in order.
+std::vector<LogEntry> WithOpcode(const std::vector<LogEntry>& log, uint8_t opcode);
 
 // A scripted SCSI generic node (support/scripted_sg.cpp) for device behaviour that the
 // simulator does not model: each command is answered by the first rule that matches it.

@@ -3,7 +3,7 @@
 // device answers from the rules in the file named by E2E_SCRIPTED_SG_SCRIPT. It gives a test device behaviour that no honest enclosure
 // model produces (a status page chosen byte by byte, a completion at the wrong moment).
 //
-// One rule per line, '#' starts a comment:
+// One rule per line:
 //   MATCH COUNT [status=XX] [sense=KK/AA/QQ] [data=HEX] [host=XX]
 // MATCH is the operation code in hex, optionally "/PP" to match CDB byte 2 as well (the page
 // code of RECEIVE DIAGNOSTIC RESULTS). COUNT is how many commands the rule answers, or '*'.
@@ -74,9 +74,6 @@ void Load()
     char line[16384];
     while (fgets(line, sizeof(line), f) != nullptr)
     {
-        char* hash = strchr(line, '#');
-        if (hash != nullptr)
-            *hash = '\0';
         std::vector<std::string> words;
         for (char* w = strtok(line, " \t\r\n"); w != nullptr; w = strtok(nullptr, " \t\r\n"))
             words.emplace_back(w);
