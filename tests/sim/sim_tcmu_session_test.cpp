@@ -24,9 +24,9 @@ TEST(TcmuSession, FailuresOnlyTheHostCanHaveBecomeCommunicationFailures)
         SCOPED_TRACE(fault);
         vocab::TempDir enclosure;
         sesim::Config config;
-        sesim::FaultSpec spec;
+        sesim::FaultSpec parsed;
         std::string error;
-        ASSERT_TRUE(sesim::ParseFault(fault, &spec, &error) && sesim::AddFault(&config, spec, &error)) << error;
+        ASSERT_TRUE(sesim::ParseFault(fault, &parsed, &error) && sesim::AddFault(&config, parsed, &error)) << error;
         ASSERT_TRUE(sesim::Store::Create(enclosure.Path(), config, sesim::InitialState(), true, &error)) << error;
         sesim::tcmu::SessionResponder responder;
         ASSERT_TRUE(responder.Open(enclosure.Path(), &error)) << error;
