@@ -281,6 +281,7 @@ TEST(Preload, LatencyIsAddedToEveryCommand)
     ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
     double wallUs = 0;
     unsigned durationMs = 0;
+    // NOLINTNEXTLINE(cert-err34-c): both conversions are counted, and the figures are our own client's
     ASSERT_EQ(sscanf(r.out.c_str(), "wall_us_per_command=%lf shortest_duration_ms=%u", &wallUs, &durationMs), 2) << r.out;
     EXPECT_GE(wallUs, 4000.0);
     EXPECT_GE(durationMs, 4u) << "the sg header's duration tells the caller the same";

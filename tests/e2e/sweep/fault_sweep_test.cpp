@@ -331,10 +331,10 @@ class Sweep
     void DefineScenarios()
     {
         const std::vector<std::string> quick = {"--busy-reads", "1"};
-        auto fwpush = [this](std::vector<std::string> options) {
+        auto fwpush = [this](const std::vector<std::string>& options) {
             return [this, options](const Enclosure& e) { return Fwpush(e, options); };
         };
-        auto bufterm = [](std::vector<std::string> args, std::string input) {
+        auto bufterm = [](const std::vector<std::string>& args, const std::string& input) {
             return [args, input](const Enclosure& e) {
                 e2e::RunOptions run;
                 run.timeoutMs = kRunTimeoutMs;
